@@ -1,0 +1,64 @@
+#include "host/host_binding.h"
+
+#define HEIGHTMESH_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+heightmesh::HostFunctionTable heightmesh_host_functions;
+
+HEIGHTMESH_EXPORT void heightmesh_initialize(HeightmeshHostResolver resolver)
+{
+    heightmesh_initialize_externals(resolver);
+    heightmesh_initialize_statics();
+}
+
+// Five look-ups, in a fixed order the host may observe; the results are stored
+// as returned: a name the host cannot serve must still yield a callable function.
+HEIGHTMESH_EXPORT void heightmesh_initialize_externals(HeightmeshHostResolver resolver)
+{
+    using namespace heightmesh;
+    HostFunctionTable& table = heightmesh_host_functions;
+    table.abort = reinterpret_cast<AbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
+    table.getWorkStealingRange =
+        reinterpret_cast<GetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
+    table.patchBufferMinMaxRanges =
+        reinterpret_cast<PatchBufferMinMaxRangesFn>(resolver(HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES));
+    table.checkReadAndThrowNoEarlyOut = reinterpret_cast<SafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
+    table.checkWriteAndThrowNoEarlyOut = reinterpret_cast<SafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
+}
+
+// The job has no static data to prepare.
+HEIGHTMESH_EXPORT void heightmesh_initialize_statics() {}
+
+// Arms the abort slot with the trampoline. The host's abort is kept as the
+// saved abort; a repeated call keeps it too, rather than saving the trampoline
+// as its own target (which would make any failure recurse without end).
+HEIGHTMESH_EXPORT void heightmesh_setup_extra(HeightmeshFrameListAccessor accessor)
+{
+    using namespace heightmesh;
+    HostFunctionTable& table = heightmesh_host_functions;
+    table.frameListAccessor = reinterpret_cast<FrameListAccessor>(accessor);
+    if (table.abort != &heightmesh_abort_trampoline)
+        table.savedAbort = table.abort;
+    table.abort = &heightmesh_abort_trampoline;
+}
+
+}  // extern "C"
+
+namespace heightmesh {
+
+void PushAbortFrame(AbortFrame* frame)
+{
+    AbortFrame** head = heightmesh_host_functions.frameListAccessor();
+    frame->next = *head;
+    *head = frame;
+    heightmesh_capture_preserved_vectors(frame->preservedVectors);
+}
+
+void PopAbortFrame()
+{
+    AbortFrame** head = heightmesh_host_functions.frameListAccessor();
+    *head = (*head)->next;
+}
+
+}  // namespace heightmesh

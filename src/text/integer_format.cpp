@@ -1,0 +1,1 @@
+#include "text/fixed_text.h"
