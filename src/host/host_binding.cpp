@@ -2,21 +2,16 @@
 
 #define HEIGHTMESH_EXPORT __attribute__((visibility("default")))
 
-extern "C" {
-
+// Zero until the host initialises the library.
 heightmesh::HostFunctionTable heightmesh_host_functions;
 
-HEIGHTMESH_EXPORT void heightmesh_initialize(HeightmeshHostResolver resolver)
-{
-    heightmesh_initialize_externals(resolver);
-    heightmesh_initialize_statics();
-}
+namespace heightmesh {
+namespace {
 
 // Five look-ups, in a fixed order the host may observe; the results are stored
 // as returned: a name the host cannot serve must still yield a callable function.
-HEIGHTMESH_EXPORT void heightmesh_initialize_externals(HeightmeshHostResolver resolver)
+void InitializeExternals(HeightmeshHostResolver resolver)
 {
-    using namespace heightmesh;
     HostFunctionTable& table = heightmesh_host_functions;
     table.abort = reinterpret_cast<AbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
     table.getWorkStealingRange =
@@ -28,7 +23,30 @@ HEIGHTMESH_EXPORT void heightmesh_initialize_externals(HeightmeshHostResolver re
 }
 
 // The job has no static data to prepare.
-HEIGHTMESH_EXPORT void heightmesh_initialize_statics() {}
+void InitializeStatics() {}
+
+}  // namespace
+}  // namespace heightmesh
+
+// The exports call the library's own functions directly, never through the
+// symbol table, so nothing another module defines can stand in for them.
+extern "C" {
+
+HEIGHTMESH_EXPORT void heightmesh_initialize(HeightmeshHostResolver resolver)
+{
+    heightmesh::InitializeExternals(resolver);
+    heightmesh::InitializeStatics();
+}
+
+HEIGHTMESH_EXPORT void heightmesh_initialize_externals(HeightmeshHostResolver resolver)
+{
+    heightmesh::InitializeExternals(resolver);
+}
+
+HEIGHTMESH_EXPORT void heightmesh_initialize_statics()
+{
+    heightmesh::InitializeStatics();
+}
 
 // Arms the abort slot with the trampoline. The host's abort is kept as the
 // saved abort; a repeated call keeps it too, rather than saving the trampoline

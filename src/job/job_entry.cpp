@@ -1,0 +1,39 @@
+// The heightfield mesh job's entry point and its two arithmetic failures.
+#include "host/batch_driver.h"
+#include "job/vertex_kernel.h"
+
+namespace heightmesh {
+
+void ReportDivideByZero()
+{
+    RaiseAbort("System.DivideByZeroException", "Attempted to divide by zero.");
+}
+
+void ReportOverflow()
+{
+    RaiseAbort("System.OverflowException", "Arithmetic operation resulted in an overflow.");
+}
+
+}  // namespace heightmesh
+
+extern "C" {
+
+void heightmesh_job_entry(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
+                          HeightmeshWorkRanges* ranges, int32_t jobIndex)
+    __asm__("a4b760b874bcc0dd6a3a8c57b4694fd0");
+
+// Runs this worker's share of the job inside an abort frame. A failure leaves
+// through the abort trampoline, which pops the frame instead.
+__attribute__((visibility("default"))) void heightmesh_job_entry(HeightmeshHeightfieldMeshJob* job,
+                                                                 void* /*additional*/, void* patchData,
+                                                                 HeightmeshWorkRanges* ranges, int32_t jobIndex)
+{
+    using namespace heightmesh;
+    AbortFrame frame;
+    PushAbortFrame(&frame);
+    ExecuteBatches(job, patchData, ranges, jobIndex,
+                   [](const HeightfieldMeshJob* record, int32_t index) { ExecuteVertex(record, index); });
+    PopAbortFrame();
+}
+
+}  // extern "C"

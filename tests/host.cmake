@@ -1,0 +1,3 @@
+heightmesh_add_test(host_binding_test SOURCES host_binding_test.cpp LIBS heightmesh_abi dl)
+heightmesh_add_test(host_frames_test SOURCES host_frames_test.cpp LIBS heightmesh_core)
+heightmesh_add_test(host_batch_driver_test SOURCES host_batch_driver_test.cpp LIBS heightmesh_core)
