@@ -24,9 +24,17 @@ struct FixedText {
     uint8_t bytes[Capacity + 1];
 };
 
+// Closes a text built with the given running length: the zero terminator at
+// bytes[runningLength] (at most at bytes[Capacity]), then the length. Appends
+// keep the running length within [0, Capacity]; a value outside is clamped so
+// the terminator still falls inside the record.
 template <int Capacity>
 inline void CloseText(FixedText<Capacity>& text, int32_t runningLength)
 {
+    if (runningLength < 0)
+        runningLength = 0;
+    if (runningLength > Capacity)
+        runningLength = Capacity;
     text.bytes[runningLength] = 0;
     text.length = static_cast<uint16_t>(runningLength);
 }
@@ -96,11 +104,19 @@ struct NumberDigits {
 // ---- Appends -----------------------------------------------------------------
 // Common parameters: bytes addresses at least `capacity` bytes of text;
 // runningLength is the text's running length, advanced by what is written.
+// Each byte is written only while the running length lies in [0, capacity);
+// the first byte that finds no room ends the append, so a text cut by its
+// capacity holds exactly the leading bytes of the uncut text. A zero or
+// negative capacity receives nothing. A null bytes with room left ends the job
+// through the abort slot with "System.ArgumentNullException" ("destination").
 
-// Appends literalLength bytes of literal, aligned by spec's fieldWidth. A null
-// destination or literal ends the job through the abort slot with
-// "System.ArgumentNullException" ("destination" or "source"), but only when
-// there is something to copy.
+// Appends literalLength bytes of literal, aligned by spec's fieldWidth (the
+// other fields are ignored); the paddings are computed from the full length,
+// a negative length counts as 0. When nothing of the literal fits or the
+// literal is empty, the append ends after the left padding (no right padding).
+// A null destination (before the first byte written) or a null literal (when
+// bytes are to be copied) ends the job through the abort slot with
+// "System.ArgumentNullException" and "destination" or "source".
 void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal,
                 int32_t literalLength, uint32_t spec);
 
@@ -118,11 +134,19 @@ void AppendInteger(uint8_t* bytes, int32_t* runningLength, int32_t capacity, int
 void AppendSigned(uint8_t* bytes, int32_t* runningLength, int32_t capacity, int64_t value, uint32_t spec);
 void AppendUnsigned(uint8_t* bytes, int32_t* runningLength, int32_t capacity, uint64_t value, uint32_t spec);
 
-// Lays out a digit record: the integer layout, or the general layout (which
-// rounds and trims number in place).
+// The digit scratch lives in the producer's frame: at most 20 digits (a 64-bit
+// magnitude in base 10; 16 in base 16) plus the zero byte.
+
+// Lays out a digit record: the integer layout (kind 0 with precision 0 on an
+// integer record, as Decimal; kinds 1..3), or the general layout (which rounds
+// and trims number in place). number->digits must be zero-terminated; no digit
+// past digitCount or past the zero byte is written out.
 void AppendNumber(uint8_t* bytes, int32_t* runningLength, int32_t capacity, NumberDigits* number, uint32_t spec);
 
-// Writes sign, digits, decimal point and exponent of an already rounded record.
+// Writes sign, digits, decimal point and exponent of an already rounded record:
+// fixed notation when -3 <= exponent <= significantDigits, otherwise one digit
+// before the point and exponentLetter with a signed exponent of at least two
+// digits. Never changes the record.
 void WriteGeneral(uint8_t* bytes, int32_t* runningLength, int32_t capacity, NumberDigits* number,
                   int32_t significantDigits, uint8_t exponentLetter);
 

@@ -1,0 +1,1 @@
+heightmesh_add_test(text_format_test SOURCES text_format_test.cpp LIBS heightmesh_core)
