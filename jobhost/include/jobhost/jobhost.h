@@ -1,0 +1,299 @@
+// jobhost: a reference host engine for job libraries built against
+// heightmesh/job_abi.h. It loads a library, serves its host functions, runs
+// its job entry on a pool of worker threads over work-stealing ranges, owns
+// buffers with safety versions, and turns a job's abort into a C++ exception.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "heightmesh/job_abi.h"
+
+namespace jobhost {
+
+// A failure a job reported through the host abort, or a host safety check
+// refused: the exception type name and the exact message. what() is
+// "<typeName>: <message>".
+class JobError : public std::runtime_error {
+public:
+    JobError(std::string typeName, std::string message);
+    const std::string& typeName() const noexcept { return typeName_; }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string typeName_;
+    std::string message_;
+};
+
+// A job library that cannot be found or opened, or lacks an export: names the
+// path and what is missing.
+class LoadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The library file name the heightfield mesh job is built to.
+inline constexpr const char* kLibraryFileName = "libheightfield_mesh.so";
+
+// Where libheightfield_mesh.so is looked for when no path is given: next to
+// the running executable, in ../lib beside it (a build or install tree), then
+// in the install prefix's library directory. Returns the first that exists;
+// throws LoadError listing every place searched when none does.
+std::filesystem::path DefaultLibraryPath();
+
+// A loaded job library, initialised with this host's functions.
+//
+// Opening checks that the file loads and exports all five names, then calls
+// "kavex.initialize" with this host's resolver and "kavex.setup_extra" with
+// its frame-list accessor. The same file opened again shares the loaded image
+// and is initialised only once; the image is unloaded when the last
+// JobLibrary for it is destroyed. A library must outlive every run of it.
+class JobLibrary {
+public:
+    static std::shared_ptr<JobLibrary> Open(const std::filesystem::path& path);  // throws LoadError
+    ~JobLibrary();
+    JobLibrary(const JobLibrary&) = delete;
+    JobLibrary& operator=(const JobLibrary&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    HeightmeshJobEntryFn entry() const noexcept { return entry_; }
+
+private:
+    JobLibrary(std::filesystem::path libraryPath, void* libraryHandle, HeightmeshJobEntryFn jobEntry);
+
+    std::filesystem::path path_;
+    void* handle_;
+    HeightmeshJobEntryFn entry_;
+};
+
+// The functions this host hands to a job library, for hosts and tests that
+// drive an entry themselves.
+namespace host {
+// The resolver given to "kavex.initialize". Answers the five host function
+// names of the job ABI; any other name gets a function that raises a JobError
+// "System.MissingMethodException" naming it. Never returns null.
+void* Resolve(const char* name);
+// The accessor given to "kavex.setup_extra": the calling thread's own
+// frame-list head slot.
+HeightmeshAbortFrame** FrameListHead();
+}  // namespace host
+
+// The safety version word of one host buffer, shared by every view issued.
+//
+// Bit 0 of the word set: the buffer may not be read. Bit 1 set: it may not
+// be written. Bits 3 and up are the version; disposal moves it on by 8, so
+// every view issued before no longer matches. Words live in a process-wide
+// pool and are reused, never freed, so that a view outliving its buffer meets
+// a version mismatch rather than freed memory.
+class SafetyState {
+public:
+    // name (optional) appears in the messages of refused accesses.
+    explicit SafetyState(std::string name = {});
+    ~SafetyState();  // disposes
+    SafetyState(const SafetyState&) = delete;
+    SafetyState& operator=(const SafetyState&) = delete;
+
+    // The handle a new view carries: {&word, current version, id}.
+    HeightmeshAtomicSafetyHandle Handle() const noexcept;
+    uint32_t word() const noexcept;
+    uint32_t safetyId() const noexcept { return safetyId_; }
+    const std::string& name() const noexcept { return name_; }
+
+    void SetReadable(bool readable) noexcept;
+    void SetWritable(bool writable) noexcept;
+    bool readable() const noexcept;
+    bool writable() const noexcept;
+    // Invalidates every view issued so far. Idempotent per state: a disposed
+    // state stays disposed and issues no new views.
+    void Dispose() noexcept;
+    bool disposed() const noexcept { return disposed_; }
+
+private:
+    uint32_t* cell_;
+    uint32_t safetyId_;
+    bool disposed_ = false;
+    std::string name_;
+};
+
+// The two host safety checks the library calls when a view's version does
+// not match its buffer's word. Each raises a JobError
+// ("System.ObjectDisposedException" for a disposed buffer,
+// "System.InvalidOperationException" for a refused read or write) or returns
+// when the access is allowed after all.
+namespace host {
+void CheckRead(HeightmeshAtomicSafetyHandle* handle);
+void CheckWrite(HeightmeshAtomicSafetyHandle* handle);
+}  // namespace host
+
+// A host-owned array of elements with its safety state. Views issued by
+// View() address the elements; Dispose() or destruction invalidates them.
+template <class T>
+class Buffer {
+public:
+    // length zero-initialised elements; length must fit a view's 32-bit
+    // length (std::invalid_argument otherwise).
+    explicit Buffer(std::size_t length, std::string name = {})
+        : elements_(CheckedLength(length)), safety_(std::make_unique<SafetyState>(std::move(name)))
+    {
+    }
+    Buffer(std::span<const T> values, std::string name = {})
+        : elements_(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(CheckedLength(values.size()))),
+          safety_(std::make_unique<SafetyState>(std::move(name)))
+    {
+    }
+
+    std::size_t size() const noexcept { return elements_.size(); }
+    std::span<T> span() noexcept { return elements_; }
+    std::span<const T> span() const noexcept { return elements_; }
+    SafetyState& safety() noexcept { return *safety_; }
+    const SafetyState& safety() const noexcept { return *safety_; }
+
+    // A view of every element: allowed range [0, length - 1], the current
+    // safety handle. Throws std::logic_error once the buffer is disposed.
+    HeightmeshBufferView View()
+    {
+        if (safety_->disposed())
+            throw std::logic_error("a view of a disposed buffer was asked for");
+        HeightmeshBufferView view{};
+        view.data = elements_.data();
+        view.length = static_cast<int32_t>(elements_.size());
+        view.minIndex = 0;
+        view.maxIndex = view.length - 1;
+        view.safety = safety_->Handle();
+        return view;
+    }
+
+    // Moves the elements out and disposes the buffer.
+    std::vector<T> Release() noexcept
+    {
+        safety_->Dispose();
+        return std::move(elements_);
+    }
+
+    // Frees the elements and invalidates every view issued.
+    void Dispose() noexcept
+    {
+        safety_->Dispose();
+        std::vector<T>().swap(elements_);
+    }
+
+private:
+    static std::size_t CheckedLength(std::size_t length)
+    {
+        if (length > static_cast<std::size_t>(INT32_MAX))
+            throw std::invalid_argument("a buffer of " + std::to_string(length) +
+                                        " elements does not fit a 32-bit view length");
+        return length;
+    }
+
+    std::vector<T> elements_;
+    std::unique_ptr<SafetyState> safety_;
+};
+
+struct RunOptions {
+    int32_t batchSize = 0;                          // 0: chosen by the job system
+    std::function<void(double fraction)> progress;  // called on the calling thread while the run goes on
+};
+
+namespace detail {
+struct WorkerSlot;
+struct RunState;
+}  // namespace detail
+
+// A persistent pool of worker threads.
+class JobSystem {
+public:
+    explicit JobSystem(unsigned workerCount = 0);  // 0: all cores; at most kMaxWorkers
+    ~JobSystem();
+    JobSystem(const JobSystem&) = delete;
+    JobSystem& operator=(const JobSystem&) = delete;
+
+    static constexpr unsigned kMaxWorkers = 1024;
+
+    unsigned workerCount() const noexcept { return workerCount_; }
+
+    // Runs the entry for indices [0, count) on every worker, each with its own
+    // copy of the record (recordSize bytes). The views at
+    // restrictedViewOffsets are narrowed per batch to that batch's indices
+    // (never beyond [0, length - 1]); those at otherViewOffsets are reset to
+    // [0, length - 1]. Batches come from the front of a worker's own share of
+    // the indices, then from the back of the others' shares.
+    //
+    // A worker whose entry fails stops, and no further batches are handed
+    // out. Run returns after every worker has returned, and then throws the
+    // first failure (a JobError from the job, or whatever progress threw).
+    // progress, if given, is called on the calling thread about every 100 ms
+    // with the fraction of indices done, and with 1.0 at the end of a
+    // successful run. Runs are serialised; calling Run from one of this
+    // system's own workers throws std::logic_error. Bad arguments throw
+    // std::invalid_argument before anything runs.
+    void Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
+             std::span<const std::size_t> restrictedViewOffsets, std::span<const std::size_t> otherViewOffsets,
+             int32_t count, const RunOptions& options = {});
+
+private:
+    void WorkerMain(unsigned index);
+    void Dispatch(detail::RunState& run);
+    void WaitForWorkers(detail::RunState& run, const RunOptions& options);
+
+    unsigned workerCount_;
+    std::unique_ptr<detail::WorkerSlot[]> slots_;
+    std::vector<std::thread> threads_;
+
+    std::mutex runMutex_;  // one Run at a time
+
+    std::mutex mutex_;  // guards the fields below
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    detail::RunState* current_ = nullptr;
+    uint64_t generation_ = 0;
+    unsigned pending_ = 0;
+    bool stopping_ = false;
+
+    // Record copies, one per worker, each on its own cache lines; grown as
+    // needed and kept between runs.
+    struct AlignedFree {
+        void operator()(std::byte* p) const noexcept;
+    };
+    std::unique_ptr<std::byte[], AlignedFree> copies_;
+    std::size_t copiesCapacity_ = 0;
+};
+
+// The heightfield mesh job, typed.
+struct HeightfieldMeshInput {
+    std::span<const float> heights;     // width * height, row by row
+    std::span<const uint8_t> cellMask;  // (width - 1) * (height - 1); bit 0 = keep
+    int32_t width = 0;
+    int32_t height = 0;
+    HeightmeshFloat3 scale{1.0f, 1.0f, 1.0f};
+};
+
+struct HeightfieldMesh {
+    std::vector<HeightmeshFloat3> vertices;
+    std::vector<HeightmeshFloat2> uvs;
+    std::vector<HeightmeshFloat3> normals;
+    std::vector<int32_t> triangles;  // six per cell; masked cells hold six zeros
+};
+
+// Runs the library's job entry over every grid point of input and returns
+// the four outputs (width * height vertices, UVs and normals, six triangle
+// indices per cell). The vertex, UV and normal views are narrowed to each
+// batch; heights, mask and triangles are not. Throws std::invalid_argument
+// for a grid smaller than 1 x 1, spans that do not match the grid, or a grid
+// whose vertex or triangle-entry count does not fit 32 bits; JobError for a
+// failure inside the job.
+HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
+                                   const RunOptions& options = {});
+
+}  // namespace jobhost

@@ -1,0 +1,97 @@
+// The heightfield mesh job, typed: host buffers in, record filled, run over
+// every grid point, outputs out.
+#include <cstddef>
+#include <string>
+
+#include "internal.h"
+#include "jobhost/jobhost.h"
+
+namespace jobhost {
+
+namespace {
+
+std::string GridText(int32_t width, int32_t height)
+{
+    return std::to_string(width) + " x " + std::to_string(height);
+}
+
+void CheckInput(const HeightfieldMeshInput& input)
+{
+    const std::string grid = GridText(input.width, input.height);
+    if (input.width < 1 || input.height < 1)
+        throw std::invalid_argument("a heightfield grid needs at least 1 x 1 points, not " + grid);
+    const uint64_t points = uint64_t{static_cast<uint32_t>(input.width)} * static_cast<uint32_t>(input.height);
+    const uint64_t cells =
+        uint64_t{static_cast<uint32_t>(input.width - 1)} * static_cast<uint32_t>(input.height - 1);
+    if (points > static_cast<uint64_t>(INT32_MAX))
+        throw std::invalid_argument("a " + grid + " grid has " + std::to_string(points) +
+                                    " points; vertex indices must fit 32 bits (at most " +
+                                    std::to_string(INT32_MAX) + ")");
+    if (cells * 6 > static_cast<uint64_t>(INT32_MAX))
+        throw std::invalid_argument("a " + grid + " grid has " + std::to_string(cells) + " cells, " +
+                                    std::to_string(cells * 6) +
+                                    " triangle indices; their count must fit 32 bits (at most " +
+                                    std::to_string(INT32_MAX) + ")");
+    if (input.heights.size() != points)
+        throw std::invalid_argument("heights holds " + std::to_string(input.heights.size()) + " values; a " + grid +
+                                    " grid needs " + std::to_string(points));
+    if (input.cellMask.size() != cells)
+        throw std::invalid_argument("the cell mask holds " + std::to_string(input.cellMask.size()) +
+                                    " bytes; a " + grid + " grid has " + std::to_string(cells) + " cells");
+}
+
+}  // namespace
+
+HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
+                                   const RunOptions& options)
+{
+    CheckInput(input);
+    const std::size_t points = static_cast<std::size_t>(input.width) * static_cast<std::size_t>(input.height);
+    const std::size_t cells =
+        static_cast<std::size_t>(input.width - 1) * static_cast<std::size_t>(input.height - 1);
+
+    Buffer<float> heights(input.heights, "heights");
+    Buffer<uint8_t> cellMask(input.cellMask, "cellMask");
+    Buffer<HeightmeshFloat3> vertices(points, "vertices");
+    Buffer<HeightmeshFloat2> uvs(points, "uvs");
+    Buffer<HeightmeshFloat3> normals(points, "normals");
+    Buffer<int32_t> triangles(cells * 6, "triangles");
+    // The job only reads its inputs.
+    heights.safety().SetWritable(false);
+    cellMask.safety().SetWritable(false);
+
+    HeightmeshHeightfieldMeshJob job{};
+    job.heights = heights.View();
+    job.cellMask = cellMask.View();
+    job.width = input.width;
+    job.height = input.height;
+    job.scale = input.scale;
+    job.vertices = vertices.View();
+    job.uvs = uvs.View();
+    job.normals = normals.View();
+    job.triangles = triangles.View();
+
+    // Each vertex index writes its own vertex, UV and normal; it reads
+    // neighbouring heights and writes the triangles of a cell, which are at
+    // other indices.
+    static constexpr std::size_t kRestricted[] = {
+        offsetof(HeightmeshHeightfieldMeshJob, vertices),
+        offsetof(HeightmeshHeightfieldMeshJob, uvs),
+        offsetof(HeightmeshHeightfieldMeshJob, normals),
+    };
+    static constexpr std::size_t kUnrestricted[] = {
+        offsetof(HeightmeshHeightfieldMeshJob, heights),
+        offsetof(HeightmeshHeightfieldMeshJob, cellMask),
+        offsetof(HeightmeshHeightfieldMeshJob, triangles),
+    };
+    jobs.Run(library.entry(), &job, sizeof job, kRestricted, kUnrestricted, static_cast<int32_t>(points), options);
+
+    HeightfieldMesh mesh;
+    mesh.vertices = vertices.Release();
+    mesh.uvs = uvs.Release();
+    mesh.normals = normals.Release();
+    mesh.triangles = triangles.Release();
+    return mesh;
+}
+
+}  // namespace jobhost
