@@ -1,0 +1,25 @@
+// The job's cell mask: one byte per grid cell, bit 0 set = the cell gets its
+// two triangles.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "heightmap.h"
+
+namespace heightmesh::tool {
+
+struct MaskRules {
+    const Heightmap* image = nullptr;  // a per-point mask of the heightmap's size, values 0..1
+    float threshold = 0.5f;            // a point passes when its mask value is >= threshold
+    bool invert = false;               // ... or, inverted, when it is below
+    std::optional<float> cutBelow;     // a cell with any corner below this height is dropped
+};
+
+// Cells are numbered column + row * (width - 1). A cell is kept when all four
+// of its corners have a value, pass the mask image and are not below the cut.
+// Throws ToolError when the mask image's size differs from the heightmap's.
+std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName = {});
+
+}  // namespace heightmesh::tool

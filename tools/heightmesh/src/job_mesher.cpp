@@ -1,0 +1,62 @@
+#include "job_mesher.h"
+
+#include <new>
+
+#include "tool_error.h"
+
+namespace heightmesh::tool {
+
+Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
+    return [&jobs, &library](const MeshRequest& request, const std::function<void(double)>& progress) {
+        jobhost::HeightfieldMeshInput input;
+        input.heights = request.heights;
+        input.cellMask = request.cellMask;
+        input.width = request.width;
+        input.height = request.height;
+        input.scale = request.scale;
+        jobhost::RunOptions runOptions;
+        runOptions.batchSize = request.batchSize;
+        runOptions.progress = progress;
+        jobhost::HeightfieldMesh mesh = jobhost::RunHeightfieldMesh(jobs, library, input, runOptions);
+        MeshData data;
+        data.vertices = std::move(mesh.vertices);
+        data.uvs = std::move(mesh.uvs);
+        data.normals = std::move(mesh.normals);
+        data.triangles = std::move(mesh.triangles);
+        return data;
+    };
+}
+
+namespace {
+
+// Messages from libraries may hold line breaks; the report is one line.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+FailureReport DescribeFailure(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const UsageError& error) {
+        return {OneLine(error.what()), 2};
+    } catch (const ToolError& error) {
+        return {OneLine(error.what()), 1};
+    } catch (const jobhost::JobError& error) {
+        return {OneLine("the job failed with " + error.typeName() + ": " + error.message()), 1};
+    } catch (const jobhost::LoadError& error) {
+        return {OneLine(std::string("cannot load the job library: ") + error.what()), 1};
+    } catch (const std::bad_alloc&) {
+        return {"out of memory", 1};
+    } catch (const std::exception& error) {
+        return {OneLine(error.what()), 1};
+    } catch (...) {
+        return {"unknown failure", 1};
+    }
+}
+
+}  // namespace heightmesh::tool

@@ -1,0 +1,85 @@
+// The job's output as the writers see it: every grid vertex with its UV and
+// normal, and six triangle indices per cell, of which masked cells hold six
+// zeros. Writers keep only the real triangles and the vertices they use.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "heightmesh/job_abi.h"
+
+namespace heightmesh::tool {
+
+// The four output buffers of one job run, owned.
+struct MeshData {
+    std::vector<HeightmeshFloat3> vertices;
+    std::vector<HeightmeshFloat2> uvs;
+    std::vector<HeightmeshFloat3> normals;
+    std::vector<int32_t> triangles;
+};
+
+// A read-only view of the job's output reduced to what a file holds.
+class KeptMesh {
+public:
+    // Checks the buffers' sizes against the grid, that every index names a
+    // vertex and every value is finite; throws ToolError otherwise.
+    KeptMesh(const MeshData& mesh, int32_t width, int32_t height);
+
+    int32_t gridWidth() const noexcept { return width_; }
+    int32_t gridHeight() const noexcept { return height_; }
+    int64_t cellCount() const noexcept { return static_cast<int64_t>(width_ - 1) * (height_ - 1); }
+    int64_t keptCellCount() const noexcept { return keptCells_; }
+    int64_t triangleCount() const noexcept { return triangleCount_; }
+    int64_t vertexCount() const noexcept { return static_cast<int64_t>(keptVertices_.empty() ? mesh_.vertices.size() : keptVertices_.size()); }
+
+    // The job's vertex index of written vertex k.
+    int32_t SourceVertex(int64_t k) const noexcept {
+        return keptVertices_.empty() ? static_cast<int32_t>(k) : keptVertices_[static_cast<std::size_t>(k)];
+    }
+    const HeightmeshFloat3& Position(int64_t k) const noexcept { return mesh_.vertices[static_cast<std::size_t>(SourceVertex(k))]; }
+    const HeightmeshFloat2& Uv(int64_t k) const noexcept { return mesh_.uvs[static_cast<std::size_t>(SourceVertex(k))]; }
+    const HeightmeshFloat3& Normal(int64_t k) const noexcept { return mesh_.normals[static_cast<std::size_t>(SourceVertex(k))]; }
+
+    // Calls visit(a, b, c) with written-vertex indices for every kept
+    // triangle, in the job's order.
+    template <class Visit>
+    void ForEachTriangle(Visit&& visit) const {
+        const std::span<const int32_t> t = mesh_.triangles;
+        for (std::size_t i = 0; i + 2 < t.size(); i += 3) {
+            if (IsDegenerate(t[i], t[i + 1], t[i + 2])) continue;
+            visit(Written(t[i]), Written(t[i + 1]), Written(t[i + 2]));
+        }
+    }
+
+    // Bounds of the written positions (all zero for an empty mesh).
+    HeightmeshFloat3 minPosition() const noexcept { return min_; }
+    HeightmeshFloat3 maxPosition() const noexcept { return max_; }
+
+    // Whether job vertex `source` is written (some kept triangle uses it).
+    bool IsWritten(int32_t source) const noexcept {
+        return remap_.empty() || remap_[static_cast<std::size_t>(source)] >= 0;
+    }
+
+    const MeshData& data() const noexcept { return mesh_; }
+
+    static bool IsDegenerate(int32_t a, int32_t b, int32_t c) noexcept { return a == b || b == c || a == c; }
+
+private:
+    uint32_t Written(int32_t source) const noexcept {
+        return remap_.empty() ? static_cast<uint32_t>(source) : static_cast<uint32_t>(remap_[static_cast<std::size_t>(source)]);
+    }
+
+    const MeshData& mesh_;
+    int32_t width_;
+    int32_t height_;
+    int64_t keptCells_ = 0;
+    int64_t triangleCount_ = 0;
+    std::vector<int32_t> keptVertices_;  // empty: every vertex is written, in order
+    std::vector<int32_t> remap_;         // empty: identity; else written index of a job vertex, or -1
+    HeightmeshFloat3 min_{0, 0, 0};
+    HeightmeshFloat3 max_{0, 0, 0};
+};
+
+}  // namespace heightmesh::tool

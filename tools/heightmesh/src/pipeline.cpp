@@ -1,0 +1,180 @@
+#include "pipeline.h"
+
+#include <chrono>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "cell_mask.h"
+#include "file_io.h"
+#include "heightmap.h"
+#include "mesh_writers.h"
+#include "pictures.h"
+#include "tool_error.h"
+
+namespace heightmesh::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string Lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Two paths naming the same file, whether or not it exists yet.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error)) return true;
+    const auto canonicalA = std::filesystem::weakly_canonical(a, error);
+    if (error) return false;
+    const auto canonicalB = std::filesystem::weakly_canonical(b, error);
+    return !error && canonicalA == canonicalB;
+}
+
+// Refuses contradictory or empty requests before anything is read.
+void CheckRequest(const Options& options) {
+    if (!options.output && !options.normalMap && !options.preview && !options.stats)
+        throw UsageError("nothing to do: give -o MESH, --normal-map PNG, --preview PNG or --stats (see --help)");
+    std::optional<MeshFormat> format;
+    if (options.output) format = MeshFormatFromPath(*options.output);
+    if (options.asciiStl && format != MeshFormat::Stl) throw UsageError("--ascii applies only to .stl output");
+    for (const auto* picture : {&options.normalMap, &options.preview}) {
+        if (*picture && Lowercase(picture->value().extension().string()) != ".png")
+            throw UsageError(fmt::format("pictures are written as PNG: {} must end in .png", Quoted(**picture)));
+    }
+    if (options.input && options.seed) throw UsageError("--seed applies only to the built-in terrain");
+
+    std::vector<std::filesystem::path> outputs;
+    for (const auto* path : {&options.output, &options.normalMap, &options.preview})
+        if (*path) outputs.push_back(**path);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        for (std::size_t j = i + 1; j < outputs.size(); ++j)
+            if (SameFile(outputs[i], outputs[j]))
+                throw UsageError(fmt::format("{} is given for two outputs", Quoted(outputs[i])));
+        for (const auto* source : {&options.input, &options.mask})
+            if (*source && SameFile(outputs[i], **source))
+                throw UsageError(fmt::format("output {} would replace an input", Quoted(outputs[i])));
+    }
+}
+
+}  // namespace
+
+RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& out, ProgressLine& progress,
+                  unsigned threadCount) {
+    CheckRequest(options);
+    RunReport report;
+
+    // Heights.
+    Heightmap map;
+    std::string mapName;
+    if (options.input) {
+        const Clock::time_point start = Clock::now();
+        map = ReadHeightmap(*options.input, options.size);
+        mapName = Quoted(*options.input);
+        report.readSeconds += SecondsSince(start);
+    } else {
+        const Clock::time_point start = Clock::now();
+        progress.Begin("making terrain");
+        map = MakeTerrain(options.size.value_or(Options::kDefaultTerrainSize), options.seed.value_or(Options::kDefaultSeed),
+                          [&](double f) { progress.Update(f); });
+        progress.End();
+        mapName = "the built-in terrain";
+        report.generateSeconds = SecondsSince(start);
+    }
+    report.width = map.width;
+    report.height = map.height;
+
+    std::optional<Heightmap> maskImage;
+    if (options.mask) {
+        const Clock::time_point start = Clock::now();
+        maskImage = ReadImage(*options.mask);
+        report.readSeconds += SecondsSince(start);
+    }
+
+    if (options.invert) InvertHeights(map);
+    if (options.level) LevelHeights(map);
+    FillNoData(map, mapName);
+
+    MaskRules rules;
+    rules.image = maskImage ? &*maskImage : nullptr;
+    rules.threshold = options.maskThreshold;
+    rules.invert = options.maskInvert;
+    rules.cutBelow = options.cutBelow;
+    const std::vector<uint8_t> cellMask = BuildCellMask(map, rules, options.mask ? Quoted(*options.mask) : std::string());
+
+    // The job.
+    MeshRequest request;
+    request.heights = map.heights;
+    request.cellMask = cellMask;
+    request.width = map.width;
+    request.height = map.height;
+    request.scale = options.JobScale();
+    request.batchSize = options.batch;
+    const Clock::time_point jobStart = Clock::now();
+    progress.Begin("meshing");
+    MeshData data = mesher(request, [&](double f) { progress.Update(f); });
+    progress.End();
+    report.jobSeconds = SecondsSince(jobStart);
+
+    const KeptMesh mesh(data, map.width, map.height);
+    report.verticesWritten = mesh.vertexCount();
+    report.trianglesKept = mesh.triangleCount();
+    report.cellsKept = mesh.keptCellCount();
+
+    // Files.
+    const Clock::time_point writeStart = Clock::now();
+    if (options.output) {
+        if (mesh.triangleCount() == 0)
+            throw ToolError(fmt::format("every cell of {} is masked: there is no mesh to write to {}", mapName,
+                                        Quoted(*options.output)));
+        MeshWriteOptions writeOptions;
+        writeOptions.asciiStl = options.asciiStl;
+        writeOptions.progress = [&](double f) { progress.Update(f); };
+        progress.Begin("writing mesh");
+        WriteFileAtomically(*options.output, [&](std::ostream& file) {
+            WriteMesh(mesh, MeshFormatFromPath(*options.output), file, writeOptions);
+        });
+        progress.End();
+        out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
+                           mesh.vertexCount(), mesh.triangleCount(), mesh.keptCellCount(), mesh.cellCount());
+    }
+    if (options.normalMap) {
+        progress.Begin("writing normal map");
+        const Image image = RenderNormalMap(mesh);
+        WriteFileAtomically(*options.normalMap, [&](std::ostream& file) { WritePng(image, file); });
+        progress.End();
+        out << fmt::format("wrote {}: {}x{} normal map\n", options.normalMap->string(), image.width, image.height);
+    }
+    if (options.preview) {
+        progress.Begin("writing preview");
+        const Image image = RenderPreview(mesh, options.light);
+        WriteFileAtomically(*options.preview, [&](std::ostream& file) { WritePng(image, file); });
+        progress.End();
+        out << fmt::format("wrote {}: {}x{} preview\n", options.preview->string(), image.width, image.height);
+    }
+    report.writeSeconds = SecondsSince(writeStart);
+
+    if (!options.output)
+        out << fmt::format("{} of {} cells kept\n", mesh.keptCellCount(), mesh.cellCount());
+    if (options.stats) {
+        const int64_t points = static_cast<int64_t>(map.width) * map.height;
+        out << fmt::format("grid:       {} x {} ({} points, {} cells)\n", map.width, map.height, points, mesh.cellCount());
+        out << fmt::format("vertices:   {} computed, {} written\n", points, mesh.vertexCount());
+        out << fmt::format("triangles:  {} kept ({} of {} cells)\n", mesh.triangleCount(), mesh.keptCellCount(),
+                           mesh.cellCount());
+        out << fmt::format("job:        {:.3f} ms{} ({:.1f} M vertices/s)\n", report.jobSeconds * 1e3,
+                           threadCount > 0 ? fmt::format(" on {} threads", threadCount) : std::string(),
+                           report.jobSeconds > 0.0 ? points / report.jobSeconds / 1e6 : 0.0);
+        out << fmt::format("I/O:        {:.3f} ms (read {:.3f} ms, write {:.3f} ms)\n",
+                           (report.readSeconds + report.writeSeconds) * 1e3, report.readSeconds * 1e3,
+                           report.writeSeconds * 1e3);
+        if (!options.input) out << fmt::format("terrain:    {:.3f} ms to make\n", report.generateSeconds * 1e3);
+    }
+    return report;
+}
+
+}  // namespace heightmesh::tool
