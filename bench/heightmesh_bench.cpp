@@ -1,0 +1,262 @@
+// Time per vertex of the heightfield mesh job, through the shared library and
+// jobhost, on one worker and on all cores, against a plain loop without checks
+// that computes the same outputs the way a user would otherwise write it.
+//
+//   build/bin/heightmesh_bench
+//
+// After the runs it prints the ratios: checked (1 worker) / plain loop, and
+// 1 worker / all workers.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jobhost/jobhost.h"
+
+namespace {
+
+using Float2 = HeightmeshFloat2;
+using Float3 = HeightmeshFloat3;
+
+constexpr Float3 kScale{0.5f, 40.0f, 0.5f};
+
+struct Grid {
+    int32_t width, height;
+    std::vector<float> heights;
+    std::vector<uint8_t> mask;
+};
+
+// Rolling terrain with every eighth cell masked, the same for every run.
+const Grid& GetGrid(int32_t size)
+{
+    static std::map<int32_t, std::unique_ptr<Grid>> grids;
+    std::unique_ptr<Grid>& grid = grids[size];
+    if (!grid) {
+        grid = std::make_unique<Grid>(Grid{size, size, {}, {}});
+        grid->heights.resize(std::size_t(size) * size);
+        for (int32_t z = 0; z < size; ++z)
+            for (int32_t x = 0; x < size; ++x)
+                grid->heights[std::size_t(z) * size + x] =
+                    std::sin(float(x) * 0.031f) * std::cos(float(z) * 0.017f) + 0.25f * std::sin(float(x + z) * 0.11f);
+        grid->mask.resize(std::size_t(size - 1) * (size - 1));
+        for (std::size_t c = 0; c < grid->mask.size(); ++c)
+            grid->mask[c] = (c % 8 == 7) ? 0 : 1;
+    }
+    return *grid;
+}
+
+struct Outputs {
+    std::vector<Float3> vertices;
+    std::vector<Float2> uvs;
+    std::vector<Float3> normals;
+    std::vector<int32_t> triangles;
+};
+
+// The plain loop: row by row, column and row from the loop counters, the
+// same single-precision operations in the same order, no checks.
+void PlainLoop(const Grid& grid, Outputs& out)
+{
+    const int32_t w = grid.width, h = grid.height;
+    const float* heights = grid.heights.data();
+    const float fw = float(w), fh = float(h);
+    for (int32_t z = 0; z < h; ++z) {
+        const int32_t zBelow = z > 0 ? z - 1 : 0;
+        const int32_t zAbove = z + 1 < h ? z + 1 : h - 1;
+        const float* below = heights + std::size_t(zBelow) * w;
+        const float* centre = heights + std::size_t(z) * w;
+        const float* above = heights + std::size_t(zAbove) * w;
+        const float fz = float(z);
+        for (int32_t x = 0; x < w; ++x) {
+            const std::size_t i = std::size_t(z) * w + x;
+            const int32_t l = x > 0 ? x - 1 : 0;
+            const int32_t r = x + 1 < w ? x + 1 : w - 1;
+            const float fx = float(x);
+            out.vertices[i] = {fx * kScale.x, centre[x] * kScale.y, fz * kScale.z};
+            out.uvs[i] = {fx / fw, fz / fh};
+
+            float gx = -(below[l] * kScale.y);
+            gx = gx + -2.0f * (centre[l] * kScale.y);
+            gx = gx + -(above[l] * kScale.y);
+            gx = gx + below[r] * kScale.y;
+            gx = gx + 2.0f * (centre[r] * kScale.y);
+            gx = gx + above[r] * kScale.y;
+            float gz = -(below[l] * kScale.y);
+            gz = gz + -2.0f * (below[x] * kScale.y);
+            gz = gz + -(below[r] * kScale.y);
+            gz = gz + above[l] * kScale.y;
+            gz = gz + 2.0f * (above[x] * kScale.y);
+            gz = gz + above[r] * kScale.y;
+            const float nx = -gx / kScale.x;
+            const float nz = -gz / kScale.z;
+            const float inverse = 1.0f / std::sqrt((nx * nx + 64.0f) + nz * nz);
+            out.normals[i] = {nx * inverse, 8.0f * inverse, nz * inverse};
+
+            if (x + 1 < w && z + 1 < h) {
+                const std::size_t cell = std::size_t(z) * (w - 1) + x;
+                int32_t* t = &out.triangles[cell * 6];
+                const int32_t p = int32_t(i);
+                if (grid.mask[cell] & 1) {
+                    t[0] = p, t[1] = p + w + 1, t[2] = p + 1, t[3] = p, t[4] = p + w, t[5] = p + w + 1;
+                } else {
+                    t[0] = t[1] = t[2] = t[3] = t[4] = t[5] = 0;
+                }
+            }
+        }
+    }
+}
+
+Outputs MakeOutputs(const Grid& grid)
+{
+    const std::size_t points = std::size_t(grid.width) * grid.height;
+    return Outputs{std::vector<Float3>(points), std::vector<Float2>(points), std::vector<Float3>(points),
+                   std::vector<int32_t>(std::size_t(grid.width - 1) * (grid.height - 1) * 6)};
+}
+
+const jobhost::JobLibrary& Library()
+{
+    static std::shared_ptr<jobhost::JobLibrary> library = jobhost::JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
+    return *library;
+}
+
+jobhost::JobSystem& Jobs(unsigned workers)
+{
+    static std::map<unsigned, std::unique_ptr<jobhost::JobSystem>> systems;
+    std::unique_ptr<jobhost::JobSystem>& jobs = systems[workers];
+    if (!jobs)
+        jobs = std::make_unique<jobhost::JobSystem>(workers);
+    return *jobs;
+}
+
+template <typename T>
+bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+// The plain loop is only a fair baseline if it computes the same bits.
+void VerifyPlainLoop(const Grid& grid)
+{
+    Outputs plain = MakeOutputs(grid);
+    PlainLoop(grid, plain);
+    const jobhost::HeightfieldMesh job = jobhost::RunHeightfieldMesh(
+        Jobs(1), Library(), {grid.heights, grid.mask, grid.width, grid.height, kScale});
+    if (!SameBits(plain.vertices, job.vertices) || !SameBits(plain.uvs, job.uvs) ||
+        !SameBits(plain.normals, job.normals) || !SameBits(plain.triangles, job.triangles)) {
+        std::fprintf(stderr, "the plain loop and the job disagree on a %d x %d grid\n", grid.width, grid.height);
+        std::exit(1);
+    }
+}
+
+void SetVertexCounters(benchmark::State& state, const Grid& grid)
+{
+    const double vertices = double(grid.width) * grid.height;
+    state.SetItemsProcessed(int64_t(state.iterations() * vertices));
+    state.counters["ns/vertex"] =
+        benchmark::Counter(vertices * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate |
+                                                                             benchmark::Counter::kInvert);
+}
+
+void BM_PlainLoop(benchmark::State& state)
+{
+    const Grid& grid = GetGrid(int32_t(state.range(0)));
+    Outputs out = MakeOutputs(grid);
+    for (auto _ : state) {
+        PlainLoop(grid, out);
+        benchmark::ClobberMemory();
+    }
+    SetVertexCounters(state, grid);
+}
+
+// The job through jobhost: host buffers and the record are set up once, each
+// iteration is one run over every vertex.
+void BM_CheckedJob(benchmark::State& state)
+{
+    const Grid& grid = GetGrid(int32_t(state.range(0)));
+    const unsigned workers = state.range(1) == 0 ? std::thread::hardware_concurrency() : unsigned(state.range(1));
+    jobhost::JobSystem& jobs = Jobs(workers);
+    const std::size_t points = std::size_t(grid.width) * grid.height;
+
+    jobhost::Buffer<float> heights(std::span<const float>(grid.heights), "heights");
+    jobhost::Buffer<uint8_t> mask(std::span<const uint8_t>(grid.mask), "cellMask");
+    jobhost::Buffer<Float3> vertices(points, "vertices");
+    jobhost::Buffer<Float2> uvs(points, "uvs");
+    jobhost::Buffer<Float3> normals(points, "normals");
+    jobhost::Buffer<int32_t> triangles(grid.mask.size() * 6, "triangles");
+    HeightmeshHeightfieldMeshJob record{};
+    record.heights = heights.View();
+    record.cellMask = mask.View();
+    record.width = grid.width;
+    record.height = grid.height;
+    record.scale = kScale;
+    record.vertices = vertices.View();
+    record.uvs = uvs.View();
+    record.normals = normals.View();
+    record.triangles = triangles.View();
+    const std::size_t restricted[] = {offsetof(HeightmeshHeightfieldMeshJob, vertices),
+                                      offsetof(HeightmeshHeightfieldMeshJob, uvs),
+                                      offsetof(HeightmeshHeightfieldMeshJob, normals)};
+    const std::size_t others[] = {offsetof(HeightmeshHeightfieldMeshJob, heights),
+                                  offsetof(HeightmeshHeightfieldMeshJob, cellMask),
+                                  offsetof(HeightmeshHeightfieldMeshJob, triangles)};
+    for (auto _ : state)
+        jobs.Run(Library().entry(), &record, sizeof record, restricted, others, int32_t(points));
+    SetVertexCounters(state, grid);
+    state.SetLabel(std::to_string(workers) + (workers == 1 ? " worker" : " workers"));
+}
+
+BENCHMARK(BM_PlainLoop)->ArgName("size")->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckedJob)
+    ->ArgNames({"size", "workers"})
+    ->Args({512, 1})
+    ->Args({512, 0})
+    ->Args({2048, 1})
+    ->Args({2048, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Keeps each run's real time per iteration so the ratios can be printed.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    for (int32_t size : {512, 2048})
+        VerifyPlainLoop(GetGrid(size));
+    std::printf("plain loop verified bit for bit against the job; %u cores\n", std::thread::hardware_concurrency());
+
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (const char* size : {"512", "2048"}) {
+        const std::string plain = std::string("BM_PlainLoop/size:") + size + "/real_time";
+        const std::string one = std::string("BM_CheckedJob/size:") + size + "/workers:1/real_time";
+        const std::string all = std::string("BM_CheckedJob/size:") + size + "/workers:0/real_time";
+        auto& t = reporter.times;
+        if (t.count(plain) && t.count(one))
+            std::printf("%s x %s: checked job on 1 worker / plain loop = %.2f\n", size, size, t[one] / t[plain]);
+        if (t.count(one) && t.count(all))
+            std::printf("%s x %s: 1 worker / all %u workers = %.2f (speed-up)\n", size, size,
+                        std::thread::hardware_concurrency(), t[one] / t[all]);
+    }
+    benchmark::Shutdown();
+}
