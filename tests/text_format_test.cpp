@@ -148,38 +148,15 @@ TEST(TextFormat, PlainDecimal)
     }
 }
 
-TEST(TextFormat, KindsPrecisionAndCase)
+// Kinds, widths and precisions of the integer layout are swept against printf
+// below; these are the cases printf has no counterpart for.
+TEST(TextFormat, KindsPrintfCannotCheck)
 {
-    ExpectCases({{Integer(255, Spec(kHexadecimal)), "FF"},
-                 {Integer(255, Spec(kHexadecimal, 0, 0, 1)), "ff"},
-                 {Integer(-1, Spec(kHexadecimal)), "FFFFFFFF"},
-                 {Integer(-1, Spec(kHexadecimal, 0, 0, 1)), "ffffffff"},
-                 {Integer(-7, Spec(kHexadecimal)), "FFFFFFF9"},
-                 {Integer(INT32_MIN, Spec(kHexadecimal)), "80000000"},
-                 {Integer(0, Spec(kHexadecimal)), "0"},
-                 {Signed(-255, Spec(kHexadecimal)), "-FF"},
-                 {Integer(42, Spec(kSignedDecimal)), "+42"},
-                 {Integer(0, Spec(kSignedDecimal)), "+0"},
-                 {Integer(-42, Spec(kSignedDecimal)), "-42"},
-                 {Integer(42, Spec(kDecimal, 0, 5)), "00042"},
-                 {Integer(-42, Spec(kDecimal, 0, 5)), "-00042"},
-                 {Integer(42, Spec(kSignedDecimal, 0, 5)), "+00042"},
-                 {Integer(255, Spec(kHexadecimal, 0, 4)), "00FF"},
+    ExpectCases({{Signed(-255, Spec(kHexadecimal)), "-FF"},
+                 {Unsigned(42, Spec(kSignedDecimal, -5)), "+42  "},
+                 {Integer(0, Spec(kDecimal)), "0"},
                  {Integer(1000, Spec(4)), "1000"},
                  {Integer(-1000, Spec(200)), "-1000"},
-                 {Integer(7, Spec(kDecimal, 0, 255)), std::string(254, '0') + "7"}});
-}
-
-TEST(TextFormat, FieldWidth)
-{
-    ExpectCases({{Integer(42, Spec(0, 6)), "    42"},
-                 {Integer(42, Spec(0, -6)), "42    "},
-                 {Integer(-42, Spec(0, 6)), "   -42"},
-                 {Integer(-42, Spec(0, -6)), "-42   "},
-                 {Integer(42, Spec(0, 1)), "42"},
-                 {Integer(12345, Spec(0, -3)), "12345"},
-                 {Integer(42, Spec(kDecimal, 6, 4)), "  0042"},
-                 {Integer(-42, Spec(kDecimal, -8, 4)), "-0042   "},
                  {Integer(1, Spec(0, 127)), std::string(126, ' ') + "1"},
                  {Integer(255, Spec(kHexadecimal, -128)), "FF" + std::string(126, ' ')}});
 }
@@ -192,8 +169,26 @@ TEST(TextFormat, CapacityCutsAnywhere)
                  {Integer(INT32_MIN), "", INT32_MIN},
                  {Integer(INT32_MIN), "-2147", 5},
                  {Integer(42, Spec(0, 6)), "   ", 3},
-                 {Integer(42, Spec(0, -6)), "42  ", 4},
                  {Integer(-5, Spec(kSignedDecimal, 0, 3)), "-0", 2}});
+}
+
+// A running length outside [0, capacity] leaves no room: nothing is written
+// before the text or past it, and closing keeps the terminator inside.
+TEST(TextFormat, RunningLengthOutsideTextWritesNothing)
+{
+    for (int32_t start : {-1, INT32_MIN, 9, INT32_MAX}) {
+        FixedText<8> text{};
+        std::memset(text.bytes, kGuard, sizeof text.bytes);
+        int32_t length = start;
+        AppendInteger(text.bytes, &length, text.kCapacity, -12, Spec(0, -5));
+        AppendText(text.bytes, &length, text.kCapacity, MakeConstantText("abc"), Spec(0, 5));
+        EXPECT_EQ(length, start);
+        for (uint8_t byte : text.bytes)
+            EXPECT_EQ(byte, kGuard);
+        CloseText(text, length);
+        EXPECT_EQ(text.length, start < 0 ? 0 : 8);
+        EXPECT_EQ(text.bytes[text.length], 0);
+    }
 }
 
 TEST(TextFormat, AppendText)
@@ -241,32 +236,21 @@ TEST(TextFormat, LongestIndexMessageFitsItsText)
     EXPECT_STREQ(reinterpret_cast<const char*>(small.bytes), " is ");
 }
 
+// Integers in the general layout are checked against exact rounding below;
+// these rows pin the carries, trimming and the written forms.
 TEST(TextFormat, GeneralLayoutOfIntegers)
 {
     ExpectCases({{Integer(123456, Spec(0, 0, 3)), "1.23E+05"},
-                 {Integer(123456, Spec(0, 0, 2)), "1.2E+05"},
-                 {Integer(1200, Spec(0, 0, 2)), "1.2E+03"},
                  {Integer(949, Spec(0, 0, 2)), "9.5E+02"},
                  {Integer(125, Spec(0, 0, 2)), "1.3E+02"},
                  {Integer(1249, Spec(0, 0, 2)), "1.2E+03"},
-                 {Integer(999, Spec(0, 0, 2)), "1E+03"},
-                 {Integer(995, Spec(0, 0, 2)), "1E+03"},
                  {Integer(-995, Spec(0, 0, 2)), "-1E+03"},
-                 {Integer(150, Spec(0, 0, 1)), "2E+02"},
-                 {Integer(10, Spec(0, 0, 1)), "1E+01"},
                  {Integer(100, Spec(0, 0, 2)), "1E+02"},
-                 {Integer(5, Spec(0, 0, 1)), "5"},
                  {Integer(0, Spec(0, 0, 1)), "0"},
                  {Integer(1234, Spec(0, 0, 255)), "1234"},
-                 {Integer(2147483647, Spec(0, 0, 9)), "2.14748365E+09"},
                  {Integer(INT32_MIN, Spec(0, 0, 4)), "-2.147E+09"},
-                 {Integer(1000, Spec(4)), "1000"},
                  {Integer(12345678, Spec(0, 0, 3, 1)), "1.23e+07"},
-                 {Integer(12345678, Spec(0, 12, 3)), "    1.23E+07"},
-                 {Integer(12345678, Spec(0, -12, 3)), "1.23E+07    "},
-                 {Integer(99999, Spec(0, 10, 4)), "     1E+05"},
-                 {Signed(INT64_MIN, Spec(0, 0, 3)), "-9.22E+18"},
-                 {Unsigned(UINT64_MAX, Spec(9, 0, 1)), "2E+19"}});
+                 {Integer(99999, Spec(0, 10, 4)), "     1E+05"}});
 }
 
 TEST(TextFormat, GeneralLayoutOfRecords)
@@ -477,7 +461,7 @@ TEST(TextFormatProperty, GeneralLayoutRoundsIntegers)
     }
 }
 
-// A random item of any kind under spec, including extreme records (nines,
+// A random item of any kind under the given format, with extreme records (nines,
 // zeros, exponents at the 32-bit limits) and every width and precision.
 // emptyText tells an empty literal, which gets no right padding.
 Append RandomItem(std::mt19937_64& random, uint32_t spec, bool* emptyText = nullptr)

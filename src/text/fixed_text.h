@@ -110,7 +110,7 @@ struct NumberDigits {
 // negative capacity receives nothing. A null bytes with room left ends the job
 // through the abort slot with "System.ArgumentNullException" ("destination").
 
-// Appends literalLength bytes of literal, aligned by spec's fieldWidth (the
+// Appends literalLength bytes of literal, aligned by the fieldWidth option (the
 // other fields are ignored); the paddings are computed from the full length,
 // a negative length counts as 0. When nothing of the literal fits or the
 // literal is empty, the append ends after the left padding (no right padding).

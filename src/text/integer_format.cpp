@@ -22,7 +22,7 @@ uint8_t DigitCharacter(uint32_t digit, bool lowercase)
     return uint8_t((lowercase ? 'a' : 'A') + (digit - 10));
 }
 
-// Writes the digits of magnitude in the spec's base into a scratch in this
+// Writes the digits of magnitude in the format's base into a scratch in this
 // frame and lays the record out. Only C + 1 bytes of the scratch are used and
 // cleared, C being the digit count.
 void AppendMagnitude(uint8_t* bytes, int32_t* runningLength, int32_t capacity, uint64_t magnitude, bool isNegative,
