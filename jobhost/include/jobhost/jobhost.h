@@ -4,7 +4,6 @@
 // buffers with safety versions, and turns a job's abort into a C++ exception.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
