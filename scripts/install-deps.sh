@@ -16,6 +16,7 @@ packages=(
   libstb-dev
   libtinygltf-dev
   nlohmann-json3-dev
+  libpng-dev
   assimp-utils
 )
 

@@ -42,6 +42,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height) : mesh_(
 
     const bool everyVertexUsed = std::all_of(used.begin(), used.end(), [](uint8_t u) { return u != 0; });
     if (!everyVertexUsed) {
+        compacted_ = true;
         remap_.assign(vertexCount, -1);
         for (std::size_t v = 0; v < vertexCount; ++v) {
             if (!used[v]) continue;

@@ -32,11 +32,13 @@ public:
     int64_t cellCount() const noexcept { return static_cast<int64_t>(width_ - 1) * (height_ - 1); }
     int64_t keptCellCount() const noexcept { return keptCells_; }
     int64_t triangleCount() const noexcept { return triangleCount_; }
-    int64_t vertexCount() const noexcept { return static_cast<int64_t>(keptVertices_.empty() ? mesh_.vertices.size() : keptVertices_.size()); }
+    int64_t vertexCount() const noexcept {
+        return static_cast<int64_t>(compacted_ ? keptVertices_.size() : mesh_.vertices.size());
+    }
 
     // The job's vertex index of written vertex k.
     int32_t SourceVertex(int64_t k) const noexcept {
-        return keptVertices_.empty() ? static_cast<int32_t>(k) : keptVertices_[static_cast<std::size_t>(k)];
+        return compacted_ ? keptVertices_[static_cast<std::size_t>(k)] : static_cast<int32_t>(k);
     }
     const HeightmeshFloat3& Position(int64_t k) const noexcept { return mesh_.vertices[static_cast<std::size_t>(SourceVertex(k))]; }
     const HeightmeshFloat2& Uv(int64_t k) const noexcept { return mesh_.uvs[static_cast<std::size_t>(SourceVertex(k))]; }
@@ -59,7 +61,7 @@ public:
 
     // Whether job vertex `source` is written (some kept triangle uses it).
     bool IsWritten(int32_t source) const noexcept {
-        return remap_.empty() || remap_[static_cast<std::size_t>(source)] >= 0;
+        return !compacted_ || remap_[static_cast<std::size_t>(source)] >= 0;
     }
 
     const MeshData& data() const noexcept { return mesh_; }
@@ -68,7 +70,7 @@ public:
 
 private:
     uint32_t Written(int32_t source) const noexcept {
-        return remap_.empty() ? static_cast<uint32_t>(source) : static_cast<uint32_t>(remap_[static_cast<std::size_t>(source)]);
+        return compacted_ ? static_cast<uint32_t>(remap_[static_cast<std::size_t>(source)]) : static_cast<uint32_t>(source);
     }
 
     const MeshData& mesh_;
@@ -76,8 +78,11 @@ private:
     int32_t height_;
     int64_t keptCells_ = 0;
     int64_t triangleCount_ = 0;
-    std::vector<int32_t> keptVertices_;  // empty: every vertex is written, in order
-    std::vector<int32_t> remap_;         // empty: identity; else written index of a job vertex, or -1
+    // Whether some vertex is left out; if not, every vertex is written in order
+    // and the two tables below stay empty.
+    bool compacted_ = false;
+    std::vector<int32_t> keptVertices_;  // job vertex of each written vertex
+    std::vector<int32_t> remap_;         // written index of each job vertex, or -1
     HeightmeshFloat3 min_{0, 0, 0};
     HeightmeshFloat3 max_{0, 0, 0};
 };

@@ -1,0 +1,20 @@
+# heightmesh, the command-line tool: unit tests of its library parts, and
+# end-to-end runs of the built executable against jobhost's own run of the job.
+find_package(PNG REQUIRED)
+
+heightmesh_add_test(tool_test
+  SOURCES tool_heightmap_test.cpp tool_writers_test.cpp tool_cli_test.cpp
+  LIBS heightmesh_tool_job PNG::PNG)
+
+# A job library whose entry fails at once, for the tool's report of job failures.
+add_library(tool_failing_job SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tool_failing_job.cpp)
+target_link_libraries(tool_failing_job PRIVATE heightmesh_abi heightmesh_warnings)
+target_compile_options(tool_failing_job PRIVATE -fasynchronous-unwind-tables)
+
+heightmesh_add_test(tool_end_to_end_test
+  SOURCES tool_end_to_end_test.cpp
+  LIBS heightmesh_tool_job PNG::PNG)
+target_compile_definitions(tool_end_to_end_test PRIVATE
+  HEIGHTMESH_TOOL_PATH="$<TARGET_FILE:heightmesh>"
+  TOOL_FAILING_JOB_PATH="$<TARGET_FILE:tool_failing_job>")
+add_dependencies(tool_end_to_end_test heightmesh tool_failing_job)

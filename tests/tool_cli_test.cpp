@@ -1,0 +1,153 @@
+// The command line: defaults, values, refusals, and the one-line reports of
+// every kind of failure.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "job_mesher.h"
+#include "options.h"
+#include "tool_error.h"
+
+namespace heightmesh::tool {
+namespace {
+
+std::optional<Options> Parse(std::vector<std::string> args, std::string* printed = nullptr) {
+    args.insert(args.begin(), "heightmesh");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::ostringstream out;
+    auto options = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out);
+    if (printed) *printed = out.str();
+    return options;
+}
+
+TEST(ToolCommandLine, DefaultsMakeTheBuiltInTerrainAtUnitScale) {
+    const Options options = Parse({}).value();
+    EXPECT_FALSE(options.input);
+    EXPECT_FALSE(options.output);
+    EXPECT_FALSE(options.size);
+    EXPECT_FALSE(options.seed);
+    const HeightmeshFloat3 scale = options.JobScale();
+    EXPECT_EQ(scale.x, 1.0f);
+    EXPECT_EQ(scale.y, 1.0f);
+    EXPECT_EQ(scale.z, 1.0f);
+    EXPECT_EQ(options.maskThreshold, 0.5f);
+    EXPECT_EQ(options.light.azimuth, 315.0);
+    EXPECT_EQ(options.light.elevation, 45.0);
+    EXPECT_EQ(options.threads, 0u);
+    EXPECT_EQ(options.batch, 0);
+    EXPECT_FALSE(options.cutBelow);
+}
+
+TEST(ToolCommandLine, ValuesReachTheOptions) {
+    const Options options =
+        Parse({"in.hgt", "-o", "out/m.glb", "--z-scale", "0.5", "--cell-size", "30", "--invert", "--level", "--mask",
+               "m.png", "--mask-threshold", "0.25", "--mask-invert", "--cut-below", "-3.5", "--normal-map", "n.png",
+               "--preview", "p.png", "--light", "90,30", "--threads", "3", "--batch", "64", "--stats", "--library",
+               "/x/lib.so"})
+            .value();
+    EXPECT_EQ(options.input->string(), "in.hgt");
+    EXPECT_EQ(options.output->string(), "out/m.glb");
+    const HeightmeshFloat3 scale = options.JobScale();
+    EXPECT_EQ(scale.x, 30.0f);
+    EXPECT_EQ(scale.y, 0.5f);
+    EXPECT_EQ(scale.z, 30.0f);
+    EXPECT_TRUE(options.invert && options.level && options.maskInvert && options.stats);
+    EXPECT_EQ(options.mask->string(), "m.png");
+    EXPECT_EQ(options.maskThreshold, 0.25f);
+    EXPECT_EQ(options.cutBelow.value(), -3.5f);
+    EXPECT_EQ(options.normalMap->string(), "n.png");
+    EXPECT_EQ(options.preview->string(), "p.png");
+    EXPECT_EQ(options.light.azimuth, 90.0);
+    EXPECT_EQ(options.light.elevation, 30.0);
+    EXPECT_EQ(options.threads, 3u);
+    EXPECT_EQ(options.batch, 64);
+    EXPECT_EQ(options.library->string(), "/x/lib.so");
+
+    const Options scaled = Parse({"--scale", "2,0.5,-3", "--size", "64x32", "--seed", "99"}).value();
+    const HeightmeshFloat3 direct = scaled.JobScale();
+    EXPECT_EQ(direct.x, 2.0f);
+    EXPECT_EQ(direct.y, 0.5f);
+    EXPECT_EQ(direct.z, -3.0f);
+    EXPECT_EQ(scaled.size, (GridSize{64, 32}));
+    EXPECT_EQ(scaled.seed.value(), 99u);
+}
+
+TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--scale", "1,2,3", "--z-scale", "2"},
+        {"--scale", "1,2,3", "--cell-size", "2"},
+        {"--scale", "1,2"},
+        {"--scale", "1,x,3"},
+        {"--scale", "0,1,1"},
+        {"--z-scale", "nan"},
+        {"--z-scale", "1e39"},
+        {"--cell-size", "0"},
+        {"--cut-below", "inf"},
+        {"--mask-threshold", "1.5"},
+        {"--light", "10"},
+        {"--threads", "-1"},
+        {"--batch", "-5"},
+        {"--size", "12by12"},
+        {"--size", "1x100"},
+        {"--no-such-option"},
+        {"a.png", "b.png"},
+        {"-o"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        try {
+            Parse(args);
+            ADD_FAILURE() << "accepted: " << shown;
+        } catch (const ToolError& error) {
+            const FailureReport report = DescribeFailure(std::current_exception());
+            EXPECT_EQ(report.line.find('\n'), std::string::npos) << shown << ": " << report.line;
+            EXPECT_FALSE(report.line.empty());
+            // Too-small grids are input errors, the rest usage errors.
+            if (args[0] != "--size" || args[1] != "1x100") {
+                EXPECT_EQ(report.exitStatus, 2) << shown << ": " << report.line;
+            }
+        }
+    }
+}
+
+TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
+    std::string help;
+    EXPECT_FALSE(Parse({"--help"}, &help));
+    for (const char* expected :
+         {"INPUT", "-o,--output", "--size TEXT=512x512", "--seed UINT=1", "--z-scale FLOAT=1", "--cell-size FLOAT=1",
+          "--scale", "--invert", "--level", "--mask TEXT=none", "=0.5", "--mask-invert", "--cut-below FLOAT=none",
+          "--ascii", "--normal-map", "--preview", "--light TEXT=315,45", "--threads UINT=0", "--batch",
+          "--stats", "--library"})
+        EXPECT_NE(help.find(expected), std::string::npos) << expected << "\n" << help;
+    std::string version;
+    EXPECT_FALSE(Parse({"--version"}, &version));
+    EXPECT_EQ(version.rfind("heightmesh ", 0), 0u);
+}
+
+TEST(ToolFailureReport, EachFailureKindGetsOneLineAndItsStatus) {
+    const struct {
+        std::exception_ptr failure;
+        std::string line;
+        int status;
+    } cases[] = {
+        {std::make_exception_ptr(UsageError("--ascii applies only to .stl output")), "--ascii applies only to .stl output", 2},
+        {std::make_exception_ptr(ToolError("'a.png' is truncated")), "'a.png' is truncated", 1},
+        {std::make_exception_ptr(jobhost::JobError("System.IndexOutOfRangeException", "Index 4 is out of range of '4' Length.")),
+         "the job failed with System.IndexOutOfRangeException: Index 4 is out of range of '4' Length.", 1},
+        {std::make_exception_ptr(jobhost::LoadError("/x.so: cannot open shared object file\n")),
+         "cannot load the job library: /x.so: cannot open shared object file", 1},
+        {std::make_exception_ptr(std::bad_alloc()), "out of memory", 1},
+        {std::make_exception_ptr(std::invalid_argument("two\nlines")), "two lines", 1},
+        {std::make_exception_ptr(42), "unknown failure", 1},
+    };
+    for (const auto& c : cases) {
+        const FailureReport report = DescribeFailure(c.failure);
+        EXPECT_EQ(report.line, c.line);
+        EXPECT_EQ(report.exitStatus, c.status) << c.line;
+    }
+}
+
+}  // namespace
+}  // namespace heightmesh::tool

@@ -1,0 +1,379 @@
+// The built heightmesh executable, end to end: small inputs of every format
+// made here, the written meshes read back and compared bit for bit with
+// jobhost's own run of the job library on the same heights and mask; every
+// refused input; no partial file ever under a requested name; and an
+// independent reader (assimp's command-line tool) accepting the files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <regex>
+
+#include <jobhost/jobhost.h>
+#include <stb_image.h>
+#include <tiny_gltf.h>
+
+#include "tool_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tooltest::ProcessResult;
+using tooltest::SameBits;
+using tooltest::ScratchDir;
+
+ProcessResult Tool(const ScratchDir& dir, std::vector<std::string> args, long fileSizeLimit = -1) {
+    args.insert(args.begin(), HEIGHTMESH_TOOL_PATH);
+    args.push_back("--library");
+    args.push_back(HEIGHTMESH_LIBRARY_PATH);
+    return tooltest::RunProcess(args, dir.path(), fileSizeLimit);
+}
+
+// jobhost's run of the real library: the reference every file is held to.
+jobhost::HeightfieldMesh Reference(const std::vector<float>& heights, const std::vector<uint8_t>& mask, int32_t width,
+                                   int32_t height, HeightmeshFloat3 scale) {
+    static jobhost::JobSystem jobs(2);
+    static const std::shared_ptr<jobhost::JobLibrary> library = jobhost::JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
+    jobhost::HeightfieldMeshInput input;
+    input.heights = heights;
+    input.cellMask = mask;
+    input.width = width;
+    input.height = height;
+    input.scale = scale;
+    return jobhost::RunHeightfieldMesh(jobs, *library, input);
+}
+
+// What a file holds: the reference's kept triangles and the vertices they
+// use, in the job's order.
+struct Expected {
+    std::vector<uint32_t> vertices;                  // job vertex of written vertex k
+    std::vector<std::array<uint32_t, 3>> triangles;  // in job vertex numbers
+};
+
+Expected Kept(const jobhost::HeightfieldMesh& mesh) {
+    Expected expected;
+    std::vector<uint8_t> used(mesh.vertices.size());
+    for (std::size_t k = 0; k + 2 < mesh.triangles.size(); k += 3) {
+        const auto a = static_cast<uint32_t>(mesh.triangles[k]), b = static_cast<uint32_t>(mesh.triangles[k + 1]),
+                   c = static_cast<uint32_t>(mesh.triangles[k + 2]);
+        if (a == b || b == c || a == c) continue;
+        expected.triangles.push_back({a, b, c});
+        used[a] = used[b] = used[c] = 1;
+    }
+    for (uint32_t v = 0; v < used.size(); ++v)
+        if (used[v]) expected.vertices.push_back(v);
+    return expected;
+}
+
+void ExpectSameMesh(const tooltest::ReadMesh& read, const jobhost::HeightfieldMesh& reference) {
+    const Expected expected = Kept(reference);
+    ASSERT_EQ(read.positions.size(), expected.vertices.size());
+    ASSERT_EQ(read.normals.size(), expected.vertices.size());
+    ASSERT_EQ(read.uvs.size(), expected.vertices.size());
+    for (std::size_t k = 0; k < expected.vertices.size(); ++k) {
+        const uint32_t v = expected.vertices[k];
+        EXPECT_TRUE(SameBits(read.positions[k], reference.vertices[v])) << "vertex " << v;
+        EXPECT_TRUE(SameBits(read.normals[k], reference.normals[v])) << "normal " << v;
+        EXPECT_TRUE(SameBits(read.uvs[k], reference.uvs[v])) << "uv " << v;
+    }
+    ASSERT_EQ(read.triangles.size(), expected.triangles.size());
+    for (std::size_t t = 0; t < expected.triangles.size(); ++t)
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(expected.vertices.at(read.triangles[t][j]), expected.triangles[t][j]);
+}
+
+tooltest::ReadMesh ReadGlb(const fs::path& path) {
+    tinygltf::TinyGLTF loader;
+    tinygltf::Model model;
+    std::string error, warning;
+    if (!loader.LoadBinaryFromFile(&model, &error, &warning, path.string())) throw std::runtime_error(error);
+    const tinygltf::Primitive& primitive = model.meshes.at(0).primitives.at(0);
+    const auto data = [&](int accessorIndex, std::size_t size, std::size_t& count) {
+        const tinygltf::Accessor& accessor = model.accessors.at(static_cast<std::size_t>(accessorIndex));
+        const tinygltf::BufferView& view = model.bufferViews.at(static_cast<std::size_t>(accessor.bufferView));
+        count = accessor.count;
+        if (view.byteLength != count * size) throw std::runtime_error("unexpected glTF layout");
+        return model.buffers.at(static_cast<std::size_t>(view.buffer)).data.data() + view.byteOffset + accessor.byteOffset;
+    };
+    tooltest::ReadMesh mesh;
+    std::size_t count = 0;
+    const unsigned char* p = data(primitive.attributes.at("POSITION"), 12, count);
+    mesh.positions.resize(count);
+    std::memcpy(mesh.positions.data(), p, count * 12);
+    const unsigned char* n = data(primitive.attributes.at("NORMAL"), 12, count);
+    mesh.normals.resize(count);
+    std::memcpy(mesh.normals.data(), n, count * 12);
+    const unsigned char* t = data(primitive.attributes.at("TEXCOORD_0"), 8, count);
+    mesh.uvs.resize(count);
+    std::memcpy(mesh.uvs.data(), t, count * 8);
+    const unsigned char* i = data(primitive.indices, 4, count);
+    mesh.triangles.resize(count / 3);
+    std::memcpy(mesh.triangles.data(), i, count * 4);
+    return mesh;
+}
+
+std::vector<uint8_t> AllCells(int32_t width, int32_t height) {
+    return std::vector<uint8_t>(static_cast<std::size_t>((width - 1) * (height - 1)), 1);
+}
+
+TEST(ToolEndToEnd, PngToObjMatchesTheJob) {
+    ScratchDir dir;
+    const int32_t w = 5, h = 4;
+    std::vector<uint16_t> samples;
+    std::vector<float> heights;
+    for (int i = 0; i < w * h; ++i) {
+        const uint16_t v = static_cast<uint16_t>((i * 37 + 11) % 256);
+        samples.push_back(v);
+        heights.push_back(static_cast<float>(v / 255.0));
+    }
+    tooltest::WriteBytes(dir / "in.png", tooltest::MakePng(w, h, 1, 8, samples));
+    const ProcessResult run = Tool(dir, {(dir / "in.png").string(), "-o", (dir / "out.obj").string(), "--z-scale", "3",
+                                         "--cell-size", "2"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("20 vertices, 24 triangles (12 of 12 cells kept)"), std::string::npos) << run.out;
+    ExpectSameMesh(tooltest::ReadObjFile(dir / "out.obj"), Reference(heights, AllCells(w, h), w, h, {2.0f, 3.0f, 2.0f}));
+}
+
+TEST(ToolEndToEnd, SixteenBitPgmToPlyMatchesTheJob) {
+    ScratchDir dir;
+    const int32_t w = 6, h = 5;
+    std::string pgm = "P2\n# test\n6 5\n60000\n";
+    std::vector<float> heights;
+    for (int i = 0; i < w * h; ++i) {
+        const int v = (i * 7919) % 60001;
+        pgm += std::to_string(v) + (i % w == w - 1 ? "\n" : " ");
+        // --invert mirrors within 0..1.
+        heights.push_back(static_cast<float>(1.0 - static_cast<float>(v / 60000.0)));
+    }
+    tooltest::WriteText(dir / "in.pgm", pgm);
+    const ProcessResult run =
+        Tool(dir, {(dir / "in.pgm").string(), "-o", (dir / "out.ply").string(), "--scale", "1.5,-2,0.75", "--invert"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ExpectSameMesh(tooltest::ReadPlyFile(dir / "out.ply"),
+                   Reference(heights, AllCells(w, h), w, h, {1.5f, -2.0f, 0.75f}));
+}
+
+// A 5 x 5 SRTM tile with one no-data sample at column 2, row 1 (whose four
+// neighbours share one height, so its filled value is known) and one sample
+// below the cut: the cells touching either are dropped.
+struct HgtCase {
+    static constexpr int32_t kSide = 5;
+    std::vector<int16_t> samples;
+    std::vector<float> heights;  // as the job sees them
+    std::vector<uint8_t> mask;
+
+    HgtCase() {
+        for (int i = 0; i < kSide * kSide; ++i) samples.push_back(static_cast<int16_t>(200 + (i * 53) % 97));
+        for (int i : {2, 6, 8, 12}) samples[static_cast<std::size_t>(i)] = 150;
+        samples[7] = -32768;
+        samples[24] = -5;  // below the cut of 0, bottom right corner
+        for (int16_t s : samples) heights.push_back(s == -32768 ? 150.0f : static_cast<float>(s));
+        mask = AllCells(kSide, kSide);
+        for (int c : {1, 2, 5, 6, 15}) mask[static_cast<std::size_t>(c)] = 0;
+    }
+};
+
+TEST(ToolEndToEnd, HgtWithNoDataToGlbAndStlMatchesTheJob) {
+    ScratchDir dir;
+    const HgtCase tile;
+    tooltest::WriteBytes(dir / "N00E000.hgt", tooltest::MakeHgt(tile.samples));
+    const jobhost::HeightfieldMesh reference =
+        Reference(tile.heights, tile.mask, HgtCase::kSide, HgtCase::kSide, {30.0f, 0.5f, 30.0f});
+    const Expected expected = Kept(reference);
+    ASSERT_EQ(expected.triangles.size(), 22u);
+
+    const ProcessResult run = Tool(dir, {(dir / "N00E000.hgt").string(), "-o", (dir / "out.glb").string(),
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("(11 of 16 cells kept)"), std::string::npos) << run.out;
+    ExpectSameMesh(ReadGlb(dir / "out.glb"), reference);
+
+    for (const bool ascii : {false, true}) {
+        std::vector<std::string> args = {(dir / "N00E000.hgt").string(), "-o", (dir / "out.stl").string(),
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0"};
+        if (ascii) args.push_back("--ascii");
+        const ProcessResult stl = Tool(dir, args);
+        ASSERT_EQ(stl.exitCode, 0) << stl.err;
+        const tooltest::StlMesh read = tooltest::ReadStlFile(dir / "out.stl");
+        ASSERT_EQ(read.triangles.size(), expected.triangles.size());
+        for (std::size_t t = 0; t < expected.triangles.size(); ++t)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_TRUE(SameBits(read.triangles[t][j], reference.vertices[expected.triangles[t][j]]));
+    }
+}
+
+TEST(ToolEndToEnd, RawFloatToGltfMatchesTheJob) {
+    ScratchDir dir;
+    const int32_t w = 4, h = 3;
+    const std::vector<float> heights = {0.5f, -1.25f, 3.0f, 7.5f, 1e-3f, 2.0f, -0.0f, 4.0f, 9.0f, 1.0f, 1.0f, 0.125f};
+    tooltest::WriteBytes(dir / "in.r32", tooltest::MakeRaw(heights));
+    const ProcessResult run = Tool(dir, {(dir / "in.r32").string(), "--size", "4x3", "-o", (dir / "out.glb").string(),
+                                         "--threads", "1", "--batch", "1"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ExpectSameMesh(ReadGlb(dir / "out.glb"), Reference(heights, AllCells(w, h), w, h, {1.0f, 1.0f, 1.0f}));
+}
+
+TEST(ToolEndToEnd, BuiltInTerrainWritesMeshPicturesAndStats) {
+    ScratchDir dir;
+    const ProcessResult run = Tool(dir, {"--size", "33x17", "--seed", "5", "-o", (dir / "t.gltf").string(), "--preview",
+                                         (dir / "p.png").string(), "--normal-map", (dir / "n.png").string(), "--stats"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"n.png", "p.png", "t.gltf"}));
+    for (const char* line : {"grid:       33 x 17 (561 points, 512 cells)", "triangles:  1024 kept (512 of 512 cells)",
+                             "vertices/s", "I/O:"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+    for (const auto& [name, channels] : {std::pair{"p.png", 4}, std::pair{"n.png", 3}}) {
+        int width = 0, height = 0, n = 0;
+        stbi_uc* pixels = stbi_load((dir / name).c_str(), &width, &height, &n, 0);
+        ASSERT_NE(pixels, nullptr) << name;
+        EXPECT_EQ(width, 33);
+        EXPECT_EQ(height, 17);
+        EXPECT_EQ(n, channels);
+        stbi_image_free(pixels);
+    }
+    // The same seed gives the same file.
+    const std::string first = tooltest::ReadText(dir / "t.gltf");
+    ASSERT_EQ(Tool(dir, {"--size", "33x17", "--seed", "5", "-o", (dir / "t.gltf").string()}).exitCode, 0);
+    EXPECT_EQ(tooltest::ReadText(dir / "t.gltf"), first);
+}
+
+// ---- Refusals --------------------------------------------------------------------
+
+struct Refusal {
+    std::string name;
+    std::vector<std::string> args;  // "@" stands for the scratch directory
+    std::string message;            // part of the one line on stderr
+    int exitCode;
+};
+
+TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
+    ScratchDir dir;
+    const std::vector<uint8_t> png = tooltest::MakePng(4, 4, 1, 8, std::vector<uint16_t>(16, 100));
+    tooltest::WriteBytes(dir / "good.png", png);
+    tooltest::WriteBytes(dir / "cut.png", std::vector<uint8_t>(png.begin(), png.begin() + 40));
+    tooltest::WriteBytes(dir / "line.png", tooltest::MakePng(1, 9, 1, 8, std::vector<uint16_t>(9, 1)));
+    tooltest::WriteBytes(dir / "mask.png", tooltest::MakePng(5, 4, 1, 8, std::vector<uint16_t>(20, 255)));
+    tooltest::WriteText(dir / "cut.pgm", "P5 4 4 255\nabc");
+    tooltest::WriteText(dir / "photo.jpg", "\xFF\xD8\xFF\xE0 not a heightmap");
+    tooltest::WriteBytes(dir / "short.raw", tooltest::MakeRaw(std::vector<float>(15, 1.0f)));
+    tooltest::WriteBytes(dir / "bad.hgt", std::vector<uint8_t>(2 * 20, 0));
+    tooltest::WriteBytes(dir / "empty.hgt", tooltest::MakeHgt(std::vector<int16_t>(9, -32768)));
+    tooltest::WriteText(dir / "precious.obj", "precious");
+
+    const std::vector<Refusal> cases = {
+        {"missing input", {"@/none.png", "-o", "@/o.obj"}, "cannot open '@/none.png': No such file or directory", 1},
+        {"truncated png", {"@/cut.png", "-o", "@/o.obj"}, "cannot read PNG '@/cut.png'", 1},
+        {"truncated pgm", {"@/cut.pgm", "-o", "@/o.obj"}, "'@/cut.pgm' is truncated", 1},
+        {"unsupported input", {"@/photo.jpg", "-o", "@/o.obj"}, "unsupported input format '@/photo.jpg'", 2},
+        {"raw without size", {"@/short.raw", "-o", "@/o.obj"}, "needs --size", 2},
+        {"raw of another size", {"@/short.raw", "--size", "4x4", "-o", "@/o.obj"}, "has 60 bytes, but --size 4x4 needs 64", 1},
+        {"size for a png", {"@/good.png", "--size", "4x4", "-o", "@/o.obj"}, "--size applies only", 2},
+        {"mask of another size", {"@/good.png", "--mask", "@/mask.png", "-o", "@/o.obj"},
+         "mask '@/mask.png' is 5x4, but the heightmap is 4x4", 1},
+        {"grid too small", {"@/line.png", "-o", "@/o.obj"}, "is too small: a mesh needs at least 2 x 2 points", 1},
+        {"grid too large", {"--size", "65536x65536", "-o", "@/o.obj"}, "is too large", 1},
+        {"hgt not square", {"@/bad.hgt", "-o", "@/o.obj"}, "not a valid SRTM .hgt file", 1},
+        {"hgt without data", {"@/empty.hgt", "-o", "@/o.obj"}, "has no samples with a value", 1},
+        {"unsupported output", {"@/good.png", "-o", "@/o.fbx"}, "unsupported output format '@/o.fbx'", 2},
+        {"picture not png", {"@/good.png", "--preview", "@/o.jpg"}, "must end in .png", 2},
+        {"ascii for obj", {"@/good.png", "-o", "@/o.obj", "--ascii"}, "--ascii applies only to .stl output", 2},
+        {"nothing to do", {"@/good.png"}, "nothing to do", 2},
+        {"output over input", {"@/good.png", "--preview", "@/good.png"}, "would replace an input", 2},
+        {"everything cut", {"@/good.png", "-o", "@/o.obj", "--cut-below", "2"}, "every cell of '@/good.png' is masked", 1},
+        {"missing directory", {"@/good.png", "-o", "@/no/o.obj"}, "cannot write '@/no/o.obj': No such file or directory", 1},
+        {"missing library", {"@/good.png", "-o", "@/o.obj", "--library", "@/none.so"}, "cannot load the job library", 1},
+        {"job failure", {"@/good.png", "-o", "@/precious.obj", "--library", TOOL_FAILING_JOB_PATH},
+         "the job failed with System.IndexOutOfRangeException: Index 4 is out of range of '4' Length.", 1},
+        {"bad option", {"--frobnicate"}, "--frobnicate", 2},
+    };
+    const std::vector<std::string> before = dir.Entries();
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args;
+        for (std::string a : c.args) args.push_back(std::regex_replace(a, std::regex("@"), dir.path().string()));
+        const std::string message = std::regex_replace(c.message, std::regex("@"), dir.path().string());
+        std::vector<std::string> full = {HEIGHTMESH_TOOL_PATH};
+        if (std::find(args.begin(), args.end(), "--library") == args.end())
+            full.insert(full.end(), {"--library", HEIGHTMESH_LIBRARY_PATH});
+        full.insert(full.end(), args.begin(), args.end());
+        const ProcessResult run = tooltest::RunProcess(full, dir.path());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_EQ(run.err.rfind("heightmesh: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        ASSERT_FALSE(run.err.empty());
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "more than one line: " << run.err;
+        EXPECT_EQ(dir.Entries(), before) << "a file was left behind";
+    }
+    EXPECT_EQ(tooltest::ReadText(dir / "precious.obj"), "precious");
+}
+
+// A write that fails half way (here: the file size limit) leaves the old file
+// under the requested name, or none, and no temporary file.
+TEST(ToolEndToEnd, AFailedWriteNeverLeavesAPartialFile) {
+    ScratchDir dir;
+    tooltest::WriteText(dir / "keep.obj", "previous version");
+    for (const char* name : {"keep.obj", "fresh.ply"}) {
+        SCOPED_TRACE(name);
+        const ProcessResult run = Tool(dir, {"--size", "64x64", "-o", (dir / name).string()}, 16 * 1024);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"keep.obj"});
+    }
+    EXPECT_EQ(tooltest::ReadText(dir / "keep.obj"), "previous version");
+}
+
+// ---- An independent reader ---------------------------------------------------------
+
+std::string FindOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream directories(path ? path : "");
+    std::string directory;
+    while (std::getline(directories, directory, ':')) {
+        const fs::path candidate = fs::path(directory) / program;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+    return {};
+}
+
+TEST(ToolEndToEnd, AssimpReadsEveryFormatWithTheRightCounts) {
+    const std::string assimp = FindOnPath("assimp");
+    if (assimp.empty()) GTEST_SKIP() << "assimp (Debian's assimp-utils) is not installed";
+    ScratchDir dir;
+    // 7 x 6 points with a masked band: cut below the median of a ramp.
+    std::vector<float> heights;
+    for (int i = 0; i < 42; ++i) heights.push_back(static_cast<float>(i % 7) + 0.25f * static_cast<float>(i / 7));
+    tooltest::WriteBytes(dir / "in.raw", tooltest::MakeRaw(heights));
+    std::vector<uint8_t> mask;
+    for (int c = 0; c < 30; ++c) {
+        const int p = c % 6 + (c / 6) * 7;
+        mask.push_back(heights[p] >= 2.0f && heights[p + 1] >= 2.0f && heights[p + 7] >= 2.0f && heights[p + 8] >= 2.0f);
+    }
+    const Expected expected = Kept(Reference(heights, mask, 7, 6, {1.0f, 1.0f, 1.0f}));
+    const std::size_t faces = expected.triangles.size();
+    ASSERT_GT(faces, 0u);
+    ASSERT_LT(faces, 60u);
+
+    // Raw imports: OBJ and STL give three vertices per face, the indexed
+    // formats their shared vertices.
+    const struct {
+        const char* name;
+        std::size_t vertices;
+    } formats[] = {{"m.obj", 3 * faces}, {"m.stl", 3 * faces}, {"m.ply", expected.vertices.size()},
+                   {"m.glb", expected.vertices.size()}, {"m.gltf", expected.vertices.size()}};
+    for (const auto& format : formats) {
+        SCOPED_TRACE(format.name);
+        const fs::path file = dir / format.name;
+        const ProcessResult written =
+            Tool(dir, {(dir / "in.raw").string(), "--size", "7x6", "--cut-below", "2", "-o", file.string()});
+        ASSERT_EQ(written.exitCode, 0) << written.err;
+        const ProcessResult info = tooltest::RunProcess({assimp, "info", file.string(), "-r"}, dir.path());
+        ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(info.out, match, std::regex(R"(Vertices:\s+(\d+)\s+Faces:\s+(\d+))"))) << info.out;
+        EXPECT_EQ(std::stoul(match[1]), format.vertices);
+        EXPECT_EQ(std::stoul(match[2]), faces);
+        EXPECT_NE(info.out.find("Primitive Types:    triangles"), std::string::npos) << info.out;
+    }
+}
+
+}  // namespace

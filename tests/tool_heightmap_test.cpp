@@ -1,0 +1,296 @@
+// Readers of heightmaps and masks, the built-in terrain, height edits and the
+// cell mask, on small data made here.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "cell_mask.h"
+#include "heightmap.h"
+#include "tool_error.h"
+#include "tool_test_support.h"
+
+namespace heightmesh::tool {
+namespace {
+
+using tooltest::MakeHgt;
+using tooltest::MakePng;
+using tooltest::MakeRaw;
+
+std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// The message of the ToolError that `run` throws (empty when none is thrown).
+template <class Run>
+std::string ErrorOf(Run&& run) {
+    try {
+        run();
+    } catch (const ToolError& error) {
+        return error.what();
+    }
+    return {};
+}
+
+TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
+    struct Case {
+        int channels;
+        int depth;
+        std::vector<uint16_t> samples;  // 2 x 2 pixels
+        std::vector<float> expected;
+    };
+    const double k = 1.0 / 255.0;
+    const std::vector<Case> cases = {
+        {1, 8, {0, 255, 51, 128}, {0.0f, 1.0f, static_cast<float>(51 * k), static_cast<float>(128 * k)}},
+        {1, 16, {0, 65535, 1, 32768}, {0.0f, 1.0f, static_cast<float>(1 / 65535.0), static_cast<float>(32768 / 65535.0)}},
+        // Gray + alpha: the alpha is ignored.
+        {2, 8, {10, 0, 20, 255, 30, 7, 40, 99}, {static_cast<float>(10 * k), static_cast<float>(20 * k),
+                                                 static_cast<float>(30 * k), static_cast<float>(40 * k)}},
+        // Colour as luminance: pure red, green, blue and white.
+        {3, 8, {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255},
+         {static_cast<float>(0.2126), static_cast<float>(0.7152), static_cast<float>(0.0722), 1.0f}},
+        {4, 16, {65535, 0, 0, 0, 0, 65535, 0, 1, 0, 0, 65535, 2, 65535, 65535, 65535, 3},
+         {static_cast<float>(0.2126), static_cast<float>(0.7152), static_cast<float>(0.0722), 1.0f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.depth << " bits");
+        const Heightmap map = ParsePng(MakePng(2, 2, c.channels, c.depth, c.samples), "'t.png'");
+        ASSERT_EQ(map.width, 2);
+        ASSERT_EQ(map.height, 2);
+        ASSERT_EQ(map.heights.size(), 4u);
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(map.heights[i], c.expected[i], 1e-6f) << i;
+        EXPECT_FALSE(map.HasNoData());
+    }
+}
+
+TEST(ToolHeightmap, PngRowsStayInOrder) {
+    // 3 x 2: row 0 is the top row of the image.
+    const Heightmap map = ParsePng(MakePng(3, 2, 1, 8, {0, 1, 2, 3, 4, 5}), "'t.png'");
+    ASSERT_EQ(map.width, 3);
+    ASSERT_EQ(map.height, 2);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(map.heights[i], static_cast<float>(i / 255.0));
+}
+
+TEST(ToolHeightmap, PgmTextAndBinaryAtBothDepths) {
+    const std::vector<float> eight = {0.0f, static_cast<float>(100 / 255.0), static_cast<float>(200 / 255.0), 1.0f};
+    const std::vector<float> sixteen = {0.0f, static_cast<float>(1 / 1000.0), static_cast<float>(999 / 1000.0), 1.0f};
+    std::string p5 = "P5\n# a comment\n2 2\n255\n";
+    p5 += std::string{'\0', '\x64', '\xC8', '\xFF'};
+    std::string p5Wide = "P5 2 2 1000\n";
+    for (int v : {0, 1, 999, 1000}) p5Wide += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+    const struct {
+        std::string text;
+        std::vector<float> expected;
+    } cases[] = {
+        {"P2\n2 2\n255\n0 100\n200 255\n", eight},
+        {"P2 # size next\n2 # width\n 2\n255\n0\t100 200\n# late comment\n255", eight},
+        {"P2\n2 2\n1000\n0 1 999 1000\n", sixteen},
+        {p5, eight},
+        {p5Wide, sixteen},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 2));
+        const Heightmap map = ParsePgm(Bytes(c.text), "'t.pgm'");
+        ASSERT_EQ(map.width, 2);
+        ASSERT_EQ(map.height, 2);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(map.heights[i], c.expected[i]) << i;
+    }
+}
+
+TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
+    const std::vector<uint8_t> png = MakePng(4, 4, 1, 8, std::vector<uint16_t>(16, 9));
+    const struct {
+        std::string name;
+        std::function<void()> parse;
+        std::string reason;
+    } cases[] = {
+        {"png truncated", [&] { ParsePng(std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "'t.png'"); },
+         "cannot read PNG"},
+        {"png header only", [&] { ParsePng(std::vector<uint8_t>(png.begin(), png.begin() + 8), "'t.png'"); },
+         "cannot read PNG"},
+        {"png not png", [&] { ParsePng(Bytes("P2 2 2 255 0 0 0 0"), "'t.png'"); }, "not a PNG file"},
+        {"png 1 x 4", [&] { ParsePng(MakePng(1, 4, 1, 8, {1, 2, 3, 4}), "'t.png'"); }, "too small"},
+        {"pgm binary truncated", [&] { ParsePgm(Bytes("P5 2 2 255\n\x01\x02\x03"), "'t.pgm'"); }, "truncated"},
+        {"pgm wide truncated", [&] { ParsePgm(Bytes("P5 2 2 65535\n\x01\x02\x03\x04\x05\x06\x07"), "'t.pgm'"); },
+         "truncated"},
+        {"pgm text truncated", [&] { ParsePgm(Bytes("P2 2 2 255\n1 2 3"), "'t.pgm'"); }, "truncated"},
+        {"pgm header truncated", [&] { ParsePgm(Bytes("P5 2 2"), "'t.pgm'"); }, "truncated"},
+        {"pgm no samples", [&] { ParsePgm(Bytes("P5 2 2 255"), "'t.pgm'"); }, "truncated"},
+        {"pgm sample above max", [&] { ParsePgm(Bytes("P2 2 2 100\n1 2 3 101"), "'t.pgm'"); }, "above the maximum"},
+        {"pgm bad sample", [&] { ParsePgm(Bytes("P2 2 2 100\n1 2 x 4"), "'t.pgm'"); }, "bad sample"},
+        {"pgm max 0", [&] { ParsePgm(Bytes("P2 2 2 0\n0 0 0 0"), "'t.pgm'"); }, "maximum value 0"},
+        {"pgm max too big", [&] { ParsePgm(Bytes("P2 2 2 65536\n0 0 0 0"), "'t.pgm'"); }, "above 65535"},
+        {"pgm wrong magic", [&] { ParsePgm(Bytes("P6 2 2 255\n"), "'t.pgm'"); }, "not a PGM file"},
+        {"pgm too small", [&] { ParsePgm(Bytes("P2 5 1 255\n1 2 3 4 5"), "'t.pgm'"); }, "too small"},
+        // A header asking for far more than the file holds is refused before
+        // anything is allocated.
+        {"pgm huge header", [&] { ParsePgm(Bytes("P5 10000 10000 255\n\x01"), "'t.pgm'"); }, "truncated"},
+        {"pgm past indices", [&] { ParsePgm(Bytes("P5 70000 70000 255\n\x01"), "'t.pgm'"); }, "too large"},
+        {"hgt odd size", [&] { ParseHgt(std::vector<uint8_t>(9, 0), "'t.hgt'"); }, "not a valid SRTM"},
+        {"hgt not square", [&] { ParseHgt(std::vector<uint8_t>(2 * 12, 0), "'t.hgt'"); }, "not a valid SRTM"},
+        {"hgt empty", [&] { ParseHgt({}, "'t.hgt'"); }, "not a valid SRTM"},
+        {"hgt 1 x 1", [&] { ParseHgt(MakeHgt({5}), "'t.hgt'"); }, "too small"},
+        {"raw short", [&] { ParseRawFloat32(MakeRaw({1, 2, 3}), {2, 2}, "'t.raw'"); }, "needs 16"},
+        {"raw long", [&] { ParseRawFloat32(MakeRaw({1, 2, 3, 4, 5}), {2, 2}, "'t.raw'"); }, "has 20 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string message = ErrorOf(c.parse);
+        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+}
+
+TEST(ToolHeightmap, HgtIsBigEndianSignedWithNoDataMarked) {
+    const Heightmap map = ParseHgt(MakeHgt({-32768, 1, -2, 300, -32767, 32767, 0, -32768, 7}), "'t.hgt'");
+    ASSERT_EQ(map.width, 3);
+    ASSERT_EQ(map.height, 3);
+    const std::vector<float> expected = {0, 1, -2, 300, -32767, 32767, 0, 0, 7};
+    const std::vector<uint8_t> noData = {1, 0, 0, 0, 0, 0, 0, 1, 0};
+    EXPECT_EQ(map.heights, expected);
+    EXPECT_EQ(map.noData, noData);
+    EXPECT_EQ(map.rangeLow, -32767.0f);
+    EXPECT_EQ(map.rangeHigh, 32767.0f);
+}
+
+TEST(ToolHeightmap, RawFloatsReadInPlaceAndNonFiniteIsNoData) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const Heightmap map = ParseRawFloat32(MakeRaw({1.5f, -0.0f, nan, 3e38f, -inf, 2.0f}), {3, 2}, "'t.raw'");
+    ASSERT_EQ(map.width, 3);
+    ASSERT_EQ(map.height, 2);
+    EXPECT_EQ(tooltest::Bits(map.heights[1]), tooltest::Bits(-0.0f));
+    EXPECT_EQ(map.heights[3], 3e38f);
+    EXPECT_EQ(map.noData, (std::vector<uint8_t>{0, 0, 1, 0, 1, 0}));
+}
+
+TEST(ToolHeightmap, GridSizesParseAndRespectTheJobsLimits) {
+    EXPECT_EQ(ParseGridSize("512x256"), (GridSize{512, 256}));
+    EXPECT_EQ(ParseGridSize("7X9"), (GridSize{7, 9}));
+    EXPECT_EQ(ParseGridSize("33"), (GridSize{33, 33}));
+    for (const char* bad : {"", "x", "12x", "x12", "-3x4", "3x4x5", "3.5x4", " 3x4", "3 x4", "99999999999999x2"})
+        EXPECT_THROW(ParseGridSize(bad), UsageError) << bad;
+    for (const char* small : {"1x5", "5x1", "0x0", "1"}) EXPECT_THROW(ParseGridSize(small), ToolError) << small;
+
+    // The largest grids: the vertex count and six indices per cell must fit
+    // signed 32-bit lengths.
+    EXPECT_TRUE(GridFitsIndices(18919, 18919));
+    EXPECT_FALSE(GridFitsIndices(18920, 18920));
+    EXPECT_TRUE(GridFitsIndices(2, 357913942));  // 6 * 357913941 = 2147483646 index entries
+    EXPECT_FALSE(GridFitsIndices(2, 357913943));
+    EXPECT_FALSE(GridFitsIndices(65536, 65536));
+    EXPECT_FALSE(GridFitsIndices(2147483647, 2));
+    EXPECT_NE(ErrorOf([] { ParseGridSize("70000x70000"); }).find("too large"), std::string::npos);
+}
+
+TEST(ToolHeightmap, DetectsFormatsByExtensionThenContent) {
+    const std::vector<uint8_t> png = MakePng(2, 2, 1, 8, {0, 0, 0, 0});
+    EXPECT_EQ(DetectInputFormat("a.PNG", {}), InputFormat::Png);
+    EXPECT_EQ(DetectInputFormat("a.pgm", {}), InputFormat::Pgm);
+    EXPECT_EQ(DetectInputFormat("N47E011.hgt", {}), InputFormat::Hgt);
+    EXPECT_EQ(DetectInputFormat("a.r32", {}), InputFormat::RawFloat32);
+    EXPECT_EQ(DetectInputFormat("a.bin", png), InputFormat::Png);
+    EXPECT_EQ(DetectInputFormat("a", Bytes("P5 1 1 255\n")), InputFormat::Pgm);
+    EXPECT_THROW(DetectInputFormat("a.jpg", Bytes("\xFF\xD8\xFF")), UsageError);
+}
+
+TEST(ToolHeightmap, TerrainIsSeededAndReproducible) {
+    const Heightmap a = MakeTerrain({40, 30}, 7);
+    const Heightmap b = MakeTerrain({40, 30}, 7);
+    const Heightmap c = MakeTerrain({40, 30}, 8);
+    ASSERT_EQ(a.heights.size(), 1200u);
+    EXPECT_EQ(a.heights, b.heights);
+    EXPECT_NE(a.heights, c.heights);
+    EXPECT_LT(a.rangeLow, a.rangeHigh);
+    for (float h : a.heights) EXPECT_TRUE(std::isfinite(h));
+}
+
+TEST(ToolHeightmap, InvertMirrorsWithinTheRangeAndLevelStretches) {
+    Heightmap map;
+    map.width = 2;
+    map.height = 2;
+    map.heights = {0.25f, 0.5f, 0.75f, 0.0f};
+    map.noData = {0, 0, 0, 1};
+    map.rangeLow = 0.0f;
+    map.rangeHigh = 1.0f;
+    InvertHeights(map);
+    EXPECT_EQ(map.heights, (std::vector<float>{0.75f, 0.5f, 0.25f, 0.0f}));  // no-data untouched
+    LevelHeights(map);
+    EXPECT_EQ(map.heights, (std::vector<float>{1.0f, 0.5f, 0.0f, 0.0f}));
+
+    map.heights = {3.0f, 3.0f, 3.0f, 3.0f};
+    map.noData.clear();
+    LevelHeights(map);  // a level field stays level, at 0
+    EXPECT_EQ(map.heights, (std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}));
+}
+
+TEST(ToolHeightmap, NoDataTakesTheNearestValue) {
+    Heightmap map;
+    map.width = 4;
+    map.height = 2;
+    map.heights = {0, 0, 0, 9, 0, 0, 0, 5};
+    map.noData = {1, 1, 1, 0, 1, 1, 1, 0};
+    FillNoData(map, "'t'");
+    EXPECT_EQ(map.heights, (std::vector<float>{9, 9, 9, 9, 5, 5, 5, 5}));
+    map.noData.assign(8, 1);
+    EXPECT_NE(ErrorOf([&] { FillNoData(map, "'t'"); }).find("no samples with a value"), std::string::npos);
+}
+
+// ---- Cell mask ----------------------------------------------------------------
+
+Heightmap Grid(int32_t width, int32_t height, std::vector<float> heights) {
+    Heightmap map;
+    map.width = width;
+    map.height = height;
+    map.heights = std::move(heights);
+    return map;
+}
+
+TEST(ToolCellMask, EveryCellKeptWithoutRules) {
+    const Heightmap map = Grid(4, 3, std::vector<float>(12, 0.0f));
+    EXPECT_EQ(BuildCellMask(map, {}), std::vector<uint8_t>(6, 1));
+}
+
+TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches) {
+    // 4 x 4 points, 3 x 3 cells; reject the point at column 1, row 1 in each
+    // way the rules allow, and the four cells around it go.
+    const std::vector<uint8_t> aroundPoint5 = {0, 0, 1, 0, 0, 1, 1, 1, 1};
+    Heightmap map = Grid(4, 4, std::vector<float>(16, 1.0f));
+
+    Heightmap noData = map;
+    noData.noData.assign(16, 0);
+    noData.noData[5] = 1;
+    EXPECT_EQ(BuildCellMask(noData, {}), aroundPoint5);
+
+    Heightmap low = map;
+    low.heights[5] = -1.0f;
+    MaskRules cut;
+    cut.cutBelow = 0.0f;
+    EXPECT_EQ(BuildCellMask(low, cut), aroundPoint5);
+    low.heights[5] = 0.0f;  // at the cut height stays
+    EXPECT_EQ(BuildCellMask(low, cut), std::vector<uint8_t>(9, 1));
+
+    Heightmap image = Grid(4, 4, std::vector<float>(16, 1.0f));
+    image.heights[5] = 0.2f;
+    MaskRules mask;
+    mask.image = &image;
+    EXPECT_EQ(BuildCellMask(map, mask), aroundPoint5);
+    mask.threshold = 0.2f;  // at the threshold passes
+    EXPECT_EQ(BuildCellMask(map, mask), std::vector<uint8_t>(9, 1));
+
+    // Inverted: only the point below the threshold passes, so no cell has
+    // four passing corners.
+    mask.threshold = 0.5f;
+    mask.invert = true;
+    EXPECT_EQ(BuildCellMask(map, mask), std::vector<uint8_t>(9, 0));
+}
+
+TEST(ToolCellMask, MaskOfAnotherSizeIsRefused) {
+    const Heightmap map = Grid(3, 3, std::vector<float>(9, 0.0f));
+    const Heightmap image = Grid(3, 2, std::vector<float>(6, 1.0f));
+    MaskRules rules;
+    rules.image = &image;
+    const std::string message = ErrorOf([&] { BuildCellMask(map, rules, "'m.png'"); });
+    EXPECT_NE(message.find("'m.png' is 3x2, but the heightmap is 3x3"), std::string::npos) << message;
+}
+
+}  // namespace
+}  // namespace heightmesh::tool

@@ -1,0 +1,376 @@
+// The mesh writers, pictures and atomic files, on job-shaped output made here.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include <stb_image.h>
+#include <tiny_gltf.h>
+
+#include "file_io.h"
+#include "mesh.h"
+#include "mesh_writers.h"
+#include "pictures.h"
+#include "tool_error.h"
+#include "tool_test_support.h"
+
+namespace heightmesh::tool {
+namespace {
+
+using tooltest::SameBits;
+namespace fs = std::filesystem;
+
+// Output laid out as the job lays it out: grid point i at column x = i % w
+// and row z = i / w, position (x, h, z), UV (x / w, z / h), and for each cell
+// c the triangles (p, p + w + 1, p + 1), (p, p + w, p + w + 1) or six zeros.
+// Normals are distinct per vertex so that a mix-up shows.
+MeshData JobShapedMesh(int32_t w, int32_t h, const std::vector<uint8_t>& cellMask) {
+    MeshData mesh;
+    for (int32_t i = 0; i < w * h; ++i) {
+        const float x = static_cast<float>(i % w), z = static_cast<float>(i / w);
+        mesh.vertices.push_back({x, 0.5f * x - 0.25f * z, z});
+        mesh.uvs.push_back({x / static_cast<float>(w), z / static_cast<float>(h)});
+        const float nx = 0.01f * static_cast<float>(i);
+        mesh.normals.push_back({nx, std::sqrt(1.0f - nx * nx), -0.0f});
+    }
+    for (int32_t c = 0; c < (w - 1) * (h - 1); ++c) {
+        const int32_t p = c % (w - 1) + (c / (w - 1)) * w;
+        if (cellMask[static_cast<std::size_t>(c)] & 1)
+            mesh.triangles.insert(mesh.triangles.end(), {p, p + w + 1, p + 1, p, p + w, p + w + 1});
+        else
+            mesh.triangles.insert(mesh.triangles.end(), 6, 0);
+    }
+    return mesh;
+}
+
+// The expected triangles in job vertex numbers, kept cells only.
+std::vector<std::array<uint32_t, 3>> KeptTriangles(const MeshData& mesh) {
+    std::vector<std::array<uint32_t, 3>> out;
+    for (std::size_t k = 0; k + 2 < mesh.triangles.size(); k += 3) {
+        const auto a = static_cast<uint32_t>(mesh.triangles[k]), b = static_cast<uint32_t>(mesh.triangles[k + 1]),
+                   c = static_cast<uint32_t>(mesh.triangles[k + 2]);
+        if (a != b && b != c && a != c) out.push_back({a, b, c});
+    }
+    return out;
+}
+
+std::string Written(const KeptMesh& mesh, MeshFormat format, bool ascii = false) {
+    std::ostringstream out;
+    MeshWriteOptions options;
+    options.asciiStl = ascii;
+    WriteMesh(mesh, format, out, options);
+    return out.str();
+}
+
+TEST(ToolKeptMesh, DropsMaskedCellsAndUnusedVertices) {
+    // 4 x 3 grid, 3 x 2 cells; only cells 0 and 5 kept: vertices 3 (top
+    // right corner) and 8 (bottom left) are used by no kept triangle.
+    const MeshData data = JobShapedMesh(4, 3, {1, 0, 0, 0, 0, 1});
+    const KeptMesh mesh(data, 4, 3);
+    EXPECT_EQ(mesh.cellCount(), 6);
+    EXPECT_EQ(mesh.keptCellCount(), 2);
+    EXPECT_EQ(mesh.triangleCount(), 4);
+    ASSERT_EQ(mesh.vertexCount(), 8);
+    const std::vector<int32_t> sources = {0, 1, 4, 5, 6, 7, 10, 11};
+    for (int64_t k = 0; k < 8; ++k) EXPECT_EQ(mesh.SourceVertex(k), sources[static_cast<std::size_t>(k)]);
+    EXPECT_FALSE(mesh.IsWritten(3));
+    EXPECT_FALSE(mesh.IsWritten(8));
+    EXPECT_TRUE(mesh.IsWritten(11));
+
+    // Every written triangle names the same positions as the job's.
+    std::vector<std::array<uint32_t, 3>> seen;
+    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+        seen.push_back({static_cast<uint32_t>(mesh.SourceVertex(a)), static_cast<uint32_t>(mesh.SourceVertex(b)),
+                        static_cast<uint32_t>(mesh.SourceVertex(c))});
+    });
+    EXPECT_EQ(seen, KeptTriangles(data));
+}
+
+TEST(ToolKeptMesh, AllKeptWritesEveryVertexInOrder) {
+    const MeshData data = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 1));
+    const KeptMesh mesh(data, 3, 3);
+    EXPECT_EQ(mesh.vertexCount(), 9);
+    EXPECT_EQ(mesh.triangleCount(), 8);
+    for (int64_t k = 0; k < 9; ++k) EXPECT_EQ(mesh.SourceVertex(k), k);
+    EXPECT_EQ(mesh.minPosition().x, 0.0f);
+    EXPECT_EQ(mesh.maxPosition().z, 2.0f);
+    EXPECT_EQ(mesh.minPosition().y, -0.5f);
+    EXPECT_EQ(mesh.maxPosition().y, 1.0f);
+}
+
+TEST(ToolKeptMesh, RefusesOutputThatCannotBeWritten) {
+    const MeshData good = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 1));
+    MeshData badIndex = good;
+    badIndex.triangles[4] = 9;
+    MeshData negative = good;
+    negative.triangles[0] = -1;
+    MeshData overflow = good;
+    overflow.vertices[4].y = std::numeric_limits<float>::infinity();
+    MeshData nanNormal = good;
+    nanNormal.normals[2].x = std::numeric_limits<float>::quiet_NaN();
+    MeshData shortUvs = good;
+    shortUvs.uvs.pop_back();
+    for (const MeshData* data : {&badIndex, &negative, &overflow, &nanNormal, &shortUvs})
+        EXPECT_THROW(KeptMesh(*data, 3, 3), ToolError);
+    // A non-finite value at a vertex no kept triangle uses does not matter.
+    MeshData masked = JobShapedMesh(3, 3, {1, 1, 1, 0});
+    masked.vertices[8].y = std::numeric_limits<float>::infinity();
+    EXPECT_NO_THROW(KeptMesh(masked, 3, 3));
+}
+
+// Every format read back gives the job's values bit for bit, the kept
+// triangles and no others.
+TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
+    const MeshData data = JobShapedMesh(5, 4, {1, 1, 0, 1, 1, 0, 0, 1, 1, 1, 1, 0});
+    const KeptMesh mesh(data, 5, 4);
+    const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
+    tooltest::ScratchDir dir;
+
+    for (MeshFormat format : {MeshFormat::Obj, MeshFormat::Ply}) {
+        const fs::path path = dir / (format == MeshFormat::Obj ? "m.obj" : "m.ply");
+        tooltest::WriteText(path, Written(mesh, format));
+        const tooltest::ReadMesh read = format == MeshFormat::Obj ? tooltest::ReadObjFile(path) : tooltest::ReadPlyFile(path);
+        ASSERT_EQ(read.positions.size(), static_cast<std::size_t>(mesh.vertexCount()));
+        ASSERT_EQ(read.normals.size(), read.positions.size());
+        ASSERT_EQ(read.uvs.size(), read.positions.size());
+        for (std::size_t k = 0; k < read.positions.size(); ++k) {
+            const auto source = static_cast<std::size_t>(mesh.SourceVertex(static_cast<int64_t>(k)));
+            EXPECT_TRUE(SameBits(read.positions[k], data.vertices[source])) << k;
+            EXPECT_TRUE(SameBits(read.normals[k], data.normals[source])) << k;
+            EXPECT_TRUE(SameBits(read.uvs[k], data.uvs[source])) << k;
+        }
+        ASSERT_EQ(read.triangles.size(), expected.size());
+        for (std::size_t t = 0; t < expected.size(); ++t)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_EQ(static_cast<uint32_t>(mesh.SourceVertex(read.triangles[t][j])), expected[t][j]);
+    }
+
+    for (bool ascii : {false, true}) {
+        const fs::path path = dir / (ascii ? "a.stl" : "b.stl");
+        tooltest::WriteText(path, Written(mesh, MeshFormat::Stl, ascii));
+        const tooltest::StlMesh read = tooltest::ReadStlFile(path);
+        ASSERT_EQ(read.triangles.size(), expected.size());
+        for (std::size_t t = 0; t < expected.size(); ++t) {
+            for (int j = 0; j < 3; ++j) EXPECT_TRUE(SameBits(read.triangles[t][j], data.vertices[expected[t][j]]));
+            // The facet normal is the unit normal of the corners, facing the
+            // side the corners turn counter-clockwise to (up, for this grid).
+            const HeightmeshFloat3 n = read.normals[t];
+            EXPECT_NEAR(n.x * n.x + n.y * n.y + n.z * n.z, 1.0f, 1e-5f);
+            EXPECT_GT(n.y, 0.0f);
+        }
+    }
+    // Binary STL never begins like a text one.
+    EXPECT_NE(Written(mesh, MeshFormat::Stl).rfind("solid", 0), 0u);
+}
+
+TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices) {
+    const MeshData data = JobShapedMesh(4, 4, {1, 1, 1, 1, 0, 1, 1, 1, 1});
+    const KeptMesh mesh(data, 4, 4);
+    const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
+    for (bool binary : {true, false}) {
+        SCOPED_TRACE(binary ? "glb" : "gltf");
+        const std::string bytes = Written(mesh, binary ? MeshFormat::Glb : MeshFormat::Gltf);
+        tinygltf::TinyGLTF loader;
+        tinygltf::Model model;
+        std::string error, warning;
+        const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+        const bool ok = binary ? loader.LoadBinaryFromMemory(&model, &error, &warning, start,
+                                                             static_cast<unsigned int>(bytes.size()))
+                               : loader.LoadASCIIFromString(&model, &error, &warning, bytes.data(),
+                                                            static_cast<unsigned int>(bytes.size()), "");
+        ASSERT_TRUE(ok) << error;
+        ASSERT_EQ(model.meshes.size(), 1u);
+        const tinygltf::Primitive& primitive = model.meshes[0].primitives.at(0);
+        EXPECT_EQ(primitive.mode, TINYGLTF_MODE_TRIANGLES);
+        const auto attribute = [&](const char* name) -> const tinygltf::Accessor& {
+            return model.accessors.at(static_cast<std::size_t>(primitive.attributes.at(name)));
+        };
+        const auto elements = [&](const tinygltf::Accessor& accessor, std::size_t size) {
+            const tinygltf::BufferView& view = model.bufferViews.at(static_cast<std::size_t>(accessor.bufferView));
+            const std::vector<unsigned char>& buffer = model.buffers.at(static_cast<std::size_t>(view.buffer)).data;
+            EXPECT_EQ(view.byteLength, accessor.count * size);
+            return buffer.data() + view.byteOffset + accessor.byteOffset;
+        };
+        const tinygltf::Accessor& position = attribute("POSITION");
+        ASSERT_EQ(position.count, static_cast<std::size_t>(mesh.vertexCount()));
+        EXPECT_EQ(position.minValues, (std::vector<double>{0.0, -0.75, 0.0}));
+        EXPECT_EQ(position.maxValues, (std::vector<double>{3.0, 1.5, 3.0}));
+        const unsigned char* positions = elements(position, 12);
+        const unsigned char* normals = elements(attribute("NORMAL"), 12);
+        const unsigned char* uvs = elements(attribute("TEXCOORD_0"), 8);
+        for (std::size_t k = 0; k < position.count; ++k) {
+            HeightmeshFloat3 p, n;
+            HeightmeshFloat2 uv;
+            std::memcpy(&p, positions + 12 * k, 12);
+            std::memcpy(&n, normals + 12 * k, 12);
+            std::memcpy(&uv, uvs + 8 * k, 8);
+            EXPECT_TRUE(SameBits(p, data.vertices[k]));
+            EXPECT_TRUE(SameBits(n, data.normals[k]));
+            EXPECT_TRUE(SameBits(uv, data.uvs[k]));
+        }
+        const tinygltf::Accessor& indices = model.accessors.at(static_cast<std::size_t>(primitive.indices));
+        EXPECT_EQ(indices.componentType, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT);
+        ASSERT_EQ(indices.count, 3 * expected.size());
+        const unsigned char* index = elements(indices, 4);
+        for (std::size_t t = 0; t < expected.size(); ++t) {
+            std::array<uint32_t, 3> triangle;
+            std::memcpy(triangle.data(), index + 12 * t, 12);
+            EXPECT_EQ(triangle, expected[t]);
+        }
+    }
+}
+
+TEST(ToolMeshWriters, FormatsFollowTheExtension) {
+    EXPECT_EQ(MeshFormatFromPath("a/b.OBJ"), MeshFormat::Obj);
+    EXPECT_EQ(MeshFormatFromPath("b.ply"), MeshFormat::Ply);
+    EXPECT_EQ(MeshFormatFromPath("b.stl"), MeshFormat::Stl);
+    EXPECT_EQ(MeshFormatFromPath("b.gltf"), MeshFormat::Gltf);
+    EXPECT_EQ(MeshFormatFromPath("b.glb"), MeshFormat::Glb);
+    for (const char* bad : {"b.fbx", "b", "obj", "b.obj.tmp"}) EXPECT_THROW(MeshFormatFromPath(bad), UsageError) << bad;
+}
+
+TEST(ToolMeshWriters, GltfRefusesAnEmptyMesh) {
+    const MeshData data = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 0));
+    const KeptMesh mesh(data, 3, 3);
+    EXPECT_EQ(mesh.vertexCount(), 0);
+    std::ostringstream out;
+    EXPECT_THROW(WriteGltf(mesh, out, true), ToolError);
+}
+
+// ---- Pictures --------------------------------------------------------------------
+
+struct DecodedPng {
+    int width = 0, height = 0, channels = 0;
+    std::vector<uint8_t> pixels;
+};
+
+DecodedPng Decode(const std::string& png) {
+    DecodedPng out;
+    unsigned char* pixels = stbi_load_from_memory(reinterpret_cast<const unsigned char*>(png.data()),
+                                                  static_cast<int>(png.size()), &out.width, &out.height, &out.channels, 0);
+    if (!pixels) throw std::runtime_error("PNG did not decode");
+    out.pixels.assign(pixels, pixels + out.width * out.height * out.channels);
+    stbi_image_free(pixels);
+    return out;
+}
+
+TEST(ToolPictures, NormalMapEncodesEachAxis) {
+    MeshData data = JobShapedMesh(3, 2, {1, 1});
+    data.normals = {{0, 1, 0}, {1, 0, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, -1}, {0, -1, 0}};
+    const KeptMesh mesh(data, 3, 2);
+    std::ostringstream out;
+    WritePng(RenderNormalMap(mesh), out);
+    const DecodedPng png = Decode(out.str());
+    ASSERT_EQ(png.width, 3);
+    ASSERT_EQ(png.height, 2);
+    ASSERT_EQ(png.channels, 3);
+    const std::vector<uint8_t> expected = {
+        128, 128, 255,  //  up
+        255, 128, 128,  // +x
+        0,   128, 128,  // -x
+        128, 0,   128,  // +z points down the picture
+        128, 255, 128,  // -z points up the picture
+        128, 128, 0,    // down
+    };
+    EXPECT_EQ(png.pixels, expected);
+}
+
+TEST(ToolPictures, PreviewLightsFacesTowardsTheLightAndHidesMaskedPoints) {
+    // 4 x 2 grid; cell 2 masked, so point 3 and point 7 are in no kept cell.
+    MeshData data = JobShapedMesh(4, 2, {1, 1, 0});
+    const float s = std::sqrt(0.5f);
+    // Points 0 and 1 face the light (north-west, 45 degrees up), 4 and 5 away.
+    data.normals = {{-0.5f, s, -0.5f}, {-0.5f, s, -0.5f}, {0, 1, 0}, {0, 1, 0},
+                    {0.5f, s, 0.5f},   {0.5f, s, 0.5f},   {0, 1, 0}, {0, 1, 0}};
+    for (auto& v : data.vertices) v.y = 0.0f;
+    const KeptMesh mesh(data, 4, 2);
+    const Image image = RenderPreview(mesh, LightDirection{315.0, 45.0});
+    ASSERT_EQ(image.channels, 4);
+    const auto brightness = [&](int i) {
+        const uint8_t* p = &image.pixels[4 * static_cast<std::size_t>(i)];
+        return p[0] + p[1] + p[2];
+    };
+    EXPECT_GT(brightness(0), brightness(2));
+    EXPECT_GT(brightness(2), brightness(4));
+    EXPECT_EQ(image.pixels[4 * 0 + 3], 255);
+    EXPECT_EQ(image.pixels[4 * 3 + 3], 0);
+    EXPECT_EQ(image.pixels[4 * 7 + 3], 0);
+    // The light from the opposite side turns the order around.
+    const Image opposite = RenderPreview(mesh, LightDirection{135.0, 45.0});
+    EXPECT_LT(opposite.pixels[0] + opposite.pixels[1], opposite.pixels[16] + opposite.pixels[17]);
+}
+
+// ---- Atomic files ------------------------------------------------------------------
+
+TEST(ToolAtomicFile, CommitReplacesTheDestinationWhole) {
+    tooltest::ScratchDir dir;
+    const fs::path target = dir / "out.obj";
+    tooltest::WriteText(target, "old contents");
+    WriteFileAtomically(target, [](std::ostream& out) {
+        const std::string block(3 << 20, 'x');  // past the stream's buffer
+        out << "new " << block;
+    });
+    EXPECT_EQ(fs::file_size(target), 4u + (3u << 20));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.obj"});
+    // Created with the usual permissions, not a temporary file's.
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST(ToolAtomicFile, FailureLeavesTheDestinationAndNoTemporary) {
+    tooltest::ScratchDir dir;
+    const fs::path target = dir / "out.stl";
+    tooltest::WriteText(target, "old contents");
+    EXPECT_THROW(WriteFileAtomically(target,
+                                     [](std::ostream& out) {
+                                         out << std::string(2 << 20, 'y');
+                                         throw ToolError("writer gave up");
+                                     }),
+                 ToolError);
+    EXPECT_EQ(tooltest::ReadText(target), "old contents");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"});
+
+    // An exception of another kind passes through and cleans up too.
+    EXPECT_THROW(WriteFileAtomically(dir / "new.stl", [](std::ostream&) { throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"});
+
+    // An uncommitted file is removed with its object.
+    {
+        AtomicFile file(dir / "never.obj");
+        file.stream() << "partial";
+        EXPECT_TRUE(fs::exists(file.temporaryPath()));
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"});
+}
+
+TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason) {
+    tooltest::ScratchDir dir;
+    fs::create_directory(dir / "taken.obj");
+    const struct {
+        fs::path path;
+        std::string reason;
+    } cases[] = {
+        {dir / "missing" / "out.obj", "No such file or directory"},
+        {dir / "taken.obj", "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        try {
+            WriteFileAtomically(c.path, [](std::ostream& out) { out << "data"; });
+            ADD_FAILURE() << c.path;
+        } catch (const ToolError& error) {
+            const std::string message = error.what();
+            EXPECT_NE(message.find(c.path.string()), std::string::npos) << message;
+            EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        }
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"taken.obj"});
+}
+
+}  // namespace
+}  // namespace heightmesh::tool
