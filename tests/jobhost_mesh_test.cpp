@@ -110,17 +110,6 @@ TEST(JobhostMesh, BadInputIsRefused)
     }
 }
 
-TEST(JobhostMesh, SinglePointGridHasNoCells)
-{
-    auto library = JobLibrary::Open(FAKE_MESH_JOB_PATH);
-    JobSystem jobs(2);
-    const float height = 7.5f;
-    const HeightfieldMesh mesh = RunHeightfieldMesh(jobs, *library, {std::span(&height, 1), {}, 1, 1, {}});
-    ASSERT_EQ(mesh.vertices.size(), 1u);
-    EXPECT_EQ(mesh.vertices[0].x, 7.5f);
-    EXPECT_TRUE(mesh.triangles.empty());
-}
-
 // The real job through the runtime: values of a small grid, and several
 // workers with random batch sizes give exactly the single-worker bits.
 TEST(JobhostMesh, RealLibraryRunsThroughTheRuntime)
