@@ -6,7 +6,9 @@
 #include <cstring>
 #include <random>
 
+#include "job/vertex_kernel.h"
 #include "support/loaded_library.h"
+#include "support/static_host.h"
 #include "support/mesh_model.h"
 #include "support/test_grid.h"
 #include "support/test_host.h"
@@ -77,6 +79,103 @@ TEST(JobDifferential, RandomGridsMatchTheModelBitForBit)
     }
     EXPECT_TRUE(TestHost::aborts.empty());
     EXPECT_EQ(TestHost::frameHead, nullptr);
+}
+
+// The shared library takes a batch row by row and skips range comparisons for
+// stretches it has found allowed as a whole. Whatever the views allow, that
+// must be indistinguishable from checking every access of every index in
+// order: the same first failure, the same outputs written before it, the same
+// host check calls.
+TEST(JobDifferential, BatchesBehaveLikeIndexByIndexUnderNarrowedViews)
+{
+    LoadedLibrary library;
+    std::mt19937 random(777);
+    int failures = 0;
+    for (int round = 0; round < 400; ++round) {
+        const int width = 1 + int(random() % 12);
+        const int height = 1 + int(random() % 12);
+        TestGrid reference(width, height);
+        for (float& h : reference.heights)
+            h = RandomHeight(random);
+        for (uint8_t& m : reference.mask)
+            m = uint8_t(random());
+        reference.scale = {RandomScale(random), RandomScale(random), RandomScale(random)};
+        TestGrid batched = reference;
+        HeightmeshHeightfieldMeshJob job = reference.Job();
+
+        // Narrow one or two views at random: a shorter buffer, or an allowed
+        // range inside it (possibly empty); sometimes a stale version.
+        for (int narrowed = 0; narrowed < 1 + int(random() % 2); ++narrowed) {
+            HeightmeshBufferView* views[] = {&job.heights, &job.cellMask, &job.vertices, &job.uvs, &job.normals,
+                                             &job.triangles};
+            HeightmeshBufferView& view = *views[random() % 6];
+            const int32_t length = view.length;
+            switch (random() % 3) {
+            case 0:
+                view.length = int32_t(random() % (length + 1));
+                view.maxIndex = view.length - 1;
+                break;
+            case 1:
+                view.minIndex = int32_t(random() % (length + 1));
+                view.maxIndex = view.minIndex + int32_t(random() % (length + 1)) - 1;
+                break;
+            default:
+                *view.safety.versionCell = 8;
+                break;
+            }
+        }
+        HeightmeshHeightfieldMeshJob batchedJob = job;
+        auto rebase = [&](HeightmeshBufferView& view, void* data, uint32_t* version) {
+            view.data = data;
+            view.safety.versionCell = version;
+        };
+        std::copy(std::begin(reference.versions), std::end(reference.versions), std::begin(batched.versions));
+        rebase(batchedJob.heights, batched.heights.data(), &batched.versions[0]);
+        rebase(batchedJob.cellMask, batched.mask.data(), &batched.versions[1]);
+        rebase(batchedJob.vertices, batched.vertices.data(), &batched.versions[2]);
+        rebase(batchedJob.uvs, batched.uvs.data(), &batched.versions[3]);
+        rebase(batchedJob.normals, batched.normals.data(), &batched.versions[4]);
+        rebase(batchedJob.triangles, batched.triangles.data(), &batched.versions[5]);
+        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << width << " x " << height);
+
+        // Index by index, through the library's per-index kernel.
+        UseTestHost();
+        AbortRecord expected;
+        try {
+            for (int32_t i = 0; i < width * height; ++i)
+                ExecuteVertex(&job, i);
+        } catch (const TestAbort& failure) {
+            expected = failure.record;
+            ++failures;
+        }
+        const int expectedReads = TestHost::readChecks, expectedWrites = TestHost::writeChecks;
+
+        // In random batches, through the shared library's job entry.
+        TestHost::Reset();
+        library.initialize(&TestHost::Resolve);
+        library.setupExtra(&TestHost::FrameList);
+        ScriptedRanges ranges;
+        for (int32_t begin = 0; begin < width * height;) {
+            const int32_t end = std::min<int32_t>(width * height, begin + 1 + int32_t(random() % 30));
+            ranges.ranges.emplace_back(begin, end);
+            begin = end;
+        }
+        AbortRecord actual;
+        try {
+            library.jobEntry(&batchedJob, nullptr, nullptr, ranges.Address(), 0);
+        } catch (const TestAbort& failure) {
+            actual = failure.record;
+        }
+        EXPECT_EQ(actual, expected);
+        EXPECT_EQ(TestHost::readChecks, expectedReads);
+        EXPECT_EQ(TestHost::writeChecks, expectedWrites);
+        ASSERT_TRUE(SameBytes(batched.vertices, reference.vertices));
+        ASSERT_TRUE(SameBytes(batched.uvs, reference.uvs));
+        ASSERT_TRUE(SameBytes(batched.normals, reference.normals));
+        ASSERT_TRUE(SameBytes(batched.triangles, reference.triangles));
+        EXPECT_EQ(TestHost::frameHead, nullptr);
+    }
+    EXPECT_GT(failures, 100);  // most rounds do reach a narrowed access
 }
 
 }  // namespace

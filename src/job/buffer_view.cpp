@@ -47,7 +47,7 @@ constexpr int kRestrictedMessageCapacity = kRestrictedLineCapacity + kRestricted
 // The range is "restricted" when the index lies below the buffer's length but
 // the host narrowed the allowed range for this batch: the message then says
 // which range was allowed and why. Otherwise the plain length message.
-void ReportIndexOutOfRange(const BufferView& view, int32_t index)
+void ReportIndexOutOfRange(BufferView view, int32_t index)
 {
     const bool narrowed = view.minIndex != 0 || view.maxIndex != static_cast<int32_t>(uint32_t(view.length) - 1u);
     if (index < view.length && narrowed)
@@ -65,16 +65,14 @@ void ReportIndexOutOfRange(const BufferView& view, int32_t index)
     RaiseAbort(kIndexOutOfRangeException, reinterpret_cast<const char*>(text.bytes));
 }
 
-void CheckReadAccess(const AtomicSafetyHandle& handle)
+void CheckReadAccess(AtomicSafetyHandle handle)
 {
-    AtomicSafetyHandle copy = handle;
-    HostFunctions().checkReadAndThrowNoEarlyOut(&copy);
+    HostFunctions().checkReadAndThrowNoEarlyOut(&handle);
 }
 
-void CheckWriteAccess(const AtomicSafetyHandle& handle)
+void CheckWriteAccess(AtomicSafetyHandle handle)
 {
-    AtomicSafetyHandle copy = handle;
-    HostFunctions().checkWriteAndThrowNoEarlyOut(&copy);
+    HostFunctions().checkWriteAndThrowNoEarlyOut(&handle);
 }
 
 }  // namespace heightmesh

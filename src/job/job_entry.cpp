@@ -31,8 +31,7 @@ __attribute__((visibility("default"))) void heightmesh_job_entry(HeightmeshHeigh
     using namespace heightmesh;
     AbortFrame frame;
     PushAbortFrame(&frame);
-    ExecuteBatches(job, patchData, ranges, jobIndex,
-                   [](const HeightfieldMeshJob* record, int32_t index) { ExecuteVertex(record, index); });
+    ExecuteBatchRanges(job, patchData, ranges, jobIndex, &ExecuteVertexBatch);
     PopAbortFrame();
 }
 

@@ -18,24 +18,22 @@ constexpr int32_t ClampToGrid(int32_t v, int32_t n)
     return upper > 0 ? upper : 0;
 }
 
-// Twelve checked reads of heights, in a fixed order (it decides which failure
-// is reported first): the x gradient's columns x - 1 and x + 1, rows z - 1,
-// z, z + 1; then the z gradient's rows z - 1 and z + 1, columns x - 1, x,
-// x + 1. The corners are read twice and the centre never. `heights` is the
-// filter's own copy: its allowed range stays as it was at the call.
-inline Float3 ComputeNormal(BufferView heights, int32_t x, int32_t z, int32_t width, int32_t height, Float3 scale)
+// The Sobel normal from twelve reads of heights, in a fixed order (it decides
+// which failure is reported first): the x gradient's columns x - 1 and x + 1,
+// rows z - 1, z, z + 1; then the z gradient's rows z - 1 and z + 1, columns
+// x - 1, x, x + 1. The corners are read twice and the centre never. Each read
+// is a full checked read unless kRangeKnown says that all twelve indices were
+// already found in range; the safety check is made at every read either way.
+template <bool kRangeKnown>
+[[gnu::always_inline]] inline Float3 SobelNormal(const BufferView& heights, int32_t left, int32_t centreColumn,
+                                                 int32_t right, int32_t below, int32_t centreRow, int32_t above,
+                                                 Float3 scale)
 {
-    const int32_t left = ClampToGrid(WrapSub(x, 1), width);
-    const int32_t centreColumn = ClampToGrid(x, width);
-    const int32_t right = ClampToGrid(WrapAdd(x, 1), width);
-    const int32_t below = WrapMul(ClampToGrid(WrapSub(z, 1), height), width);
-    const int32_t centreRow = WrapMul(ClampToGrid(z, height), width);
-    const int32_t above = WrapMul(ClampToGrid(WrapAdd(z, 1), height), width);
-
     // Each sample is scaled on its own before weighting; the weights 1 and 2
     // are exact, and the running sum is rounded after every addition.
     auto sample = [&](int32_t column, int32_t rowStart) {
-        return ReadChecked<float>(heights, WrapAdd(column, rowStart)) * scale.y;
+        const int32_t index = WrapAdd(column, rowStart);
+        return Read<float, kRangeKnown>(heights, index) * scale.y;
     };
 
     // The Sobel gradients.
@@ -61,6 +59,29 @@ inline Float3 ComputeNormal(BufferView heights, int32_t x, int32_t z, int32_t wi
     const float lengthSquared = (nx * nx + 64.0f) + nz * nz;
     const float inverseLength = 1.0f / __builtin_sqrtf(lengthSquared);
     return Float3{nx * inverseLength, 8.0f * inverseLength, nz * inverseLength};
+}
+
+// The normal at grid point (x, z), with neighbours clamped onto the grid.
+// kRangeKnown: the caller has found every index the filter reads allowed.
+template <bool kRangeKnown>
+[[gnu::always_inline]] inline Float3 ComputeNormalAt(const BufferView& heights, int32_t x, int32_t z, int32_t width,
+                                                     int32_t height, Float3 scale)
+{
+    const int32_t left = ClampToGrid(WrapSub(x, 1), width);
+    const int32_t centreColumn = ClampToGrid(x, width);
+    const int32_t right = ClampToGrid(WrapAdd(x, 1), width);
+    const int32_t below = WrapMul(ClampToGrid(WrapSub(z, 1), height), width);
+    const int32_t centreRow = WrapMul(ClampToGrid(z, height), width);
+    const int32_t above = WrapMul(ClampToGrid(WrapAdd(z, 1), height), width);
+    return SobelNormal<kRangeKnown>(heights, left, centreColumn, right, below, centreRow, above, scale);
+}
+
+// The normal at grid point (x, z) with twelve fully checked reads. `heights`
+// is the filter's own copy: all twelve range checks use the allowed range the
+// view had at the call.
+inline Float3 ComputeNormal(BufferView heights, int32_t x, int32_t z, int32_t width, int32_t height, Float3 scale)
+{
+    return ComputeNormalAt<false>(heights, x, z, width, height, scale);
 }
 
 }  // namespace heightmesh
