@@ -34,10 +34,27 @@ inline uint32_t LoadVersionWord(const uint32_t* versionCell)
     return __atomic_load_n(versionCell, __ATOMIC_RELAXED);
 }
 
+// The index is an allowed one, so it fits 32 bits; it is taken as 64 bits so
+// that callers may pass a sum whose parts the compiler can fold separately.
 template <typename T>
-inline T* ElementAddress(const BufferView& view, int32_t index)
+inline T* ElementAddress(const BufferView& view, int64_t index)
 {
-    return reinterpret_cast<T*>(static_cast<uint8_t*>(view.data) + static_cast<int64_t>(index) * int64_t(sizeof(T)));
+    return reinterpret_cast<T*>(static_cast<uint8_t*>(view.data) + index * int64_t(sizeof(T)));
+}
+
+// Stores element by element, so that a float triple goes straight from
+// registers to the buffer.
+template <typename T>
+inline void StoreElement(T* address, const T& value)
+{
+    *address = value;
+}
+
+inline void StoreElement(Float3* address, const Float3& value)
+{
+    address->x = value.x;
+    address->y = value.y;
+    address->z = value.z;
 }
 
 // The index must lie in [minIndex, maxIndex]: a view's allowed range.
@@ -54,7 +71,7 @@ inline bool SpanInAllowedRange(const BufferView& view, int64_t first, int64_t la
 
 // The safety check and the access, for an index whose range check has passed.
 template <typename T>
-[[gnu::always_inline]] inline T ReadInRange(const BufferView& view, int32_t index)
+[[gnu::always_inline]] inline T ReadInRange(const BufferView& view, int64_t index)
 {
     if (view.safety.version != (LoadVersionWord(view.safety.versionCell) & kReadVersionMask)) [[unlikely]]
         CheckReadAccess(view.safety);
@@ -62,11 +79,11 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void WriteInRange(const BufferView& view, int32_t index, const T& value)
+[[gnu::always_inline]] inline void WriteInRange(const BufferView& view, int64_t index, const T& value)
 {
     if (view.safety.version != (LoadVersionWord(view.safety.versionCell) & kWriteVersionMask)) [[unlikely]]
         CheckWriteAccess(view.safety);
-    *ElementAddress<T>(view, index) = value;
+    StoreElement(ElementAddress<T>(view, index), value);
 }
 
 template <typename T>

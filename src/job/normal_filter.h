@@ -32,8 +32,12 @@ template <bool kRangeKnown>
     // Each sample is scaled on its own before weighting; the weights 1 and 2
     // are exact, and the running sum is rounded after every addition.
     auto sample = [&](int32_t column, int32_t rowStart) {
-        const int32_t index = WrapAdd(column, rowStart);
-        return Read<float, kRangeKnown>(heights, index) * scale.y;
+        float h;
+        if constexpr (kRangeKnown)
+            h = ReadInRange<float>(heights, int64_t(rowStart) + column);  // the row's start folds out of the loop
+        else
+            h = ReadChecked<float>(heights, WrapAdd(column, rowStart));
+        return h * scale.y;
     };
 
     // The Sobel gradients.

@@ -63,10 +63,14 @@ template <bool kRangeKnown>
 #pragma GCC unroll 6
     for (int k = 0; k < 6; ++k) {
         const int64_t entry = first + k;
-        const int32_t wrapped = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(entry)));
-        if (!kRangeKnown && entry != wrapped) [[unlikely]]
-            ReportIndexOutOfRange(job.triangles, wrapped);
-        Write<kRangeKnown>(job.triangles, wrapped, corners[k]);
+        if constexpr (kRangeKnown) {
+            WriteInRange(job.triangles, entry, corners[k]);
+        } else {
+            const int32_t wrapped = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(entry)));
+            if (entry != wrapped) [[unlikely]]
+                ReportIndexOutOfRange(job.triangles, wrapped);
+            WriteChecked(job.triangles, wrapped, corners[k]);
+        }
     }
 }
 
