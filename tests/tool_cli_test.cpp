@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 #include "job_mesher.h"
 #include "options.h"
+#include "progress.h"
 #include "tool_error.h"
 
 namespace heightmesh::tool {
@@ -147,6 +149,25 @@ TEST(ToolFailureReport, EachFailureKindGetsOneLineAndItsStatus) {
         EXPECT_EQ(report.line, c.line);
         EXPECT_EQ(report.exitStatus, c.status) << c.line;
     }
+}
+
+TEST(ToolProgressLine, AppearsOnlyForLongStepsAndIsClearedAfter) {
+    std::ostringstream out;
+    {
+        ProgressLine line(out, true);
+        line.Begin("quick");
+        line.Update(0.5);
+        line.End();
+        EXPECT_EQ(out.str(), "");
+
+        line.Begin("slow step");
+        line.Update(0.25);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1250));
+        line.End();
+    }
+    const std::string shown = out.str();
+    EXPECT_NE(shown.find("\rheightmesh: slow step  25%"), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K");
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "heightmap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <thread>
 
 #include <fmt/format.h>
 #include <stb_image.h>
@@ -406,7 +408,7 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
     const double extent = std::max(size.width, size.height);
     const double relief = 0.2 * std::sqrt(static_cast<double>(size.width) * size.height);
     const uint64_t base = Mix(seed);
-    for (int32_t row = 0; row < size.height; ++row) {
+    const auto makeRow = [&](int32_t row) {
         const double v = row / extent;
         for (int32_t column = 0; column < size.width; ++column) {
             const double u = column / extent;
@@ -420,8 +422,26 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
             const double h = 0.55 * hills * hills + 0.75 * ridges * mountains;
             map.heights[static_cast<std::size_t>(row) * size.width + column] = static_cast<float>(h * relief);
         }
-        if (progress && (row & 15) == 0) progress(static_cast<double>(row) / size.height);
+    };
+    // Rows are independent: every core takes rows in turn; the calling thread
+    // works too and reports progress.
+    std::atomic<int32_t> nextRow{0};
+    std::atomic<int32_t> rowsDone{0};
+    const auto work = [&] {
+        for (int32_t row = nextRow++; row < size.height; row = nextRow++) {
+            makeRow(row);
+            ++rowsDone;
+        }
+    };
+    std::vector<std::thread> helpers;
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned t = 1; t < cores && static_cast<int64_t>(t) * 16 < size.height; ++t) helpers.emplace_back(work);
+    for (int32_t row = nextRow++; row < size.height; row = nextRow++) {
+        makeRow(row);
+        ++rowsDone;
+        if (progress && (row & 15) == 0) progress(static_cast<double>(rowsDone.load()) / size.height);
     }
+    for (std::thread& helper : helpers) helper.join();
     SetRangeFromSamples(map);
     return map;
 }

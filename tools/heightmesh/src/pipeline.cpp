@@ -73,7 +73,9 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     std::string mapName;
     if (options.input) {
         const Clock::time_point start = Clock::now();
+        progress.Begin("reading");
         map = ReadHeightmap(*options.input, options.size);
+        progress.End();
         mapName = Quoted(*options.input);
         report.readSeconds += SecondsSince(start);
     } else {
@@ -91,7 +93,9 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     std::optional<Heightmap> maskImage;
     if (options.mask) {
         const Clock::time_point start = Clock::now();
+        progress.Begin("reading mask");
         maskImage = ReadImage(*options.mask);
+        progress.End();
         report.readSeconds += SecondsSince(start);
     }
 
@@ -117,10 +121,9 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     const Clock::time_point jobStart = Clock::now();
     progress.Begin("meshing");
     MeshData data = mesher(request, [&](double f) { progress.Update(f); });
-    progress.End();
     report.jobSeconds = SecondsSince(jobStart);
-
     const KeptMesh mesh(data, map.width, map.height);
+    progress.End();
     report.verticesWritten = mesh.vertexCount();
     report.trianglesKept = mesh.triangleCount();
     report.cellsKept = mesh.keptCellCount();

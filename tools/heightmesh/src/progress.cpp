@@ -13,25 +13,49 @@ constexpr auto kRedraw = std::chrono::milliseconds(100);
 
 void ProgressLine::Begin(std::string label) {
     End();
-    label_ = std::move(label);
-    active_ = true;
-    start_ = Clock::now();
+    if (!enabled_) return;
+    {
+        std::lock_guard lock(mutex_);
+        label_ = std::move(label);
+        fraction_ = -1.0;
+        stopping_ = false;
+    }
+    ticker_ = std::thread([this] { Tick(); });
 }
 
 void ProgressLine::Update(double fraction) {
-    if (!enabled_ || !active_) return;
-    const Clock::time_point now = Clock::now();
-    if (now - start_ < kDelay || (shown_ && now - lastDraw_ < kRedraw)) return;
-    const int percent = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100.0);
-    out_ << fmt::format("\rheightmesh: {} {:3d}%", label_, percent) << std::flush;
-    shown_ = true;
-    lastDraw_ = now;
+    if (!enabled_) return;
+    std::lock_guard lock(mutex_);
+    fraction_ = std::clamp(fraction, 0.0, 1.0);
 }
 
 void ProgressLine::End() {
+    if (!ticker_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    ticker_.join();
     if (shown_) out_ << "\r\033[K" << std::flush;
     shown_ = false;
-    active_ = false;
+}
+
+void ProgressLine::Draw() {
+    if (fraction_ < 0.0)
+        out_ << fmt::format("\rheightmesh: {} ...", label_);
+    else
+        out_ << fmt::format("\rheightmesh: {} {:3d}%", label_, static_cast<int>(fraction_ * 100.0));
+    out_ << std::flush;
+    shown_ = true;
+}
+
+void ProgressLine::Tick() {
+    std::unique_lock lock(mutex_);
+    if (wake_.wait_for(lock, kDelay, [this] { return stopping_; })) return;
+    do {
+        Draw();
+    } while (!wake_.wait_for(lock, kRedraw, [this] { return stopping_; }));
 }
 
 }  // namespace heightmesh::tool

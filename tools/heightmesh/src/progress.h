@@ -2,38 +2,45 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 
 namespace heightmesh::tool {
 
+// One step at a time. The line is drawn by a helper thread, so that a step
+// that reports no fractions (or reports them rarely) still shows that it is
+// running; it appears once the step has run for a second and is cleared when
+// the step ends.
 class ProgressLine {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // Shows nothing unless enabled (the tool enables it when stderr is a terminal).
     ProgressLine(std::ostream& out, bool enabled) : out_(out), enabled_(enabled) {}
     ~ProgressLine() { End(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    // Starts a step; the line appears once the step has run for a second.
     void Begin(std::string label);
-    // Reports the fraction done of the current step (0..1).
+    // The fraction done of the current step (0..1); cheap, callable often.
     void Update(double fraction);
     // Ends the step and clears the line if one was shown.
     void End();
 
-    bool shown() const noexcept { return shown_; }
-
 private:
+    void Draw();  // with mutex_ held
+    void Tick();
+
     std::ostream& out_;
-    bool enabled_;
-    bool active_ = false;
-    bool shown_ = false;
+    const bool enabled_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread ticker_;
     std::string label_;
-    Clock::time_point start_;
-    Clock::time_point lastDraw_;
+    double fraction_ = -1.0;  // below 0: none reported
+    bool stopping_ = false;
+    bool shown_ = false;
 };
 
 }  // namespace heightmesh::tool
