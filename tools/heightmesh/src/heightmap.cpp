@@ -418,7 +418,7 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
             const double warpV = v + 0.15 * Fbm(u * 2.0 - 7.7, v * 2.0 + 3.1, 4, base ^ 0x2222);
             const double hills = 0.5 + Fbm(warpU * 2.5, warpV * 2.5, 6, base);
             const double ridges = Ridged(warpU * 3.5, warpV * 3.5, 7, base);
-            const double mountains = SmoothStep(0.42, 0.68, hills);
+            const double mountains = SmoothStep(0.3, 0.6, hills);
             const double h = 0.55 * hills * hills + 0.75 * ridges * mountains;
             map.heights[static_cast<std::size_t>(row) * size.width + column] = static_cast<float>(h * relief);
         }

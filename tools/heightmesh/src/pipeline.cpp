@@ -1,6 +1,10 @@
 #include "pipeline.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -47,6 +51,17 @@ void CheckRequest(const Options& options) {
             throw UsageError(fmt::format("pictures are written as PNG: {} must end in .png", Quoted(**picture)));
     }
     if (options.input && options.seed) throw UsageError("--seed applies only to the built-in terrain");
+
+    // A missing directory is found before any work is done.
+    for (const auto* path : {&options.output, &options.normalMap, &options.preview}) {
+        if (!*path) continue;
+        const std::filesystem::path directory = (*path)->parent_path();
+        struct stat info {};
+        const int error = ::stat(directory.empty() ? "." : directory.c_str(), &info) != 0 ? errno
+                          : !S_ISDIR(info.st_mode)                                      ? ENOTDIR
+                                                                                        : 0;
+        if (error != 0) throw ToolError(fmt::format("cannot write {}: {}", Quoted(**path), std::strerror(error)));
+    }
 
     std::vector<std::filesystem::path> outputs;
     for (const auto* path : {&options.output, &options.normalMap, &options.preview})
