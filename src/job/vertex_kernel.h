@@ -95,14 +95,16 @@ inline void ExecuteVertex(const HeightfieldMeshJob* job, int32_t i)
 }
 
 // Whether every access of the vertices first ... last, columns x0 ... x1 of
-// row z (width >= 1), is allowed: their own outputs, the heights of the rows
-// z - 1 to z + 1 between the outermost clamped columns, and the cells and
-// triangle entries of the row's cell corners among them.
+// row z (width >= 1), is allowed: their own heights and outputs, the heights
+// of the rows z - 1 to z + 1 (clamped onto the grid) between the outermost
+// clamped columns, and the cells and triangle entries of the row's cell
+// corners among them. The record's height need not cover row z: the points
+// themselves are checked apart from their clamped neighbours.
 inline bool RowSegmentInRange(const HeightfieldMeshJob& job, int32_t first, int32_t last, int32_t x0, int32_t x1,
                               int32_t z)
 {
-    if (!SpanInAllowedRange(job.vertices, first, last) || !SpanInAllowedRange(job.uvs, first, last) ||
-        !SpanInAllowedRange(job.normals, first, last))
+    if (!SpanInAllowedRange(job.heights, first, last) || !SpanInAllowedRange(job.vertices, first, last) ||
+        !SpanInAllowedRange(job.uvs, first, last) || !SpanInAllowedRange(job.normals, first, last))
         return false;
 
     const int64_t width = job.width;

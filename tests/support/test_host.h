@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,10 @@ struct AbortRecord {
     std::string typeName;
     std::string message;
     bool operator==(const AbortRecord&) const = default;
+    friend void PrintTo(const AbortRecord& record, std::ostream* out)
+    {
+        *out << (record.typeName.empty() ? "no failure" : record.typeName + ": " + record.message);
+    }
 };
 
 // What the test host's abort throws.
