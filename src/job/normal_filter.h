@@ -65,15 +65,20 @@ template <bool kRangeKnown>
     return Float3{nx * inverseLength, 8.0f * inverseLength, nz * inverseLength};
 }
 
+// Where a grid point lies across its row: anywhere, or strictly between the
+// first and the last column, where no neighbour column needs clamping.
+enum class Columns { kAny, kInterior };
+
 // The normal at grid point (x, z), with neighbours clamped onto the grid.
 // kRangeKnown: the caller has found every index the filter reads allowed.
-template <bool kRangeKnown>
+template <bool kRangeKnown, Columns kColumns = Columns::kAny>
 [[gnu::always_inline]] inline Float3 ComputeNormalAt(const BufferView& heights, int32_t x, int32_t z, int32_t width,
                                                      int32_t height, Float3 scale)
 {
-    const int32_t left = ClampToGrid(WrapSub(x, 1), width);
-    const int32_t centreColumn = ClampToGrid(x, width);
-    const int32_t right = ClampToGrid(WrapAdd(x, 1), width);
+    const bool interior = kColumns == Columns::kInterior;
+    const int32_t left = interior ? WrapSub(x, 1) : ClampToGrid(WrapSub(x, 1), width);
+    const int32_t centreColumn = interior ? x : ClampToGrid(x, width);
+    const int32_t right = interior ? WrapAdd(x, 1) : ClampToGrid(WrapAdd(x, 1), width);
     const int32_t below = WrapMul(ClampToGrid(WrapSub(z, 1), height), width);
     const int32_t centreRow = WrapMul(ClampToGrid(z, height), width);
     const int32_t above = WrapMul(ClampToGrid(WrapAdd(z, 1), height), width);

@@ -20,8 +20,9 @@ namespace heightmesh {
 // filter's reads, normals[i], cellMask[c], triangles[6c] ... triangles[6c + 5].
 //
 // kRangeKnown: the caller has found every index this vertex touches allowed,
-// so only the safety checks remain to be made.
-template <bool kRangeKnown>
+// so only the safety checks remain to be made. kColumns: whether the caller
+// knows the point to lie between the first and the last column.
+template <bool kRangeKnown, Columns kColumns = Columns::kAny>
 [[gnu::always_inline]] inline void ExecuteVertexAt(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
 {
     const int32_t width = job.width;
@@ -36,10 +37,11 @@ template <bool kRangeKnown>
     // u runs from 0 to (width - 1) / width: the divisors are the point counts.
     Write<kRangeKnown>(job.uvs, i, Float2{column / static_cast<float>(width), row / static_cast<float>(height)});
 
-    const Float3 normal = ComputeNormalAt<kRangeKnown>(job.heights, x, z, width, height, scale);
+    const Float3 normal = ComputeNormalAt<kRangeKnown, kColumns>(job.heights, x, z, width, height, scale);
     Write<kRangeKnown>(job.normals, i, normal);
 
-    if (!(x < WrapSub(width, 1) && z < WrapSub(height, 1)))
+    const bool cellColumn = kColumns == Columns::kInterior || x < WrapSub(width, 1);
+    if (!(cellColumn && z < WrapSub(height, 1)))
         return;
 
     // The cell whose lower-left corner is i; with x and z taken from i this
@@ -145,6 +147,13 @@ inline void ExecuteVertexBatch(const HeightfieldMeshJob* job, int32_t begin, int
         const int32_t stretchEnd = rowEnd < end ? static_cast<int32_t>(rowEnd) : end;
         const int32_t lastColumn = x + (stretchEnd - 1 - i);
         if (RowSegmentInRange(record, i, stretchEnd - 1, x, lastColumn, z)) [[likely]] {
+            // The first and the last column clamp their neighbours; the
+            // columns between them need no clamping.
+            if (x == 0)
+                ExecuteVertexAt<true>(record, i++, x++, z);
+            const int32_t interiorEnd = lastColumn < record.width - 1 ? stretchEnd : stretchEnd - 1;
+            for (; i < interiorEnd; ++i, ++x)
+                ExecuteVertexAt<true, Columns::kInterior>(record, i, x, z);
             for (; i < stretchEnd; ++i, ++x)
                 ExecuteVertexAt<true>(record, i, x, z);
         } else {
