@@ -19,8 +19,9 @@ constexpr uint64_t Pack(uint32_t front, uint32_t back) { return (uint64_t{back} 
 constexpr uint32_t Front(uint64_t share) { return static_cast<uint32_t>(share); }
 constexpr uint32_t Back(uint64_t share) { return static_cast<uint32_t>(share >> 32); }
 
-// Takes up to batch indices from the front of a share (its owner's side).
-bool TakeFront(std::atomic<uint64_t>& share, uint32_t batch, int32_t* begin, int32_t* end)
+// Takes up to batch indices from a share: from its front (the owner's side)
+// or from its back (a thief's side).
+bool Take(std::atomic<uint64_t>& share, uint32_t batch, bool fromBack, int32_t* begin, int32_t* end)
 {
     uint64_t current = share.load(std::memory_order_acquire);
     for (;;) {
@@ -29,29 +30,11 @@ bool TakeFront(std::atomic<uint64_t>& share, uint32_t batch, int32_t* begin, int
         if (front >= back)
             return false;
         const uint32_t taken = std::min(batch, back - front);
-        if (share.compare_exchange_weak(current, Pack(front + taken, back), std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
-            *begin = static_cast<int32_t>(front);
-            *end = static_cast<int32_t>(front + taken);
-            return true;
-        }
-    }
-}
-
-// Takes up to batch indices from the back of a share (a thief's side).
-bool TakeBack(std::atomic<uint64_t>& share, uint32_t batch, int32_t* begin, int32_t* end)
-{
-    uint64_t current = share.load(std::memory_order_acquire);
-    for (;;) {
-        const uint32_t front = Front(current);
-        const uint32_t back = Back(current);
-        if (front >= back)
-            return false;
-        const uint32_t taken = std::min(batch, back - front);
-        if (share.compare_exchange_weak(current, Pack(front, back - taken), std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
-            *begin = static_cast<int32_t>(back - taken);
-            *end = static_cast<int32_t>(back);
+        const uint32_t first = fromBack ? back - taken : front;
+        const uint64_t rest = fromBack ? Pack(front, back - taken) : Pack(front + taken, back);
+        if (share.compare_exchange_weak(current, rest, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            *begin = static_cast<int32_t>(first);
+            *end = static_cast<int32_t>(first + taken);
             return true;
         }
     }
@@ -94,10 +77,10 @@ uint8_t GetWorkStealingRange(HeightmeshWorkRanges* opaque, int32_t jobIndex, int
     if (ranges->cancelled.load(std::memory_order_relaxed))
         return 0;
 
-    bool found = TakeFront(own.share, ranges->batchSize, begin, end);
+    bool found = Take(own.share, ranges->batchSize, false, begin, end);
     for (int32_t step = 1; !found && step < ranges->workerCount; ++step) {
         const int32_t victim = (jobIndex + step) % ranges->workerCount;
-        found = TakeBack(ranges->slots[victim].share, ranges->batchSize, begin, end);
+        found = Take(ranges->slots[victim].share, ranges->batchSize, true, begin, end);
     }
     if (!found)
         return 0;
