@@ -137,7 +137,7 @@ jobhost::JobSystem& Jobs(unsigned workers)
 template <typename T>
 bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 // The plain loop is only a fair baseline if it computes the same bits.

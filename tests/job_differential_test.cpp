@@ -19,7 +19,7 @@ namespace {
 template <typename T>
 bool SameBytes(const std::vector<T>& a, const std::vector<T>& b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 float RandomHeight(std::mt19937& random)
