@@ -8,6 +8,7 @@ packages=(
   ninja-build
   g++
   binutils
+  pkg-config
   libgtest-dev
   googletest
   libbenchmark-dev
