@@ -19,6 +19,11 @@ packages=(
   nlohmann-json3-dev
   libpng-dev
   assimp-utils
+  libgdal-dev
+  gdal-bin
+  libmeshoptimizer-dev
+  g++-mingw-w64-x86-64-posix
+  wine64
 )
 
 missing=()

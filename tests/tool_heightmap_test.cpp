@@ -7,6 +7,8 @@
 
 #include "cell_mask.h"
 #include "heightmap.h"
+#include "readers.h"
+#include "terrain.h"
 #include "tool_error.h"
 #include "tool_test_support.h"
 

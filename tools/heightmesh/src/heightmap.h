@@ -1,5 +1,5 @@
-// Height grids: reading them from image and elevation files, making the
-// built-in terrain, and the height edits the command line asks for.
+// Height grids and the height edits the command line asks for. Reading them
+// from files is readers.h, the built-in terrain terrain.h.
 #pragma once
 
 #include <cstdint>
@@ -43,29 +43,9 @@ struct Heightmap {
     bool HasNoData() const noexcept { return !noData.empty(); }
 };
 
-enum class InputFormat { Png, Pgm, Hgt, RawFloat32 };
-
-// Picks the reader from the extension, or from the file's first bytes for a
-// PNG or PGM under another name; throws UsageError for anything else.
-InputFormat DetectInputFormat(const std::filesystem::path& path, std::span<const uint8_t> firstBytes);
-
-// Parsers over a file's bytes; `name` is used in messages. Images give
-// samples scaled to 0..1 (colour as luminance, alpha ignored).
-Heightmap ParsePng(std::span<const uint8_t> bytes, const std::string& name);
-Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name);
-Heightmap ParseHgt(std::span<const uint8_t> bytes, const std::string& name);
-Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const std::string& name);
-
-// Reads any supported input. rawSize is required for raw float32 input and
-// refused for the others.
-Heightmap ReadHeightmap(const std::filesystem::path& path, const std::optional<GridSize>& rawSize);
-
-// An image read as values 0..1 (a mask); PNG or PGM.
-Heightmap ReadImage(const std::filesystem::path& path);
-
-// A seeded procedural landscape in grid-cell units (the same seed and size
-// always give the same heights).
-Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress = {});
+// Sets rangeLow and rangeHigh to the lowest and highest sample with a value
+// (both 0 when none has one).
+void SetRangeFromSamples(Heightmap& map);
 
 // h -> rangeLow + rangeHigh - h for every sample with a value.
 void InvertHeights(Heightmap& map);

@@ -12,6 +12,8 @@
 #include "cell_mask.h"
 #include "file_io.h"
 #include "heightmap.h"
+#include "readers.h"
+#include "terrain.h"
 #include "mesh_writers.h"
 #include "pictures.h"
 #include "tool_error.h"
