@@ -120,6 +120,9 @@ TEST_F(HostBinding, InitializeAfterSetupRearmsWithTheNewHostAbort)
     EXPECT_EQ(TestHost::frameHead, nullptr);
 }
 
+// On Windows the trap ends the process with an illegal-instruction exception,
+// not a signal; the DLL's tests run without this case.
+#ifndef _WIN32
 using HostBindingDeathTest = HostBinding;
 
 // A host abort that returns must not let the job go on to the refused write.
@@ -136,6 +139,7 @@ TEST_F(HostBindingDeathTest, ReturningHostAbortStopsTheJob)
         },
         ::testing::KilledBySignal(SIGILL), "");
 }
+#endif
 
 }  // namespace
 }  // namespace heightmesh::testing

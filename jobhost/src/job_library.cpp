@@ -1,14 +1,12 @@
 // Loading a job library, initialising it with this host's functions, and
 // finding the default library file.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
 
 #include "internal.h"
 #include "jobhost/jobhost.h"
+#include "platform.h"
 
 #ifndef HEIGHTMESH_INSTALL_LIBDIR
 #define HEIGHTMESH_INSTALL_LIBDIR "/usr/local/lib"
@@ -32,12 +30,6 @@ OpenImages& Images()
     return *images;
 }
 
-std::string LastDlError()
-{
-    const char* error = dlerror();
-    return error != nullptr ? error : "unknown error";
-}
-
 }  // namespace
 
 JobLibrary::JobLibrary(std::filesystem::path libraryPath, void* libraryHandle, HeightmeshJobEntryFn jobEntry)
@@ -52,7 +44,7 @@ JobLibrary::~JobLibrary()
     auto it = images.users.find(handle_);
     if (it != images.users.end() && --it->second == 0)
         images.users.erase(it);
-    dlclose(handle_);
+    platform::CloseLibrary(handle_);
 }
 
 std::shared_ptr<JobLibrary> JobLibrary::Open(const std::filesystem::path& path)
@@ -68,9 +60,10 @@ std::shared_ptr<JobLibrary> JobLibrary::Open(const std::filesystem::path& path)
     if (!std::filesystem::exists(absolute, error))
         throw LoadError("cannot open job library '" + path.string() + "': no such file");
 
-    void* handle = dlopen(absolute.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string openError;
+    void* handle = platform::OpenLibrary(absolute, openError);
     if (handle == nullptr)
-        throw LoadError("cannot open job library '" + path.string() + "': " + LastDlError());
+        throw LoadError("cannot open job library '" + path.string() + "': " + openError);
 
     struct Export {
         const char* name;
@@ -85,12 +78,12 @@ std::shared_ptr<JobLibrary> JobLibrary::Open(const std::filesystem::path& path)
     };
     std::string missing;
     for (Export& symbol : exports) {
-        symbol.address = dlsym(handle, symbol.name);
+        symbol.address = platform::FindSymbol(handle, symbol.name);
         if (symbol.address == nullptr)
             missing += std::string(missing.empty() ? "" : ", ") + "'" + symbol.name + "'";
     }
     if (!missing.empty()) {
-        dlclose(handle);
+        platform::CloseLibrary(handle);
         throw LoadError("job library '" + path.string() + "' does not export " + missing);
     }
 
@@ -105,7 +98,7 @@ std::shared_ptr<JobLibrary> JobLibrary::Open(const std::filesystem::path& path)
     try {
         library.reset(new JobLibrary(path, handle, entry));
     } catch (...) {
-        dlclose(handle);
+        platform::CloseLibrary(handle);
         throw;
     }
     OpenImages& images = Images();
@@ -121,8 +114,8 @@ std::filesystem::path DefaultLibraryPath()
 {
     std::vector<std::filesystem::path> candidates;
     std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
+    const std::filesystem::path executable = platform::ExecutablePath();
+    if (!executable.empty()) {
         const std::filesystem::path directory = executable.parent_path();
         candidates.push_back(directory / kLibraryFileName);
         candidates.push_back(directory.parent_path() / "lib" / kLibraryFileName);

@@ -43,7 +43,11 @@ public:
 };
 
 // The library file name the heightfield mesh job is built to.
+#ifdef _WIN32
+inline constexpr const char* kLibraryFileName = "heightfield_mesh.dll";
+#else
 inline constexpr const char* kLibraryFileName = "libheightfield_mesh.so";
+#endif
 
 // Where libheightfield_mesh.so is looked for when no path is given: next to
 // the running executable, in ../lib beside it (a build or install tree), then

@@ -1,0 +1,19 @@
+# Cross-compiles for Windows x64 with Debian's mingw-w64 toolchain (the POSIX
+# thread model, so that std::thread and std::mutex work).
+#
+#   cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(HEIGHTMESH_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${HEIGHTMESH_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${HEIGHTMESH_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_ASM_COMPILER ${HEIGHTMESH_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_RC_COMPILER ${HEIGHTMESH_MINGW_TRIPLE}-windres)
+set(CMAKE_OBJDUMP ${HEIGHTMESH_MINGW_TRIPLE}-objdump CACHE FILEPATH "objdump for PE files")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${HEIGHTMESH_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
