@@ -152,6 +152,29 @@ TEST_F(DllBatchDriver, FailureEndsTheRangeAndAsksForNoMore)
     EXPECT_EQ(TestHost::frameHead, nullptr);
 }
 
+// A host abort that returns despite its contract: the library stops at its
+// trap (an illegal-instruction exception on Windows) instead of going on to
+// the write it refused.
+using DllAbortDeathTest = DllBatchDriver;
+
+TEST_F(DllAbortDeathTest, ReturningHostAbortStopsTheJob)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+            TestHost::abortMode = AbortMode::kReturn;
+            HeightmeshHeightfieldMeshJob job = grid.Job();
+            job.vertices.length = 8;  // the vertex buffer does have a ninth element
+            job.vertices.maxIndex = 7;
+            ScriptedRanges ranges;
+            ranges.ranges.emplace_back(0, 9);
+            library.jobEntry(&job, nullptr, nullptr, ranges.Address(), 0);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ILLEGAL_INSTRUCTION)), "");
+}
+
 // ---- jobhost on Windows ----------------------------------------------------
 
 jobhost::RunOptions Batches(int32_t size)

@@ -6,7 +6,7 @@
 #
 #   wine_run.sh PREFIX PROGRAM.exe [ARGUMENTS...]
 set -euo pipefail
-prefix=$1
+prefix=$(realpath -m "$1")  # Wine wants an absolute prefix
 shift
 wine=${HEIGHTMESH_WINE:-/usr/lib/wine/wine64}
 if [ ! -x "$wine" ]; then
