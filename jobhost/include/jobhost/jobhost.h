@@ -49,7 +49,7 @@ inline constexpr const char* kLibraryFileName = "heightfield_mesh.dll";
 inline constexpr const char* kLibraryFileName = "libheightfield_mesh.so";
 #endif
 
-// Where libheightfield_mesh.so is looked for when no path is given: next to
+// Where kLibraryFileName is looked for when no path is given: next to
 // the running executable, in ../lib beside it (a build or install tree), then
 // in the install prefix's library directory. Returns the first that exists;
 // throws LoadError listing every place searched when none does.
