@@ -39,7 +39,7 @@ while read -r vma hint stamp chain name thunk; do
     problem "import descriptor at $vma is not empty"
 done <<<"$descriptors"
 delay=$(awk '/Delay Import Directory/ {print $3; exit}' <<<"$headers")
-[ "$delay" = 00000000000000000000 ] || [ "${delay//0/}" = "" ] || problem "has a delay import directory"
+[ -z "${delay//0/}" ] || problem "has a delay import directory"
 
 entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$headers")
 [ "${entry//0/}" != "" ] || problem "has no entry point"
