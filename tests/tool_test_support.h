@@ -133,6 +133,18 @@ inline std::vector<uint8_t> MakeHgt(const std::vector<int16_t>& samples) {
     return bytes;
 }
 
+// An SRTM tile of 1201 x 1201 samples (the size GDAL reads as a 3-arc-second
+// tile), `fill` everywhere but the top-left `side` x `side` block.
+inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int side, int16_t fill) {
+    constexpr int kTile = 1201;
+    std::vector<int16_t> samples(static_cast<std::size_t>(kTile) * kTile, fill);
+    for (int row = 0; row < side; ++row)
+        for (int column = 0; column < side; ++column)
+            samples[static_cast<std::size_t>(row) * kTile + static_cast<std::size_t>(column)] =
+                block[static_cast<std::size_t>(row * side + column)];
+    return MakeHgt(samples);
+}
+
 inline std::vector<uint8_t> MakeRaw(const std::vector<float>& samples) {
     std::vector<uint8_t> bytes(samples.size() * 4);
     std::memcpy(bytes.data(), samples.data(), bytes.size());
