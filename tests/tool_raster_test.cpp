@@ -5,9 +5,6 @@
 // memory estimate, and every refusal on one line.
 #include <gtest/gtest.h>
 
-#include <gdal.h>
-#include <ogr_srs_api.h>
-
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -24,6 +21,8 @@ namespace heightmesh::tool {
 namespace {
 
 using tooltest::ScratchDir;
+using tooltest::TiffSpec;
+using tooltest::WriteGeoTiff;
 
 template <class Run>
 std::string ErrorOf(Run&& run) {
@@ -33,40 +32,6 @@ std::string ErrorOf(Run&& run) {
         return error.what();
     }
     return {};
-}
-
-struct TiffSpec {
-    int width = 0;
-    int height = 0;
-    GDALDataType type = GDT_Float32;
-    std::vector<double> samples;  // row by row
-    GeoTransform transform{0, 1, 0, 0, 0, -1};
-    std::string crs;  // e.g. EPSG:4326; empty for none
-    std::optional<double> noData;
-};
-
-// A GeoTIFF written through GDAL.
-void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec) {
-    GDALAllRegister();
-    GDALDriverH driver = GDALGetDriverByName("GTiff");
-    GDALDatasetH dataset = GDALCreate(driver, path.c_str(), spec.width, spec.height, 1, spec.type, nullptr);
-    ASSERT_NE(dataset, nullptr);
-    double transform[6];
-    std::copy(spec.transform.begin(), spec.transform.end(), transform);
-    ASSERT_EQ(GDALSetGeoTransform(dataset, transform), CE_None);
-    if (!spec.crs.empty()) {
-        OGRSpatialReferenceH crs = OSRNewSpatialReference(nullptr);
-        ASSERT_EQ(OSRSetFromUserInput(crs, spec.crs.c_str()), OGRERR_NONE);
-        ASSERT_EQ(GDALSetSpatialRef(dataset, crs), CE_None);
-        OSRDestroySpatialReference(crs);
-    }
-    GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
-    if (spec.noData) GDALSetRasterNoDataValue(band, *spec.noData);
-    std::vector<double> samples = spec.samples;
-    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, spec.width, spec.height, samples.data(), spec.width, spec.height,
-                           GDT_Float64, 0, 0),
-              CE_None);
-    GDALClose(dataset);
 }
 
 // Metres per degree on WGS 84 as published in geodesy tables, at latitudes
