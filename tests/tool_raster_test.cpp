@@ -176,6 +176,38 @@ TEST(ToolGeoreference, WindowsAndAveragedReadsFollowTheRaster) {
     EXPECT_EQ(map.heights[3], 7.0f);
 }
 
+TEST(ToolGeoreference, AveragedReadsInStripsMatchOneWholeReadByGdal) {
+    const ScratchDir dir;
+    // Tall enough for several strips, with a row step that is no whole number.
+    const int width = 1500, height = 2100;
+    TiffSpec spec{width, height, GDT_Float32, {}, {0, 1, 0, 0, 0, -1}, "EPSG:32632", std::nullopt};
+    for (int i = 0; i < width * height; ++i) spec.samples.push_back(std::fmod(i * 0.618034, 97.0));
+    WriteGeoTiff(dir / "big.tif", spec);
+    InputOptions options;
+    options.resample = GridSize{700, 699};
+    const Heightmap map = ReadHeightmap(dir / "big.tif", std::nullopt, options);
+
+    GDALDatasetH dataset = GDALOpen((dir / "big.tif").c_str(), GA_ReadOnly);
+    ASSERT_NE(dataset, nullptr);
+    std::vector<float> whole(700 * 699);
+    GDALRasterIOExtraArg extra;
+    INIT_RASTERIO_EXTRA_ARG(extra);
+    extra.eResampleAlg = GRIORA_Average;
+    ASSERT_EQ(GDALRasterIOEx(GDALGetRasterBand(dataset, 1), GF_Read, 0, 0, width, height, whole.data(), 700, 699,
+                             GDT_Float32, 0, 0, &extra),
+              CE_None);
+    GDALClose(dataset);
+    ASSERT_EQ(map.heights.size(), whole.size());
+    for (std::size_t i = 0; i < whole.size(); ++i) ASSERT_NEAR(map.heights[i], whole[i], 1e-3) << i;
+
+    // 8-bit pictures are averaged in floating point, not rounded to a whole
+    // sample.
+    tooltest::WriteBytes(dir / "gray.png", tooltest::MakePng(4, 4, 1, 8, {0, 1, 2, 3, 10, 11, 12, 13, 0, 1, 2, 3, 10, 11, 12, 13}));
+    options.resample = GridSize{2, 2};
+    const float a = static_cast<float>(5.5 / 255.0), b = static_cast<float>(7.5 / 255.0);
+    EXPECT_EQ(ReadHeightmap(dir / "gray.png", std::nullopt, options).heights, (std::vector<float>{a, b, a, b}));
+}
+
 TEST(ToolGeoreference, SouthUpRastersAreTurnedNorthUpAndRotationIsRefused) {
     const ScratchDir dir;
     TiffSpec spec{2, 3, GDT_Float32, {1, 2, 3, 4, 5, 6}, {0, 1, 0, 0, 0, 1}, "EPSG:32632", std::nullopt};

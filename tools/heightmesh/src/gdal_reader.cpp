@@ -55,56 +55,37 @@ std::string Lowercase(std::string text) {
     return text;
 }
 
-// Reads grid rows of a band's window as floats, strip by strip, so that a
-// file failing half way (or a header promising far more than the file holds)
-// costs only the strips before. A grid smaller than the window is averaged
-// from it by GDAL while reading (GRIORA_Average, which leaves no-data out of
-// every average). Samples the mask band marks as without data become NaN.
-std::vector<float> ReadGrid(GDALRasterBandH band, GDALRasterBandH mask, const PixelWindow& window, GridSize grid,
-                            const std::string& what, const std::function<void(double)>& progress) {
-    const int64_t width = grid.width;
-    const int64_t height = grid.height;
-    const bool resampled = width != window.width || height != window.height;
-    const int64_t bandHeight = GDALGetRasterBandYSize(band);
-    const int64_t stripRows = std::clamp<int64_t>(kStripPoints / width, 1, height);
-    const double rowStep = static_cast<double>(window.height) / static_cast<double>(height);
-    std::vector<float> out;
-    std::vector<uint8_t> valid;
-    for (int64_t first = 0; first < height; first += stripRows) {
-        const int64_t rows = std::min(stripRows, height - first);
-        out.resize(static_cast<std::size_t>((first + rows) * width));
-        GDALRasterIOExtraArg extra;
-        INIT_RASTERIO_EXTRA_ARG(extra);
-        int64_t yOff = window.y + first;
-        int64_t ySize = rows;
-        if (resampled) {
-            extra.eResampleAlg = GRIORA_Average;
-            extra.bFloatingPointWindowValidity = TRUE;
-            extra.dfXOff = static_cast<double>(window.x);
-            extra.dfXSize = static_cast<double>(window.width);
-            extra.dfYOff = static_cast<double>(window.y) + static_cast<double>(first) * rowStep;
-            extra.dfYSize = static_cast<double>(rows) * rowStep;
-            yOff = static_cast<int64_t>(std::floor(extra.dfYOff));
-            ySize = std::min(bandHeight, static_cast<int64_t>(std::ceil(extra.dfYOff + extra.dfYSize))) - yOff;
-        }
-        const auto read = [&](GDALRasterBandH source, void* into, GDALDataType type) {
-            CPLErrorReset();
-            if (GDALRasterIOEx(source, GF_Read, static_cast<int>(window.x), static_cast<int>(yOff),
-                               static_cast<int>(window.width), static_cast<int>(ySize), into, static_cast<int>(width),
-                               static_cast<int>(rows), type, 0, 0, &extra) != CE_None)
-                throw ToolError(fmt::format("cannot read {}: {}", what, GdalMessage("the read failed")));
-        };
-        float* strip = out.data() + first * width;
-        read(band, strip, GDT_Float32);
-        if (mask) {
-            valid.resize(static_cast<std::size_t>(rows * width));
-            read(mask, valid.data(), GDT_Byte);
-            for (std::size_t i = 0; i < valid.size(); ++i)
-                if (valid[i] == 0) strip[i] = kNaN;
-        }
-        if (progress) progress(static_cast<double>(first + rows) / static_cast<double>(height));
-    }
-    return out;
+// Reads the rows [first, first + rows) of a band's window, at full
+// resolution, as floats; NaN where the mask band (if any) says no data.
+void ReadRows(GDALRasterBandH band, GDALRasterBandH mask, const PixelWindow& window, int64_t first, int64_t rows,
+              float* out, const std::string& what) {
+    const auto read = [&](GDALRasterBandH source, void* into, GDALDataType type) {
+        CPLErrorReset();
+        if (GDALRasterIO(source, GF_Read, static_cast<int>(window.x), static_cast<int>(first),
+                         static_cast<int>(window.width), static_cast<int>(rows), into, static_cast<int>(window.width),
+                         static_cast<int>(rows), type, 0, 0) != CE_None)
+            throw ToolError(fmt::format("cannot read {}: {}", what, GdalMessage("the read failed")));
+    };
+    read(band, out, GDT_Float32);
+    if (!mask) return;
+    std::vector<uint8_t> valid(static_cast<std::size_t>(rows * window.width));
+    read(mask, valid.data(), GDT_Byte);
+    for (std::size_t i = 0; i < valid.size(); ++i)
+        if (valid[i] == 0) out[i] = kNaN;
+}
+
+// Source rows behind one strip of grid rows: about kStripPoints pixels, and
+// at least the rows behind one grid row.
+int64_t GridRowsPerStrip(const PixelWindow& window, GridSize grid) {
+    const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
+    const double pixelsPerRow = rowStep * static_cast<double>(window.width);
+    return std::clamp<int64_t>(static_cast<int64_t>(static_cast<double>(kStripPoints) / pixelsPerRow), 1, grid.height);
+}
+
+int64_t SourceRowsPerStrip(const PixelWindow& window, GridSize grid) {
+    const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
+    return std::min<int64_t>(window.height,
+                             static_cast<int64_t>(std::ceil(rowStep * static_cast<double>(GridRowsPerStrip(window, grid)))) + 1);
 }
 
 }  // namespace
@@ -139,29 +120,28 @@ struct GdalRaster::Dataset {
     GDALRasterBandH Band(int number) const { return GDALGetRasterBand(handle, number); }
     GDALRasterBandH FirstBand() const { return Band(bands.front()); }
 
-    // Decodes the window at source resolution into one float per pixel
-    // (luminance, palette luminance or an RGB height encoding), NaN where
-    // there is no data.
-    std::vector<float> DecodeWindow(const PixelWindow& window, const std::string& what,
-                                    const std::function<void(double)>& progress) const {
-        const GridSize size{static_cast<int32_t>(window.width), static_cast<int32_t>(window.height)};
-        std::vector<std::vector<float>> channels;
-        for (const int number : bands)
-            channels.push_back(ReadGrid(Band(number), useMask ? GDALGetMaskBand(FirstBand()) : nullptr, window, size,
-                                        what, progress));
-        std::vector<float> out(channels[0].size());
+    // The source rows [first, first + rows) of the window as one float per
+    // pixel: the band as it is, or decoded (luminance, palette luminance, an
+    // RGB height encoding); NaN where there is no data.
+    std::vector<float> SourceRows(const PixelWindow& window, int64_t first, int64_t rows, const std::string& what) const {
+        const std::size_t count = static_cast<std::size_t>(rows * window.width);
+        GDALRasterBandH mask = useMask ? GDALGetMaskBand(FirstBand()) : nullptr;
+        std::vector<float> out(count);
+        ReadRows(Band(bands[0]), mask, window, first, rows, out.data(), what);
+        if (kind == Kind::Band) return out;
+        std::vector<std::vector<float>> more;
+        for (std::size_t b = 1; b < bands.size(); ++b) {
+            more.emplace_back(count);
+            ReadRows(Band(bands[b]), nullptr, window, first, rows, more.back().data(), what);
+        }
         const auto byte = [](float v) { return static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f)); };
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const float r = channels[0][i];
-            if (std::isnan(r)) {
-                out[i] = kNaN;
-                continue;
-            }
+        for (std::size_t i = 0; i < count; ++i) {
+            const float r = out[i];
+            if (std::isnan(r)) continue;
             switch (kind) {
                 case Kind::Luminance:
                     // Rec. 709 weights, as a colour picture is seen as brightness.
-                    out[i] = static_cast<float>(
-                        (0.2126 * r + 0.7152 * channels[1][i] + 0.0722 * channels[2][i]) / imageMax);
+                    out[i] = static_cast<float>((0.2126 * r + 0.7152 * more[0][i] + 0.0722 * more[1][i]) / imageMax);
                     break;
                 case Kind::Palette: {
                     const auto index = static_cast<std::size_t>(std::max(0.0f, r));
@@ -170,10 +150,10 @@ struct GdalRaster::Dataset {
                 }
                 case Kind::Encoded:
                     out[i] = encoding == HeightEncoding::TerrainRgb
-                                 ? DecodeTerrainRgb(byte(r), byte(channels[1][i]), byte(channels[2][i]))
-                                 : DecodeTerrarium(byte(r), byte(channels[1][i]), byte(channels[2][i]));
+                                 ? DecodeTerrainRgb(byte(r), byte(more[0][i]), byte(more[1][i]))
+                                 : DecodeTerrarium(byte(r), byte(more[0][i]), byte(more[1][i]));
                     break;
-                case Kind::Band: out[i] = r; break;
+                case Kind::Band: break;
             }
         }
         return out;
@@ -333,16 +313,16 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
                                                 columnStep, rowStep);
     }
 
-    // Working memory beyond the grid's heights: GDAL's cache, the strips in
-    // flight, a decoded window at source resolution when it is averaged
-    // afterwards, and the slack of the heights growing strip by strip.
+    // Working memory beyond the grid's heights: GDAL's cache, the source
+    // strip in flight with its decoded floats and mask, and the slack of the
+    // heights growing strip by strip.
     const int64_t windowPixels = window.width * window.height;
     const int64_t points = gridWidth * gridHeight;
     const int64_t bands = static_cast<int64_t>(d.bands.size());
     const int64_t sampleBytes = GDALGetDataTypeSizeBytes(type);
+    const int64_t stripPixels = SourceRowsPerStrip(window, plan_.grid) * window.width;
     int64_t bytes = std::min(kGdalCacheBytes, windowPixels * bands * sampleBytes);
-    bytes += std::min(windowPixels, kStripPoints) * (4 * bands + 1);
-    if (d.kind != Kind::Band) bytes += windowPixels * 4 * (bands + 1);
+    bytes += stripPixels * (4 * bands + 1);
     bytes += points * 4;
     plan_.readBytes = bytes;
 }
@@ -359,32 +339,54 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
     Heightmap map;
     map.width = grid.width;
     map.height = grid.height;
-    if (d.kind == Dataset::Kind::Band) {
-        map.heights = ReadGrid(d.FirstBand(), d.useMask ? GDALGetMaskBand(d.FirstBand()) : nullptr, window, grid, what,
-                               progress);
-    } else {
-        // Colours and packed heights are decoded at full resolution first
-        // (an average of packed channels is no height), then averaged by GDAL
-        // from a memory raster over the decoded heights, NaN marking no data.
-        std::vector<float> full = d.DecodeWindow(window, what, resampled ? std::function<void(double)>() : progress);
+    // Strip by strip, so that a file failing half way (or a header promising
+    // far more than the file holds) costs only the strips before. A reduced
+    // grid is averaged by GDAL (GRIORA_Average, which leaves no data out of
+    // every average and weighs pixels a grid cell covers in part by the
+    // part) from a memory raster over each strip's source rows, decoded to
+    // float first: an average of packed channels is no height, and GDAL
+    // would average 8- and 16-bit samples in their own type, rounding each.
+    const int64_t stripRows = GridRowsPerStrip(window, grid);
+    const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
+    const int64_t windowBottom = window.y + window.height;
+    for (int64_t first = 0; first < grid.height; first += stripRows) {
+        const int64_t rows = std::min(stripRows, grid.height - first);
         if (!resampled) {
-            map.heights = std::move(full);
+            const std::vector<float> source = d.SourceRows(window, window.y + first, rows, what);
+            map.heights.insert(map.heights.end(), source.begin(), source.end());
         } else {
+            const double top = static_cast<double>(window.y) + static_cast<double>(first) * rowStep;
+            const double bottom = first + rows == grid.height ? static_cast<double>(windowBottom)
+                                                              : static_cast<double>(window.y) +
+                                                                    static_cast<double>(first + rows) * rowStep;
+            const int64_t sourceFirst = static_cast<int64_t>(std::floor(top));
+            const int64_t sourceRows = std::min(windowBottom, static_cast<int64_t>(std::ceil(bottom))) - sourceFirst;
+            std::vector<float> source = d.SourceRows(window, sourceFirst, sourceRows, what);
             const std::string open = fmt::format("MEM:::DATAPOINTER={},PIXELS={},LINES={},BANDS=1,DATATYPE=Float32",
-                                                 static_cast<const void*>(full.data()), window.width, window.height);
+                                                 static_cast<const void*>(source.data()), window.width, sourceRows);
             GDALDatasetH memory = GDALOpen(open.c_str(), GA_ReadOnly);
             if (!memory) throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("no memory raster")));
             GDALRasterBandH band = GDALGetRasterBand(memory, 1);
             GDALSetRasterNoDataValue(band, std::numeric_limits<double>::quiet_NaN());
-            try {
-                map.heights = ReadGrid(band, nullptr, PixelWindow{0, 0, window.width, window.height}, grid, what,
-                                       progress);
-            } catch (...) {
-                GDALClose(memory);
-                throw;
-            }
+            GDALRasterIOExtraArg extra;
+            INIT_RASTERIO_EXTRA_ARG(extra);
+            extra.eResampleAlg = GRIORA_Average;
+            extra.bFloatingPointWindowValidity = TRUE;
+            extra.dfXOff = 0.0;
+            extra.dfXSize = static_cast<double>(window.width);
+            extra.dfYOff = top - static_cast<double>(sourceFirst);
+            extra.dfYSize = std::min(bottom - top, static_cast<double>(sourceRows) - extra.dfYOff);
+            map.heights.resize(static_cast<std::size_t>((first + rows) * grid.width));
+            CPLErrorReset();
+            const CPLErr error = GDALRasterIOEx(band, GF_Read, 0, 0, static_cast<int>(window.width),
+                                                static_cast<int>(sourceRows),
+                                                map.heights.data() + first * grid.width, grid.width,
+                                                static_cast<int>(rows), GDT_Float32, 0, 0, &extra);
             GDALClose(memory);
+            if (error != CE_None)
+                throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("the read failed")));
         }
+        if (progress) progress(static_cast<double>(first + rows) / static_cast<double>(grid.height));
     }
 
     // North up and west left, whatever the raster's own order.
