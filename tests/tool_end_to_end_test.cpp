@@ -336,6 +336,8 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
         {"unknown encoding", {"@/good.png", "-o", "@/o.obj", "--encoding", "rgb"}, "is not gray, terrain-rgb or terrarium", 2},
         {"band missing", {"@/good.png", "-o", "@/o.obj", "--band", "2"}, "--band 2: '@/good.png' has 1 band", 1},
         {"bad tile", {"@/good.png", "-o", "@/o.obj", "--tile", "3/9/0"}, "is outside the map", 2},
+        {"window of the terrain", {"--window", "0,0,2,2", "-o", "@/o.obj"}, "not to the built-in terrain", 2},
+        {"tile of a pgm", {"@/cut.pgm", "--tile", "1/0/0", "-o", "@/o.obj"}, "apply to rasters GDAL reads", 2},
         {"window of raw", {"@/short.raw", "--size", "4x4", "-o", "@/o.obj", "--window", "0,0,2,2"},
          "apply to rasters GDAL reads", 2},
         {"raw without size", {"@/short.raw", "-o", "@/o.obj"}, "needs --size", 2},

@@ -289,6 +289,30 @@ TEST(ToolTileEncoding, TileAddressesGiveMercatorSpacing) {
         EXPECT_THROW(ParseTileAddress(bad), UsageError) << bad;
 }
 
+TEST(ToolRaster, PalettePicturesReadAsTheLuminanceOfTheirColours) {
+    const ScratchDir dir;
+    GDALAllRegister();
+    GDALDatasetH memory = GDALCreate(GDALGetDriverByName("MEM"), "", 2, 2, 1, GDT_Byte, nullptr);
+    GDALColorTableH table = GDALCreateColorTable(GPI_RGB);
+    const GDALColorEntry colours[] = {{0, 0, 0, 255}, {255, 0, 0, 255}, {0, 255, 0, 255}, {255, 255, 255, 255}};
+    for (int i = 0; i < 4; ++i) GDALSetColorEntry(table, i, &colours[i]);
+    GDALRasterBandH band = GDALGetRasterBand(memory, 1);
+    GDALSetRasterColorTable(band, table);
+    GDALSetRasterColorInterpretation(band, GCI_PaletteIndex);
+    uint8_t indices[] = {3, 1, 2, 0};
+    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, 2, 2, indices, 2, 2, GDT_Byte, 0, 0), CE_None);
+    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), (dir / "palette.png").c_str(), memory, FALSE,
+                                      nullptr, nullptr, nullptr);
+    ASSERT_NE(png, nullptr);
+    GDALClose(png);
+    GDALClose(memory);
+    GDALDestroyColorTable(table);
+
+    const Heightmap map = ReadHeightmap(dir / "palette.png", std::nullopt);
+    EXPECT_EQ(map.heights, (std::vector<float>{1.0f, static_cast<float>(0.2126), static_cast<float>(0.7152), 0.0f}));
+    EXPECT_EQ(map.rangeHigh, 1.0f);
+}
+
 // ---- Refusals and memory --------------------------------------------------------
 
 TEST(ToolRaster, ReadsThatCannotBeDoneAreRefusedOnOneLine) {

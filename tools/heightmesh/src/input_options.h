@@ -30,6 +30,8 @@ struct InputOptions {
 
     // Whether the read reduces or crops the raster.
     bool Reshapes() const { return window || bounds || resample || maxSize; }
+    // Whether any option but the memory limit is given: they apply to GDAL rasters only.
+    bool ForRasters() const { return Reshapes() || band > 0 || encoding != HeightEncoding::Gray || tile; }
 };
 
 // The texts of the input options while CLI11 parses them.

@@ -147,6 +147,9 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         gridPlan.grid = plan->grid;
         gridPlan.raster = plan->raster;
     } else {
+        if (options.source.ForRasters())
+            throw UsageError("--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to an "
+                             "input raster, not to the built-in terrain");
         gridPlan.grid = options.size.value_or(Options::kDefaultTerrainSize);
     }
     std::optional<InputPlan> maskPlan;

@@ -213,10 +213,10 @@ InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional
     plan.path = path;
     plan.name = Quoted(path);
     plan.format = DetectInputFormat(path, FirstBytes(path));
-    if (plan.format != InputFormat::Gdal && (options.Reshapes() || options.band > 0 ||
-                                             options.encoding != HeightEncoding::Gray))
+    if (plan.format != InputFormat::Gdal && options.ForRasters())
         throw UsageError(fmt::format(
-            "--band, --window, --bounds, --resample, --max-size and --encoding apply to rasters GDAL reads, not to {}",
+            "--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to rasters GDAL reads, "
+            "not to {}",
             plan.name));
     if (plan.format == InputFormat::RawFloat32) {
         if (!rawSize) throw UsageError(fmt::format("raw float32 input {} needs --size WIDTHxHEIGHT", plan.name));
