@@ -287,8 +287,9 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
         const int64_t longest = std::max(window.width, window.height);
         if (longest > *options.maxSize) {
             const double scale = static_cast<double>(*options.maxSize) / static_cast<double>(longest);
-            gridWidth = std::max<int64_t>(2, std::llround(static_cast<double>(window.width) * scale));
-            gridHeight = std::max<int64_t>(2, std::llround(static_cast<double>(window.height) * scale));
+            gridWidth = std::min(window.width, std::max<int64_t>(2, std::llround(static_cast<double>(window.width) * scale)));
+            gridHeight =
+                std::min(window.height, std::max<int64_t>(2, std::llround(static_cast<double>(window.height) * scale)));
         }
     }
     CheckGridSize(gridWidth, gridHeight, fmt::format("grid of {} ({}x{})", name, gridWidth, gridHeight));

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
-#include <array>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -12,10 +12,9 @@
 #include <fmt/format.h>
 
 #include "cell_mask.h"
-#include "gdal_reader.h"
-#include "memory_budget.h"
 #include "file_io.h"
 #include "heightmap.h"
+#include "memory_budget.h"
 #include "readers.h"
 #include "terrain.h"
 #include "mesh_writers.h"

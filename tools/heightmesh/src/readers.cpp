@@ -184,12 +184,13 @@ std::vector<uint8_t> FirstBytes(const std::filesystem::path& path) {
     return bytes;
 }
 
-// The whole of a regular file of at most `limit` bytes.
+// The whole of a regular file whose bytes, and a float for each of them,
+// stay within `limit`: what a PGM's parser may allocate at most.
 std::vector<uint8_t> ReadBoundedFile(const std::filesystem::path& path, int64_t limit) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
         throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
-    CheckMemory(static_cast<int64_t>(info.st_size), limit, fmt::format("reading {}", Quoted(path)));
+    CheckMemory(static_cast<int64_t>(info.st_size) * 5, limit, fmt::format("reading {}", Quoted(path)));
     return ReadFileBytes(path);
 }
 
