@@ -75,6 +75,39 @@ TEST(ToolCommandLine, ValuesReachTheOptions) {
     EXPECT_EQ(scaled.seed.value(), 99u);
 }
 
+TEST(ToolCommandLine, InputOptionsReachTheReadStage) {
+    const Options plain = Parse({"in.tif", "--stats"}).value();
+    EXPECT_FALSE(plain.cellSizeGiven);
+    EXPECT_FALSE(plain.source.Reshapes());
+    EXPECT_EQ(plain.source.band, 0);
+    EXPECT_EQ(plain.source.encoding, HeightEncoding::Gray);
+    EXPECT_FALSE(plain.source.maxMemory);
+
+    const Options options = Parse({"in.tif", "--band", "2", "--window", "10,20,300,400", "--resample", "30x40",
+                                   "--max-memory", "3G", "--cell-size", "5"})
+                                .value();
+    EXPECT_TRUE(options.cellSizeGiven);
+    EXPECT_EQ(options.source.band, 2);
+    ASSERT_TRUE(options.source.window);
+    EXPECT_EQ(options.source.window->x, 10);
+    EXPECT_EQ(options.source.window->y, 20);
+    EXPECT_EQ(options.source.window->width, 300);
+    EXPECT_EQ(options.source.window->height, 400);
+    EXPECT_EQ(options.source.resample, (GridSize{30, 40}));
+    EXPECT_EQ(options.source.maxMemory, int64_t{3} << 30);
+
+    const Options tile =
+        Parse({"t.png", "--encoding", "terrarium", "--tile", "12/2200/1343", "--bounds", "-1.5,2,3,4.25", "--max-size", "64"})
+            .value();
+    EXPECT_EQ(tile.source.encoding, HeightEncoding::Terrarium);
+    ASSERT_TRUE(tile.source.tile);
+    EXPECT_EQ(tile.source.tile->zoom, 12);
+    EXPECT_EQ(tile.source.tile->x, 2200);
+    EXPECT_EQ(tile.source.tile->y, 1343);
+    EXPECT_EQ(tile.source.bounds, (std::array<double, 4>{-1.5, 2, 3, 4.25}));
+    EXPECT_EQ(tile.source.maxSize, 64);
+}
+
 TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--scale", "1,2,3", "--z-scale", "2"},
@@ -95,6 +128,19 @@ TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
         {"--no-such-option"},
         {"a.png", "b.png"},
         {"-o"},
+        {"--band", "0"},
+        {"--window", "1,2,3"},
+        {"--window", "-1,0,4,4"},
+        {"--window", "0,0,1,4"},
+        {"--bounds", "1,1,0,2"},
+        {"--bounds", "0,0,1,nan"},
+        {"--window", "0,0,2,2", "--bounds", "0,0,1,1"},
+        {"--resample", "4x4", "--max-size", "8"},
+        {"--max-size", "1"},
+        {"--encoding", "rgb"},
+        {"--encoding", "terrarium", "--band", "1"},
+        {"--tile", "1/2/0"},
+        {"--max-memory", "lots"},
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -121,7 +167,8 @@ TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
          {"INPUT", "-o,--output", "--size TEXT=512x512", "--seed UINT=1", "--z-scale FLOAT=1", "--cell-size FLOAT=1",
           "--scale", "--invert", "--level", "--mask TEXT=none", "=0.5", "--mask-invert", "--cut-below FLOAT=none",
           "--ascii", "--normal-map", "--preview", "--light TEXT=315,45", "--threads UINT=0", "--batch",
-          "--stats", "--library"})
+          "--stats", "--library", "--band", "--window", "--bounds", "--resample", "--max-size", "--encoding TEXT=gray",
+          "--tile", "--max-memory"})
         EXPECT_NE(help.find(expected), std::string::npos) << expected << "\n" << help;
     std::string version;
     EXPECT_FALSE(Parse({"--version"}, &version));

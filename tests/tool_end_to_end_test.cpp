@@ -152,7 +152,7 @@ TEST(ToolEndToEnd, SixteenBitPgmToPlyMatchesTheJob) {
                    Reference(heights, AllCells(w, h), w, h, {1.5f, -2.0f, 0.75f}));
 }
 
-// A 5 x 5 SRTM tile with one no-data sample at column 2, row 1 (whose four
+// The top-left 5 x 5 samples of an SRTM tile, read as a window, with one no-data sample at column 2, row 1 (whose four
 // neighbours share one height, so its filled value is known) and one sample
 // below the cut: the cells touching either are dropped.
 struct HgtCase {
@@ -175,21 +175,21 @@ struct HgtCase {
 TEST(ToolEndToEnd, HgtWithNoDataToGlbAndStlMatchesTheJob) {
     ScratchDir dir;
     const HgtCase tile;
-    tooltest::WriteBytes(dir / "N00E000.hgt", tooltest::MakeHgt(tile.samples));
+    tooltest::WriteBytes(dir / "N00E000.hgt", tooltest::MakeHgtTile(tile.samples, HgtCase::kSide, 100));
     const jobhost::HeightfieldMesh reference =
         Reference(tile.heights, tile.mask, HgtCase::kSide, HgtCase::kSide, {30.0f, 0.5f, 30.0f});
     const Expected expected = Kept(reference);
     ASSERT_EQ(expected.triangles.size(), 22u);
 
     const ProcessResult run = Tool(dir, {(dir / "N00E000.hgt").string(), "-o", (dir / "out.glb").string(),
-                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0"});
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0", "--window", "0,0,5,5"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("(11 of 16 cells kept)"), std::string::npos) << run.out;
     ExpectSameMesh(ReadGlb(dir / "out.glb"), reference);
 
     for (const bool ascii : {false, true}) {
         std::vector<std::string> args = {(dir / "N00E000.hgt").string(), "-o", (dir / "out.stl").string(),
-                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0"};
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0", "--window", "0,0,5,5"};
         if (ascii) args.push_back("--ascii");
         const ProcessResult stl = Tool(dir, args);
         ASSERT_EQ(stl.exitCode, 0) << stl.err;
@@ -210,6 +210,52 @@ TEST(ToolEndToEnd, RawFloatToGltfMatchesTheJob) {
                                          "--threads", "1", "--batch", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     ExpectSameMesh(ReadGlb(dir / "out.glb"), Reference(heights, AllCells(w, h), w, h, {1.0f, 1.0f, 1.0f}));
+}
+
+// A GeoTIFF in UTM with no data: the spacing comes from the geotransform,
+// --z-scale exaggerates the metres, and the hole drops its cells.
+TEST(ToolEndToEnd, GeoTiffMeshesInMetresWithItsNoData) {
+    ScratchDir dir;
+    const int32_t w = 4, h = 3;
+    tooltest::TiffSpec spec{w, h, GDT_Int16, {}, {400000, 25, 0, 5100000, 0, -25}, "EPSG:32633", -32768.0};
+    for (int i = 0; i < w * h; ++i) spec.samples.push_back(300 + 7 * i);
+    spec.samples[0] = -32768.0;  // its filled height is its neighbour's, 307
+    WriteGeoTiff(dir / "dem.tif", spec);
+    std::vector<float> heights;
+    for (double v : spec.samples) heights.push_back(v == -32768.0 ? 307.0f : static_cast<float>(v));
+    std::vector<uint8_t> mask = AllCells(w, h);
+    mask[0] = 0;
+
+    const ProcessResult run =
+        Tool(dir, {(dir / "dem.tif").string(), "-o", (dir / "dem.obj").string(), "--z-scale", "2", "--stats"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ExpectSameMesh(tooltest::ReadObjFile(dir / "dem.obj"), Reference(heights, mask, w, h, {25.0f, 2.0f, 25.0f}));
+    for (const char* line : {"input:      GTiff, band 1 of 1 (Int16)", "spacing:    x 25 m, z 25 m (from the geotransform",
+                             "extent:     75 m x 50 m", "heights:    307 to 377 m (y 614 to 754 after --z-scale)"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+
+    // --cell-size replaces the georeferenced spacing; a mask of the whole
+    // raster follows the window read.
+    tooltest::WriteBytes(dir / "mask.png", tooltest::MakePng(w, h, 1, 8, std::vector<uint16_t>(12, 255)));
+    const ProcessResult window = Tool(dir, {(dir / "dem.tif").string(), "-o", (dir / "w.obj").string(), "--window",
+                                            "1,0,3,3", "--cell-size", "1", "--mask", (dir / "mask.png").string()});
+    ASSERT_EQ(window.exitCode, 0) << window.err;
+    const std::vector<float> right = {307, 314, 321, 335, 342, 349, 363, 370, 377};
+    ExpectSameMesh(tooltest::ReadObjFile(dir / "w.obj"), Reference(right, AllCells(3, 3), 3, 3, {1.0f, 1.0f, 1.0f}));
+}
+
+// A terrain-RGB tile placed by its web-mercator address.
+TEST(ToolEndToEnd, TerrainTileGetsItsSpacingFromItsAddress) {
+    ScratchDir dir;
+    std::vector<uint16_t> rgb;
+    for (int i = 0; i < 16; ++i) rgb.insert(rgb.end(), {1, 134, static_cast<uint16_t>(160 + i)});  // 0.0 .. 1.5 m
+    tooltest::WriteBytes(dir / "tile.png", tooltest::MakePng(4, 4, 3, 8, rgb));
+    const ProcessResult run = Tool(dir, {(dir / "tile.png").string(), "--encoding", "terrain-rgb", "--tile", "0/0/0",
+                                         "--stats"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The world in 4 pixels: 2 pi a / 4 at the equator.
+    for (const char* line : {"spacing:    x 1.00188e+07 m", "from web-mercator tile 0/0/0", "heights:    0 to 1.5 m"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
 }
 
 TEST(ToolEndToEnd, BuiltInTerrainWritesMeshPicturesAndStats) {
@@ -263,14 +309,37 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
     tooltest::WriteText(dir / "photo.jpg", "\xFF\xD8\xFF\xE0 not a heightmap");
     tooltest::WriteBytes(dir / "short.raw", tooltest::MakeRaw(std::vector<float>(15, 1.0f)));
     tooltest::WriteBytes(dir / "bad.hgt", std::vector<uint8_t>(2 * 20, 0));
-    tooltest::WriteBytes(dir / "empty.hgt", tooltest::MakeHgt(std::vector<int16_t>(9, -32768)));
+    tooltest::WriteBytes(dir / "N01E001.hgt", tooltest::MakeHgtTile({}, 0, -32768));
+    // A PNG header promising 18000 x 18000 pixels, and almost no data.
+    std::vector<uint8_t> header = tooltest::MakePng(18000, 1, 1, 8, std::vector<uint16_t>(18000, 0));
+    tooltest::ClaimPngHeight(header, 18000);
+    tooltest::WriteBytes(dir / "huge.png", header);
     tooltest::WriteText(dir / "precious.obj", "precious");
 
     const std::vector<Refusal> cases = {
         {"missing input", {"@/none.png", "-o", "@/o.obj"}, "cannot open '@/none.png': No such file or directory", 1},
-        {"truncated png", {"@/cut.png", "-o", "@/o.obj"}, "cannot read PNG '@/cut.png'", 1},
+        {"truncated png", {"@/cut.png", "-o", "@/o.obj"}, "cannot read '@/cut.png'", 1},
         {"truncated pgm", {"@/cut.pgm", "-o", "@/o.obj"}, "'@/cut.pgm' is truncated", 1},
-        {"unsupported input", {"@/photo.jpg", "-o", "@/o.obj"}, "unsupported input format '@/photo.jpg'", 2},
+        {"unsupported input", {"@/photo.jpg", "-o", "@/o.obj"}, "cannot read '@/photo.jpg': GDAL reads no raster", 1},
+        {"device as input", {"/dev/zero", "-o", "@/o.obj"}, "cannot read '/dev/zero': not a regular file", 1},
+        {"device as mask", {"@/good.png", "--mask", "/dev/zero", "-o", "@/o.obj"}, "'/dev/zero': not a regular file", 1},
+        {"over the memory limit", {"@/good.png", "-o", "@/o.glb", "--max-memory", "1K"},
+         "meshing '@/good.png' (4x4 points) would need about", 1},
+        {"huge header", {"@/huge.png", "-o", "@/o.obj", "--max-memory", "2G"}, "above the limit of 2.0 GiB", 1},
+        {"huge header read", {"@/huge.png", "-o", "@/o.obj", "--max-memory", "64G"}, "cannot read PNG '@/huge.png'", 1},
+        {"window outside", {"@/good.png", "-o", "@/o.obj", "--window", "2,2,3,3"}, "reaches outside '@/good.png'", 1},
+        {"bad window", {"@/good.png", "-o", "@/o.obj", "--window", "1,2,3"}, "--window: '1,2,3' is not four", 2},
+        {"bad bounds", {"@/good.png", "-o", "@/o.obj", "--bounds", "3,0,1,1"}, "needs MINX < MAXX", 2},
+        {"window and bounds", {"@/good.png", "-o", "@/o.obj", "--window", "0,0,2,2", "--bounds", "0,0,1,1"},
+         "excludes", 2},
+        {"encoding of gray", {"@/good.png", "-o", "@/o.obj", "--encoding", "terrain-rgb"}, "needs red, green and blue", 1},
+        {"unknown encoding", {"@/good.png", "-o", "@/o.obj", "--encoding", "rgb"}, "is not gray, terrain-rgb or terrarium", 2},
+        {"band missing", {"@/good.png", "-o", "@/o.obj", "--band", "2"}, "--band 2: '@/good.png' has 1 band", 1},
+        {"bad tile", {"@/good.png", "-o", "@/o.obj", "--tile", "3/9/0"}, "is outside the map", 2},
+        {"window of the terrain", {"--window", "0,0,2,2", "-o", "@/o.obj"}, "not to the built-in terrain", 2},
+        {"tile of a pgm", {"@/cut.pgm", "--tile", "1/0/0", "-o", "@/o.obj"}, "apply to rasters GDAL reads", 2},
+        {"window of raw", {"@/short.raw", "--size", "4x4", "-o", "@/o.obj", "--window", "0,0,2,2"},
+         "apply to rasters GDAL reads", 2},
         {"raw without size", {"@/short.raw", "-o", "@/o.obj"}, "needs --size", 2},
         {"raw of another size", {"@/short.raw", "--size", "4x4", "-o", "@/o.obj"}, "has 60 bytes, but --size 4x4 needs 64", 1},
         {"size for a png", {"@/good.png", "--size", "4x4", "-o", "@/o.obj"}, "--size applies only", 2},
@@ -278,8 +347,8 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
          "mask '@/mask.png' is 5x4, but the heightmap is 4x4", 1},
         {"grid too small", {"@/line.png", "-o", "@/o.obj"}, "is too small: a mesh needs at least 2 x 2 points", 1},
         {"grid too large", {"--size", "65536x65536", "-o", "@/o.obj"}, "is too large", 1},
-        {"hgt not square", {"@/bad.hgt", "-o", "@/o.obj"}, "not a valid SRTM .hgt file", 1},
-        {"hgt without data", {"@/empty.hgt", "-o", "@/o.obj"}, "has no samples with a value", 1},
+        {"hgt not square", {"@/bad.hgt", "-o", "@/o.obj"}, "not an SRTM .hgt tile", 1},
+        {"hgt without data", {"@/N01E001.hgt", "--stats", "--max-size", "64"}, "has no samples with a value", 1},
         {"unsupported output", {"@/good.png", "-o", "@/o.fbx"}, "unsupported output format '@/o.fbx'", 2},
         {"picture not png", {"@/good.png", "--preview", "@/o.jpg"}, "must end in .png", 2},
         {"ascii for obj", {"@/good.png", "-o", "@/o.obj", "--ascii"}, "--ascii applies only to .stl output", 2},

@@ -19,6 +19,14 @@ using tooltest::MakeHgt;
 using tooltest::MakePng;
 using tooltest::MakeRaw;
 
+// Reads bytes written to a scratch file of the given name, through the
+// tool's reader for it.
+Heightmap ReadBytesAs(const std::vector<uint8_t>& bytes, const std::string& fileName, const InputOptions& options = {}) {
+    const tooltest::ScratchDir dir;
+    tooltest::WriteBytes(dir / fileName, bytes);
+    return ReadHeightmap(dir / fileName, std::nullopt, options);
+}
+
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 // The message of the ToolError that `run` throws (empty when none is thrown).
@@ -54,7 +62,7 @@ TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.depth << " bits");
-        const Heightmap map = ParsePng(MakePng(2, 2, c.channels, c.depth, c.samples), "'t.png'");
+        const Heightmap map = ReadBytesAs(MakePng(2, 2, c.channels, c.depth, c.samples), "t.png");
         ASSERT_EQ(map.width, 2);
         ASSERT_EQ(map.height, 2);
         ASSERT_EQ(map.heights.size(), 4u);
@@ -65,7 +73,7 @@ TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
 
 TEST(ToolHeightmap, PngRowsStayInOrder) {
     // 3 x 2: row 0 is the top row of the image.
-    const Heightmap map = ParsePng(MakePng(3, 2, 1, 8, {0, 1, 2, 3, 4, 5}), "'t.png'");
+    const Heightmap map = ReadBytesAs(MakePng(3, 2, 1, 8, {0, 1, 2, 3, 4, 5}), "t.png");
     ASSERT_EQ(map.width, 3);
     ASSERT_EQ(map.height, 2);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(map.heights[i], static_cast<float>(i / 255.0));
@@ -104,12 +112,12 @@ TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
         std::function<void()> parse;
         std::string reason;
     } cases[] = {
-        {"png truncated", [&] { ParsePng(std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "'t.png'"); },
-         "cannot read PNG"},
-        {"png header only", [&] { ParsePng(std::vector<uint8_t>(png.begin(), png.begin() + 8), "'t.png'"); },
-         "cannot read PNG"},
-        {"png not png", [&] { ParsePng(Bytes("P2 2 2 255 0 0 0 0"), "'t.png'"); }, "not a PNG file"},
-        {"png 1 x 4", [&] { ParsePng(MakePng(1, 4, 1, 8, {1, 2, 3, 4}), "'t.png'"); }, "too small"},
+        {"png truncated", [&] { ReadBytesAs(std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "t.png"); },
+         "cannot read"},
+        {"png header only", [&] { ReadBytesAs(std::vector<uint8_t>(png.begin(), png.begin() + 8), "t.png"); },
+         "GDAL reads no raster from it"},
+        {"png garbage", [&] { ReadBytesAs(Bytes("\x89PNG garbage"), "t.png"); }, "GDAL reads no raster from it"},
+        {"png 1 x 4", [&] { ReadBytesAs(MakePng(1, 4, 1, 8, {1, 2, 3, 4}), "t.png"); }, "too small"},
         {"pgm binary truncated", [&] { ParsePgm(Bytes("P5 2 2 255\n\x01\x02\x03"), "'t.pgm'"); }, "truncated"},
         {"pgm wide truncated", [&] { ParsePgm(Bytes("P5 2 2 65535\n\x01\x02\x03\x04\x05\x06\x07"), "'t.pgm'"); },
          "truncated"},
@@ -126,10 +134,10 @@ TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
         // anything is allocated.
         {"pgm huge header", [&] { ParsePgm(Bytes("P5 10000 10000 255\n\x01"), "'t.pgm'"); }, "truncated"},
         {"pgm past indices", [&] { ParsePgm(Bytes("P5 70000 70000 255\n\x01"), "'t.pgm'"); }, "too large"},
-        {"hgt odd size", [&] { ParseHgt(std::vector<uint8_t>(9, 0), "'t.hgt'"); }, "not a valid SRTM"},
-        {"hgt not square", [&] { ParseHgt(std::vector<uint8_t>(2 * 12, 0), "'t.hgt'"); }, "not a valid SRTM"},
-        {"hgt empty", [&] { ParseHgt({}, "'t.hgt'"); }, "not a valid SRTM"},
-        {"hgt 1 x 1", [&] { ParseHgt(MakeHgt({5}), "'t.hgt'"); }, "too small"},
+        {"hgt odd size", [&] { ReadBytesAs(std::vector<uint8_t>(9, 0), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
+        {"hgt not square", [&] { ReadBytesAs(std::vector<uint8_t>(2 * 12, 0), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
+        {"hgt empty", [&] { ReadBytesAs({}, "N00E000.hgt"); }, "not an SRTM .hgt tile"},
+        {"hgt 5 x 5", [&] { ReadBytesAs(MakeHgt(std::vector<int16_t>(25, 1)), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
         {"raw short", [&] { ParseRawFloat32(MakeRaw({1, 2, 3}), {2, 2}, "'t.raw'"); }, "needs 16"},
         {"raw long", [&] { ParseRawFloat32(MakeRaw({1, 2, 3, 4, 5}), {2, 2}, "'t.raw'"); }, "has 20 bytes"},
     };
@@ -142,7 +150,10 @@ TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
 }
 
 TEST(ToolHeightmap, HgtIsBigEndianSignedWithNoDataMarked) {
-    const Heightmap map = ParseHgt(MakeHgt({-32768, 1, -2, 300, -32767, 32767, 0, -32768, 7}), "'t.hgt'");
+    const std::vector<int16_t> block = {-32768, 1, -2, 300, -32767, 32767, 0, -32768, 7};
+    InputOptions window;
+    window.window = PixelWindow{0, 0, 3, 3};
+    const Heightmap map = ReadBytesAs(tooltest::MakeHgtTile(block, 3, 5), "N47E011.hgt", window);
     ASSERT_EQ(map.width, 3);
     ASSERT_EQ(map.height, 3);
     const std::vector<float> expected = {0, 1, -2, 300, -32767, 32767, 0, 0, 7};
@@ -185,13 +196,13 @@ TEST(ToolHeightmap, GridSizesParseAndRespectTheJobsLimits) {
 
 TEST(ToolHeightmap, DetectsFormatsByExtensionThenContent) {
     const std::vector<uint8_t> png = MakePng(2, 2, 1, 8, {0, 0, 0, 0});
-    EXPECT_EQ(DetectInputFormat("a.PNG", {}), InputFormat::Png);
-    EXPECT_EQ(DetectInputFormat("a.pgm", {}), InputFormat::Pgm);
-    EXPECT_EQ(DetectInputFormat("N47E011.hgt", {}), InputFormat::Hgt);
+    EXPECT_EQ(DetectInputFormat("a.PNG", png), InputFormat::Gdal);
+    EXPECT_EQ(DetectInputFormat("a.pgm", Bytes("P2 1 1 255\n")), InputFormat::Pgm);
+    EXPECT_EQ(DetectInputFormat("N47E011.hgt", {}), InputFormat::Gdal);
     EXPECT_EQ(DetectInputFormat("a.r32", {}), InputFormat::RawFloat32);
-    EXPECT_EQ(DetectInputFormat("a.bin", png), InputFormat::Png);
+    EXPECT_EQ(DetectInputFormat("a.F32", Bytes("P5")), InputFormat::RawFloat32);
     EXPECT_EQ(DetectInputFormat("a", Bytes("P5 1 1 255\n")), InputFormat::Pgm);
-    EXPECT_THROW(DetectInputFormat("a.jpg", Bytes("\xFF\xD8\xFF")), UsageError);
+    EXPECT_EQ(DetectInputFormat("a.tif", Bytes("II*\0")), InputFormat::Gdal);
 }
 
 TEST(ToolHeightmap, TerrainIsSeededAndReproducible) {

@@ -22,6 +22,11 @@
 #include <string>
 #include <vector>
 
+#include <gdal.h>
+#include <gtest/gtest.h>
+#include <ogr_srs_api.h>
+#include <zlib.h>
+
 #include "heightmesh/job_abi.h"
 
 namespace tooltest {
@@ -133,10 +138,64 @@ inline std::vector<uint8_t> MakeHgt(const std::vector<int16_t>& samples) {
     return bytes;
 }
 
+// An SRTM tile of 1201 x 1201 samples (the size GDAL reads as a 3-arc-second
+// tile), `fill` everywhere but the top-left `side` x `side` block.
+inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int side, int16_t fill) {
+    constexpr int kTile = 1201;
+    std::vector<int16_t> samples(static_cast<std::size_t>(kTile) * kTile, fill);
+    for (int row = 0; row < side; ++row)
+        for (int column = 0; column < side; ++column)
+            samples[static_cast<std::size_t>(row) * kTile + static_cast<std::size_t>(column)] =
+                block[static_cast<std::size_t>(row * side + column)];
+    return MakeHgt(samples);
+}
+
 inline std::vector<uint8_t> MakeRaw(const std::vector<float>& samples) {
     std::vector<uint8_t> bytes(samples.size() * 4);
     std::memcpy(bytes.data(), samples.data(), bytes.size());
     return bytes;
+}
+
+struct TiffSpec {
+    int width = 0;
+    int height = 0;
+    GDALDataType type = GDT_Float32;
+    std::vector<double> samples;  // row by row
+    std::array<double, 6> transform{0, 1, 0, 0, 0, -1};
+    std::string crs;  // e.g. EPSG:4326; empty for none
+    std::optional<double> noData;
+};
+
+// A GeoTIFF written through GDAL.
+inline void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec) {
+    GDALAllRegister();
+    GDALDriverH driver = GDALGetDriverByName("GTiff");
+    GDALDatasetH dataset = GDALCreate(driver, path.c_str(), spec.width, spec.height, 1, spec.type, nullptr);
+    ASSERT_NE(dataset, nullptr);
+    double transform[6];
+    std::copy(spec.transform.begin(), spec.transform.end(), transform);
+    ASSERT_EQ(GDALSetGeoTransform(dataset, transform), CE_None);
+    if (!spec.crs.empty()) {
+        OGRSpatialReferenceH crs = OSRNewSpatialReference(nullptr);
+        ASSERT_EQ(OSRSetFromUserInput(crs, spec.crs.c_str()), OGRERR_NONE);
+        ASSERT_EQ(GDALSetSpatialRef(dataset, crs), CE_None);
+        OSRDestroySpatialReference(crs);
+    }
+    GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+    if (spec.noData) GDALSetRasterNoDataValue(band, *spec.noData);
+    std::vector<double> samples = spec.samples;
+    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, spec.width, spec.height, samples.data(), spec.width, spec.height,
+                           GDT_Float64, 0, 0),
+              CE_None);
+    GDALClose(dataset);
+}
+
+// A PNG header claiming `height` rows over the rows the PNG holds (its
+// IHDR rewritten, CRC and all): a file far smaller than it says.
+inline void ClaimPngHeight(std::vector<uint8_t>& png, uint32_t height) {
+    for (int i = 0; i < 4; ++i) png[20 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(height >> (24 - 8 * i));
+    const uint32_t crc = static_cast<uint32_t>(::crc32(0, png.data() + 12, 17));
+    for (int i = 0; i < 4; ++i) png[29 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(crc >> (24 - 8 * i));
 }
 
 struct ProcessResult {

@@ -56,19 +56,24 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     uint64_t seed = Options::kDefaultSeed;
 
     app.add_option("INPUT", input,
-                   "heightmap: .png (8/16-bit, gray, or colour read as luminance), .pgm (P2/P5, 8/16-bit), SRTM .hgt "
-                   "(-32768 = no data), or raw little-endian float32 (.raw/.r32/.f32, needs --size); images give "
-                   "heights 0..1; without INPUT a built-in procedural terrain")
+                   "heightmap: any raster GDAL reads (GeoTIFF, SRTM .hgt, PNG, ESRI ASCII grid, VRT, ...; band 1, "
+                   "colour as luminance), .pgm (P2/P5), or raw little-endian float32 (.raw/.r32/.f32, needs --size); "
+                   "images without a georeference give heights 0..1, elevation rasters keep their metres; without "
+                   "INPUT a built-in procedural terrain")
         ->default_str("built-in terrain");
     app.add_option("-o,--output", output, "mesh file; the format follows the extension: .obj, .ply, .stl, .gltf, .glb")
         ->default_str("none");
     app.add_option("--size", size, "grid size WIDTHxHEIGHT of raw float32 input or of the built-in terrain")
         ->default_str("512x512 for the built-in terrain");
     app.add_option("--seed", seed, "seed of the built-in terrain");
+    InputOptionTexts inputTexts;
+    inputTexts.Add(app);
 
-    auto* zScaleOption = app.add_option("--z-scale", options.zScale, "height multiplier (the job's scale y)");
-    auto* cellSizeOption =
-        app.add_option("--cell-size", options.cellSize, "spacing of the grid points along x and z (scale x and z)");
+    auto* zScaleOption = app.add_option(
+        "--z-scale", options.zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)");
+    auto* cellSizeOption = app.add_option(
+        "--cell-size", options.cellSize,
+        "spacing of the grid points along x and z (scale x and z); replaces the spacing of a georeferenced raster");
     app.add_option("--scale", scale, "X,Y,Z scale handed to the job as it is, instead of --cell-size and --z-scale")
         ->default_str("CELL,ZSCALE,CELL")
         ->excludes(zScaleOption)
@@ -126,6 +131,8 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     if (!output.empty()) options.output = output;
     if (!size.empty()) options.size = ParseGridSize(size);
     if (app.count("--seed") > 0) options.seed = seed;
+    inputTexts.Apply(options.source);
+    options.cellSizeGiven = cellSizeOption->count() > 0;
     if (!std::isfinite(options.zScale)) throw UsageError("--z-scale must be a finite number");
     if (!std::isfinite(options.cellSize) || options.cellSize == 0.0f)
         throw UsageError("--cell-size must be a finite number other than 0");

@@ -9,6 +9,7 @@
 
 #include "heightmap.h"
 #include "heightmesh/job_abi.h"
+#include "input_options.h"
 #include "pictures.h"
 
 namespace heightmesh::tool {
@@ -22,6 +23,8 @@ struct Options {
     float zScale = 1.0f;
     float cellSize = 1.0f;
     std::optional<HeightmeshFloat3> scale;  // replaces zScale and cellSize
+    bool cellSizeGiven = false;             // --cell-size replaces a georeferenced spacing
+    InputOptions source;                    // band, window, resampling, encoding, memory limit
     bool invert = false;
     bool level = false;
 

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -12,6 +14,7 @@
 #include "cell_mask.h"
 #include "file_io.h"
 #include "heightmap.h"
+#include "memory_budget.h"
 #include "readers.h"
 #include "terrain.h"
 #include "mesh_writers.h"
@@ -78,6 +81,54 @@ void CheckRequest(const Options& options) {
     }
 }
 
+// What the run holds at once, for the memory estimate.
+RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<InputPlan>& plan,
+                    const std::optional<InputPlan>& maskPlan) {
+    RunShape shape;
+    shape.points = int64_t{grid.width} * grid.height;
+    shape.readBytes = (plan ? plan->readBytes : 0) + (maskPlan ? maskPlan->readBytes : 0);
+    shape.mask = maskPlan.has_value();
+    shape.mesh = options.output.has_value();
+    if (options.output) {
+        const MeshFormat format = MeshFormatFromPath(*options.output);
+        shape.meshInMemory = format == MeshFormat::Gltf || format == MeshFormat::Glb;
+    }
+    shape.normalMap = options.normalMap.has_value();
+    shape.preview = options.preview.has_value();
+    return shape;
+}
+
+// The lowest and highest height with a value (both 0 when none has one).
+std::array<float, 2> HeightRange(const Heightmap& map) {
+    float low = std::numeric_limits<float>::infinity();
+    float high = -low;
+    for (std::size_t i = 0; i < map.heights.size(); ++i) {
+        if (map.HasNoData() && map.noData[i]) continue;
+        low = std::min(low, map.heights[i]);
+        high = std::max(high, map.heights[i]);
+    }
+    return low > high ? std::array<float, 2>{0.0f, 0.0f} : std::array<float, 2>{low, high};
+}
+
+// The input's part of --stats: what was read, the spacing and where it came
+// from, the mesh's extents and the height range.
+void PrintInputStats(std::ostream& out, const Options& options, const std::optional<InputPlan>& plan,
+                     HeightmeshFloat3 scale, const Heightmap& map, std::array<float, 2> range) {
+    if (plan) out << fmt::format("input:      {}\n", plan->summary);
+    const std::string how = options.scale          ? "--scale"
+                            : options.cellSizeGiven ? "--cell-size"
+                            : plan && plan->spacing ? plan->spacing->how
+                                                    : "--cell-size default; the input gives no spacing";
+    const bool metres = plan && plan->spacing && !plan->image;
+    out << fmt::format("spacing:    x {:.6g} m, z {:.6g} m ({})\n", scale.x, scale.z, how);
+    out << fmt::format("extent:     {:.6g} m x {:.6g} m (first to last point, x by z)\n",
+                       std::abs(static_cast<double>(scale.x)) * (map.width - 1),
+                       std::abs(static_cast<double>(scale.z)) * (map.height - 1));
+    out << fmt::format("heights:    {:.6g} to {:.6g}{} (y {:.6g} to {:.6g} after --z-scale)\n", range[0], range[1],
+                       metres ? " m" : "", static_cast<double>(range[0]) * scale.y,
+                       static_cast<double>(range[1]) * scale.y);
+}
+
 }  // namespace
 
 RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& out, ProgressLine& progress,
@@ -85,13 +136,33 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     CheckRequest(options);
     RunReport report;
 
-    // Heights.
+    // Heights: planned from the input's header, checked against the memory
+    // limit, then read.
+    const int64_t memoryLimit = options.source.maxMemory.value_or(DefaultMemoryLimit());
+    std::optional<InputPlan> plan;
+    InputPlan gridPlan;
+    if (options.input) {
+        plan = PlanHeightInput(*options.input, options.size, options.source, memoryLimit);
+        gridPlan.grid = plan->grid;
+        gridPlan.raster = plan->raster;
+    } else {
+        if (options.source.ForRasters())
+            throw UsageError("--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to an "
+                             "input raster, not to the built-in terrain");
+        gridPlan.grid = options.size.value_or(Options::kDefaultTerrainSize);
+    }
+    std::optional<InputPlan> maskPlan;
+    if (options.mask) maskPlan = PlanMaskInput(*options.mask, gridPlan, memoryLimit);
+    CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan)), memoryLimit,
+                fmt::format("meshing {} ({}x{} points)", options.input ? Quoted(*options.input) : "the built-in terrain",
+                            gridPlan.grid.width, gridPlan.grid.height));
+
     Heightmap map;
     std::string mapName;
-    if (options.input) {
+    if (plan) {
         const Clock::time_point start = Clock::now();
         progress.Begin("reading");
-        map = ReadHeightmap(*options.input, options.size);
+        map = ReadPlannedInput(*plan, [&](double f) { progress.Update(f); });
         progress.End();
         mapName = Quoted(*options.input);
         report.readSeconds += SecondsSince(start);
@@ -108,16 +179,17 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     report.height = map.height;
 
     std::optional<Heightmap> maskImage;
-    if (options.mask) {
+    if (maskPlan) {
         const Clock::time_point start = Clock::now();
         progress.Begin("reading mask");
-        maskImage = ReadImage(*options.mask);
+        maskImage = ReadPlannedInput(*maskPlan);
         progress.End();
         report.readSeconds += SecondsSince(start);
     }
 
     if (options.invert) InvertHeights(map);
     if (options.level) LevelHeights(map);
+    const std::array<float, 2> heightRange = HeightRange(map);
     FillNoData(map, mapName);
 
     MaskRules rules;
@@ -134,6 +206,10 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     request.width = map.width;
     request.height = map.height;
     request.scale = options.JobScale();
+    if (!options.scale && !options.cellSizeGiven && plan && plan->spacing) {
+        request.scale.x = static_cast<float>(plan->spacing->x);
+        request.scale.z = static_cast<float>(plan->spacing->z);
+    }
     request.batchSize = options.batch;
     const Clock::time_point jobStart = Clock::now();
     progress.Begin("meshing");
@@ -193,6 +269,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                            (report.readSeconds + report.writeSeconds) * 1e3, report.readSeconds * 1e3,
                            report.writeSeconds * 1e3);
         if (!options.input) out << fmt::format("terrain:    {:.3f} ms to make\n", report.generateSeconds * 1e3);
+        PrintInputStats(out, options, plan, request.scale, map, heightRange);
     }
     return report;
 }

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include <sys/stat.h>
+
 #include <fmt/format.h>
-#include <stb_image.h>
 
 #include "file_io.h"
+#include "gdal_reader.h"
+#include "memory_budget.h"
 #include "tool_error.h"
 
 namespace heightmesh::tool {
@@ -28,9 +32,6 @@ std::string Lowercase(std::string text) {
 bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix) {
     return bytes.size() >= prefix.size() && std::memcmp(bytes.data(), prefix.data(), prefix.size()) == 0;
 }
-
-constexpr std::string_view kPngSignature{"\x89PNG\r\n\x1a\n", 8};
-
 
 // ---- PGM ------------------------------------------------------------------
 
@@ -84,61 +85,11 @@ private:
 
 InputFormat DetectInputFormat(const std::filesystem::path& path, std::span<const uint8_t> firstBytes) {
     const std::string extension = Lowercase(path.extension().string());
-    if (extension == ".png") return InputFormat::Png;
-    if (extension == ".pgm" || extension == ".pnm") return InputFormat::Pgm;
-    if (extension == ".hgt") return InputFormat::Hgt;
     if (extension == ".raw" || extension == ".r32" || extension == ".f32") return InputFormat::RawFloat32;
-    if (StartsWith(firstBytes, kPngSignature)) return InputFormat::Png;
+    // GDAL reads binary PGM but neither text PGM nor a maximum value other
+    // than 255 or 65535, so PGM keeps its own parser.
     if (StartsWith(firstBytes, "P2") || StartsWith(firstBytes, "P5")) return InputFormat::Pgm;
-    throw UsageError(fmt::format(
-        "unsupported input format {}: expected .png, .pgm, .hgt, or raw float32 (.raw, .r32, .f32) with --size",
-        Quoted(path)));
-}
-
-Heightmap ParsePng(std::span<const uint8_t> bytes, const std::string& name) {
-    if (!StartsWith(bytes, kPngSignature)) throw ToolError(fmt::format("{} is not a PNG file", name));
-    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        throw ToolError(fmt::format("{} is too large to decode", name));
-    const int length = static_cast<int>(bytes.size());
-    int width = 0, height = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes.data(), length, &width, &height, &channels))
-        throw ToolError(fmt::format("cannot read PNG {}: {}", name, stbi_failure_reason()));
-    CheckGridSize(width, height, fmt::format("image {} ({}x{})", name, width, height));
-
-    const bool sixteenBit = stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    Heightmap map;
-    map.width = width;
-    map.height = height;
-    map.heights.resize(count);
-    const auto convert = [&](const auto* pixels, double maxValue) {
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto* p = pixels + i * static_cast<std::size_t>(channels);
-            double value;
-            if (channels >= 3) {
-                // Colour as luminance (Rec. 709 weights); alpha is ignored.
-                value = 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
-            } else {
-                value = p[0];
-            }
-            map.heights[i] = static_cast<float>(value / maxValue);
-        }
-    };
-    int decodedWidth = 0, decodedHeight = 0;
-    if (sixteenBit) {
-        stbi_us* pixels = stbi_load_16_from_memory(bytes.data(), length, &decodedWidth, &decodedHeight, &channels, 0);
-        if (!pixels) throw ToolError(fmt::format("cannot read PNG {}: {}", name, stbi_failure_reason()));
-        convert(pixels, 65535.0);
-        stbi_image_free(pixels);
-    } else {
-        stbi_uc* pixels = stbi_load_from_memory(bytes.data(), length, &decodedWidth, &decodedHeight, &channels, 0);
-        if (!pixels) throw ToolError(fmt::format("cannot read PNG {}: {}", name, stbi_failure_reason()));
-        convert(pixels, 255.0);
-        stbi_image_free(pixels);
-    }
-    map.rangeLow = 0.0f;
-    map.rangeHigh = 1.0f;
-    return map;
+    return InputFormat::Gdal;
 }
 
 Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
@@ -195,35 +146,6 @@ Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
     return map;
 }
 
-Heightmap ParseHgt(std::span<const uint8_t> bytes, const std::string& name) {
-    const std::size_t samples = bytes.size() / 2;
-    const auto side = static_cast<std::size_t>(std::llround(std::sqrt(static_cast<double>(samples))));
-    if (bytes.empty() || bytes.size() % 2 != 0 || side * side != samples)
-        throw ToolError(fmt::format(
-            "{} is not a valid SRTM .hgt file: {} bytes is not a square grid of 16-bit samples (e.g. 1201 x 1201 = "
-            "2884802 bytes); the file may be truncated",
-            name, bytes.size()));
-    CheckGridSize(static_cast<int64_t>(side), static_cast<int64_t>(side), fmt::format("grid of {} ({}x{})", name, side, side));
-    Heightmap map;
-    map.width = map.height = static_cast<int32_t>(side);
-    map.heights.resize(samples);
-    map.noData.assign(samples, 0);
-    bool anyNoData = false;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const auto value = static_cast<int16_t>(static_cast<uint16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]));
-        if (value == std::numeric_limits<int16_t>::min()) {
-            map.noData[i] = 1;
-            anyNoData = true;
-            map.heights[i] = 0.0f;
-        } else {
-            map.heights[i] = static_cast<float>(value);
-        }
-    }
-    if (!anyNoData) map.noData.clear();
-    SetRangeFromSamples(map);
-    return map;
-}
-
 Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const std::string& name) {
     CheckGridSize(size.width, size.height, fmt::format("grid {}x{}", size.width, size.height));
     const std::size_t count = static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height);
@@ -249,30 +171,133 @@ Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const s
     return map;
 }
 
-Heightmap ReadHeightmap(const std::filesystem::path& path, const std::optional<GridSize>& rawSize) {
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
-    const InputFormat format = DetectInputFormat(path, bytes);
-    const std::string name = Quoted(path);
-    if (format == InputFormat::RawFloat32) {
-        if (!rawSize) throw UsageError(fmt::format("raw float32 input {} needs --size WIDTHxHEIGHT", name));
-        return ParseRawFloat32(bytes, *rawSize, name);
+namespace {
+
+// The first bytes of a regular file, for its magic number.
+std::vector<uint8_t> FirstBytes(const std::filesystem::path& path) {
+    std::vector<uint8_t> bytes(16);
+    if (path.string().rfind("/vsi", 0) == 0) return {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+    return bytes;
+}
+
+// The whole of a regular file whose bytes, and a float for each of them,
+// stay within `limit`: what a PGM's parser may allocate at most.
+std::vector<uint8_t> ReadBoundedFile(const std::filesystem::path& path, int64_t limit) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
+    CheckMemory(static_cast<int64_t>(info.st_size) * 5, limit, fmt::format("reading {}", Quoted(path)));
+    return ReadFileBytes(path);
+}
+
+std::string Summary(const RasterPlan& plan) {
+    const PixelWindow& w = plan.window;
+    std::string text = fmt::format("{}, {}", plan.driver, plan.bands);
+    if (w.width != plan.rasterWidth || w.height != plan.rasterHeight)
+        text += fmt::format(", pixels {},{} {}x{} of {}x{}", w.x, w.y, w.width, w.height, plan.rasterWidth,
+                            plan.rasterHeight);
+    if (plan.grid.width != w.width || plan.grid.height != w.height)
+        text += fmt::format(", averaged to {}x{}", plan.grid.width, plan.grid.height);
+    return text;
+}
+
+}  // namespace
+
+InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional<GridSize>& rawSize,
+                          const InputOptions& options, int64_t memoryLimit, bool asMask) {
+    CheckRegularFile(path);
+    InputPlan plan;
+    plan.path = path;
+    plan.name = Quoted(path);
+    plan.format = DetectInputFormat(path, FirstBytes(path));
+    if (plan.format != InputFormat::Gdal && options.ForRasters())
+        throw UsageError(fmt::format(
+            "--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to rasters GDAL reads, "
+            "not to {}",
+            plan.name));
+    if (plan.format == InputFormat::RawFloat32) {
+        if (!rawSize) throw UsageError(fmt::format("raw float32 input {} needs --size WIDTHxHEIGHT", plan.name));
+        CheckGridSize(rawSize->width, rawSize->height, fmt::format("grid {}x{}", rawSize->width, rawSize->height));
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0)
+            throw ToolError(fmt::format("cannot open {}: {}", plan.name, std::strerror(errno)));
+        const int64_t count = int64_t{rawSize->width} * rawSize->height;
+        // The size is checked before a byte is read.
+        if (info.st_size != count * 4)
+            throw ToolError(fmt::format("{} has {} bytes, but --size {}x{} needs {} ({} float32 samples)", plan.name,
+                                        info.st_size, rawSize->width, rawSize->height, count * 4, count));
+        plan.rawSize = rawSize;
+        plan.grid = *rawSize;
+        plan.readBytes = count * 4;
+        plan.summary = "raw little-endian float32";
+        return plan;
     }
     if (rawSize) throw UsageError("--size applies only to raw float32 input and the built-in terrain");
-    switch (format) {
-        case InputFormat::Png: return ParsePng(bytes, name);
-        case InputFormat::Pgm: return ParsePgm(bytes, name);
-        case InputFormat::Hgt: return ParseHgt(bytes, name);
-        case InputFormat::RawFloat32: break;
+    if (plan.format == InputFormat::Pgm) {
+        // Every allocation of the parser is bounded by the file's size.
+        const std::vector<uint8_t> bytes = ReadBoundedFile(path, memoryLimit);
+        plan.parsed = ParsePgm(bytes, plan.name);
+        plan.grid = GridSize{plan.parsed->width, plan.parsed->height};
+        plan.image = true;
+        plan.readBytes = static_cast<int64_t>(bytes.size());
+        plan.summary = "PGM";
+        return plan;
+    }
+    plan.raster = std::make_shared<GdalRaster>(path, options, asMask);
+    const RasterPlan& raster = plan.raster->plan();
+    plan.grid = raster.grid;
+    plan.image = raster.image;
+    plan.spacing = raster.spacing;
+    plan.readBytes = raster.readBytes;
+    plan.summary = Summary(raster);
+    return plan;
+}
+
+InputPlan PlanMaskInput(const std::filesystem::path& path, const InputPlan& heights, int64_t memoryLimit) {
+    InputPlan plan = PlanHeightInput(path, std::nullopt, InputOptions{}, memoryLimit, true);
+    // A mask of the whole raster follows the heights' window and resampling.
+    if (plan.raster && heights.raster && plan.grid != heights.grid) {
+        const RasterPlan& source = heights.raster->plan();
+        if (plan.grid.width == source.rasterWidth && plan.grid.height == source.rasterHeight) {
+            InputOptions same;
+            same.window = source.window;
+            if (source.grid.width != source.window.width || source.grid.height != source.window.height)
+                same.resample = source.grid;
+            plan = PlanHeightInput(path, std::nullopt, same, memoryLimit, true);
+        }
+    }
+    if (plan.grid != heights.grid)
+        throw ToolError(fmt::format("mask {} is {}x{}, but the heightmap is {}x{}", plan.name, plan.grid.width,
+                                    plan.grid.height, heights.grid.width, heights.grid.height));
+    return plan;
+}
+
+Heightmap ReadPlannedInput(InputPlan& plan, const std::function<void(double)>& progress) {
+    switch (plan.format) {
+        case InputFormat::RawFloat32: return ParseRawFloat32(ReadFileBytes(plan.path), *plan.rawSize, plan.name);
+        case InputFormat::Pgm: {
+            Heightmap map = std::move(*plan.parsed);
+            plan.parsed.reset();
+            return map;
+        }
+        case InputFormat::Gdal: return plan.raster->Read(progress);
     }
     throw ToolError("unreachable input format");
 }
 
+Heightmap ReadHeightmap(const std::filesystem::path& path, const std::optional<GridSize>& rawSize,
+                        const InputOptions& options) {
+    InputPlan plan = PlanHeightInput(path, rawSize, options, DefaultMemoryLimit());
+    return ReadPlannedInput(plan);
+}
+
 Heightmap ReadImage(const std::filesystem::path& path) {
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
-    const std::string name = Quoted(path);
-    if (StartsWith(bytes, kPngSignature)) return ParsePng(bytes, name);
-    if (StartsWith(bytes, "P2") || StartsWith(bytes, "P5")) return ParsePgm(bytes, name);
-    throw ToolError(fmt::format("unsupported image format {}: expected PNG or PGM", name));
+    InputPlan plan = PlanHeightInput(path, std::nullopt, InputOptions{}, DefaultMemoryLimit(), true);
+    return ReadPlannedInput(plan);
 }
 
 }  // namespace heightmesh::tool

@@ -1,0 +1,93 @@
+#include "memory_budget.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "tool_error.h"
+
+namespace heightmesh::tool {
+
+namespace {
+
+// Bytes per grid point of each part of a run, from the buffers the tool
+// holds: the heights (float) with their no-data flags and the fill's flags
+// and queue; the per-point pass flags and per-cell mask; the job's four
+// outputs (position, normal, UV, six 32-bit indices per cell); the kept
+// mesh's vertex tables; and what the optional outputs add.
+constexpr int64_t kHeightsPerPoint = 4 + 1 + 1 + 8;
+constexpr int64_t kCellMaskPerPoint = 1 + 1;
+constexpr int64_t kJobPerPoint = 12 + 12 + 8 + 24;
+constexpr int64_t kKeptMeshPerPoint = 4 + 4 + 1;
+constexpr int64_t kMaskImagePerPoint = 4 + 1;
+constexpr int64_t kInMemoryMeshPerPoint = 2 * (12 + 12 + 8 + 24);  // assembled buffer and its copy on the way out
+constexpr int64_t kNormalMapPerPoint = 3 + 3;
+constexpr int64_t kPreviewPerPoint = 4 + 4;
+
+}  // namespace
+
+int64_t EstimateRunBytes(const RunShape& shape) {
+    int64_t perPoint = kHeightsPerPoint + kCellMaskPerPoint + kJobPerPoint + kKeptMeshPerPoint;
+    if (shape.mask) perPoint += kMaskImagePerPoint;
+    if (shape.mesh && shape.meshInMemory) perPoint += kInMemoryMeshPerPoint;
+    if (shape.normalMap) perPoint += kNormalMapPerPoint;
+    if (shape.preview) perPoint += kPreviewPerPoint;
+    return shape.points * perPoint + shape.readBytes;
+}
+
+int64_t DefaultMemoryLimit() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    int64_t limit = pages > 0 && pageSize > 0 ? static_cast<int64_t>(pages) * pageSize / 2 : int64_t{4} << 30;
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit current{};
+        if (::getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY)
+            limit = std::min(limit, static_cast<int64_t>(current.rlim_cur / 2));
+    }
+    return limit;
+}
+
+int64_t ParseByteCount(const std::string& text, const std::string& what) {
+    const auto bad = [&] { return UsageError(fmt::format("{}: '{}' is not a byte count such as 512M or 2G", what, text)); };
+    int64_t value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (first == end || error != std::errc() || value <= 0) throw bad();
+    int shift = 0;
+    const std::string suffix(end, last);
+    if (suffix.empty() || suffix == "B") shift = 0;
+    else if (suffix == "K" || suffix == "k" || suffix == "KiB") shift = 10;
+    else if (suffix == "M" || suffix == "MiB") shift = 20;
+    else if (suffix == "G" || suffix == "GiB") shift = 30;
+    else if (suffix == "T" || suffix == "TiB") shift = 40;
+    else throw bad();
+    if (value > (std::numeric_limits<int64_t>::max() >> shift)) throw bad();
+    return value << shift;
+}
+
+std::string ByteText(int64_t bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        ++unit;
+    }
+    return unit == 0 ? fmt::format("{} bytes", bytes) : fmt::format("{:.1f} {}", value, units[unit]);
+}
+
+void CheckMemory(int64_t need, int64_t limit, const std::string& what) {
+    if (need <= limit) return;
+    throw ToolError(fmt::format(
+        "{} would need about {} of memory, above the limit of {}; read less of it with --window or --bounds, reduce "
+        "it with --resample or --max-size, or raise --max-memory",
+        what, ByteText(need), ByteText(limit)));
+}
+
+}  // namespace heightmesh::tool
