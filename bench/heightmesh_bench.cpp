@@ -46,7 +46,7 @@ const Grid& GetGrid(int32_t size)
             for (int32_t x = 0; x < size; ++x)
                 grid->heights[std::size_t(z) * size + x] =
                     std::sin(float(x) * 0.031f) * std::cos(float(z) * 0.017f) + 0.25f * std::sin(float(x + z) * 0.11f);
-        grid->mask.resize(std::size_t(size - 1) * (size - 1));
+        grid->mask.resize(std::size_t(HeightmeshCellCount(size, size)));
         for (std::size_t c = 0; c < grid->mask.size(); ++c)
             grid->mask[c] = (c % 8 == 7) ? 0 : 1;
     }
@@ -115,9 +115,9 @@ void PlainLoop(const Grid& grid, Outputs& out)
 
 Outputs MakeOutputs(const Grid& grid)
 {
-    const std::size_t points = std::size_t(grid.width) * grid.height;
+    const auto points = std::size_t(HeightmeshPointCount(grid.width, grid.height));
     return Outputs{std::vector<Float3>(points), std::vector<Float2>(points), std::vector<Float3>(points),
-                   std::vector<int32_t>(std::size_t(grid.width - 1) * (grid.height - 1) * 6)};
+                   std::vector<int32_t>(std::size_t(HeightmeshTriangleEntryCount(grid.width, grid.height)))};
 }
 
 const jobhost::JobLibrary& Library()
@@ -183,14 +183,14 @@ void BM_CheckedJob(benchmark::State& state)
     const Grid& grid = GetGrid(int32_t(state.range(0)));
     const unsigned workers = state.range(1) == 0 ? std::thread::hardware_concurrency() : unsigned(state.range(1));
     jobhost::JobSystem& jobs = Jobs(workers);
-    const std::size_t points = std::size_t(grid.width) * grid.height;
+    const auto points = std::size_t(HeightmeshPointCount(grid.width, grid.height));
 
     jobhost::Buffer<float> heights(std::span<const float>(grid.heights), "heights");
     jobhost::Buffer<uint8_t> mask(std::span<const uint8_t>(grid.mask), "cellMask");
     jobhost::Buffer<Float3> vertices(points, "vertices");
     jobhost::Buffer<Float2> uvs(points, "uvs");
     jobhost::Buffer<Float3> normals(points, "normals");
-    jobhost::Buffer<int32_t> triangles(grid.mask.size() * 6, "triangles");
+    jobhost::Buffer<int32_t> triangles(std::size_t(HeightmeshTriangleEntryCount(grid.width, grid.height)), "triangles");
     HeightmeshHeightfieldMeshJob record{};
     record.heights = heights.View();
     record.cellMask = mask.View();
