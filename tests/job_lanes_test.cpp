@@ -53,21 +53,42 @@ TestGrid RandomGrid(std::mt19937& random, int width, int height)
     return grid;
 }
 
-// Runs one group of the packed road at vertex i (column x, row z).
-bool RunGroup(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
+// Runs one group of kLanes vertices of the packed road at vertex i (column
+// x, row z); the eight-lane group on the AVX2 road's own instruction set.
+template <int kLanes>
+bool RunGroup(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z);
+
+template <>
+bool RunGroup<4>(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
 {
-    const LaneBatch batch = PrepareLaneBatch(job);
-    const LaneRow row = PrepareLaneRow(job, z);
-    return z < job.height - 1 ? ExecuteVertexLanes<true>(job, batch, row, i, x)
-                              : ExecuteVertexLanes<false>(job, batch, row, i, x);
+    LaneStretch<4> lanes;
+    PrepareLaneStretch(lanes, job, z);
+    return z < job.height - 1 ? ExecuteVertexLanes<4, true>(job, lanes, i, x)
+                              : ExecuteVertexLanes<4, false>(job, lanes, i, x);
 }
 
-TEST(JobLanes, EveryGroupMatchesTheModelBitForBit)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+template <>
+[[gnu::noinline]] bool RunGroup<8>(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
+{
+    LaneStretch<8> lanes;
+    PrepareLaneStretch(lanes, job, z);
+    return z < job.height - 1 ? ExecuteVertexLanes<8, true>(job, lanes, i, x)
+                              : ExecuteVertexLanes<8, false>(job, lanes, i, x);
+}
+#pragma GCC pop_options
+
+// The roads this processor can take; AVX2 only where it is supported.
+bool RoadAvailable(Road road) { return road != Road::kAvx2 || ProcessorHasAvx2(); }
+
+template <int kLanes>
+void EveryGroupMatchesTheModel(uint32_t seed)
 {
     UseTestHost();
-    std::mt19937 random(4242);
+    std::mt19937 random(seed);
     for (int round = 0; round < 200; ++round) {
-        const int width = 6 + int(random() % 20);
+        const int width = kLanes + 2 + int(random() % 20);
         const int height = 1 + int(random() % 6);
         TestGrid grid = RandomGrid(random, width, height);
         SCOPED_TRACE(::testing::Message() << "round " << round << ": " << width << " x " << height);
@@ -75,28 +96,37 @@ TEST(JobLanes, EveryGroupMatchesTheModelBitForBit)
         for (int32_t z = 0; z < height; ++z) {
             TestGrid fresh = grid;  // every group on fresh sentinels
             HeightfieldMeshJob freshJob = fresh.Job();
-            const int32_t x = 1 + int32_t(random() % uint32_t(width - 5));  // columns x ... x + 3 are interior
+            const int32_t x = 1 + int32_t(random() % uint32_t(width - kLanes - 1));  // columns x ... x + kLanes - 1 are interior
             const int32_t i = x + z * width;
-            ASSERT_TRUE(RunGroup(freshJob, i, x, z));
-            for (int32_t k = i; k < i + kLaneCount; ++k) {
+            ASSERT_TRUE(RunGroup<kLanes>(freshJob, i, x, z));
+            for (int32_t k = i; k < i + kLanes; ++k) {
                 EXPECT_SAME_BITS(fresh.vertices[k], model.vertices[k]);
                 EXPECT_SAME_BITS(fresh.uvs[k], model.uvs[k]);
                 EXPECT_SAME_BITS(fresh.normals[k], model.normals[k]);
             }
             // Exactly the group's own elements are written.
             for (std::size_t k = 0; k < fresh.normals.size(); ++k) {
-                if (int32_t(k) < i || int32_t(k) >= i + kLaneCount) {
+                if (int32_t(k) < i || int32_t(k) >= i + kLanes) {
                     EXPECT_EQ(Bits(fresh.normals[k].x), kSentinelBits) << k;
                 }
             }
             const int32_t firstEntry = 6 * (x + z * (width - 1));
             for (int32_t e = 0; e < int32_t(fresh.triangles.size()); ++e) {
-                const bool own = z < height - 1 && e >= firstEntry && e < firstEntry + 6 * kLaneCount;
+                const bool own = z < height - 1 && e >= firstEntry && e < firstEntry + 6 * kLanes;
                 EXPECT_EQ(fresh.triangles[e], own ? model.triangles[e] : kSentinelIndex) << e;
             }
         }
     }
     EXPECT_EQ(TestHost::readChecks + TestHost::writeChecks, 0);
+}
+
+TEST(JobLanes, EveryFourLaneGroupMatchesTheModelBitForBit) { EveryGroupMatchesTheModel<4>(4242); }
+
+TEST(JobLanes, EveryEightLaneGroupMatchesTheModelBitForBit)
+{
+    if (!ProcessorHasAvx2())
+        GTEST_SKIP() << "no AVX2 on this processor";
+    EveryGroupMatchesTheModel<8>(4343);
 }
 
 // A view whose version word does not match makes the group store nothing and
@@ -115,16 +145,26 @@ TEST(JobLanes, AGroupInDoubtStoresNothing)
         {2, 2, false}, {5, 2, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "view " << c.view << ", word " << c.word);
-        UseTestHost();
-        TestGrid grid(8, 3);
-        HeightfieldMeshJob job = grid.Job();
-        grid.versions[c.view] = c.word;
-        EXPECT_EQ(RunGroup(job, 8 + 2, 2, 1), c.passes);
-        EXPECT_EQ(TestHost::readChecks + TestHost::writeChecks, 0);
-        const bool written = Bits(grid.vertices[10].x) != kSentinelBits;
-        EXPECT_EQ(written, c.passes);
-        EXPECT_EQ(grid.triangles[6 * (2 + 7)] != kSentinelIndex, c.passes);
+        for (int lanes : {4, 8}) {
+            if (lanes == 8 && !ProcessorHasAvx2())
+                continue;
+            SCOPED_TRACE(::testing::Message() << lanes << " lanes, view " << c.view << ", word " << c.word);
+            UseTestHost();
+            TestGrid grid(12, 3);
+            HeightfieldMeshJob job = grid.Job();
+            grid.versions[c.view] = c.word;
+            const int32_t i = 12 + 2;  // column 2 of row 1: cell 13
+            EXPECT_EQ(lanes == 4 ? RunGroup<4>(job, i, 2, 1) : RunGroup<8>(job, i, 2, 1), c.passes);
+            EXPECT_EQ(TestHost::readChecks + TestHost::writeChecks, 0);
+            for (int k = 0; k < lanes; ++k) {
+                EXPECT_EQ(Bits(grid.vertices[i + k].x) != kSentinelBits, c.passes) << k;
+                EXPECT_EQ(Bits(grid.uvs[i + k].x) != kSentinelBits, c.passes) << k;
+                EXPECT_EQ(Bits(grid.normals[i + k].x) != kSentinelBits, c.passes) << k;
+                EXPECT_EQ(grid.triangles[6 * (13 + k)] != kSentinelIndex, c.passes) << k;
+            }
+            EXPECT_EQ(Bits(grid.vertices[i + lanes].x), kSentinelBits);
+            EXPECT_EQ(grid.triangles[6 * (13 + lanes)], kSentinelIndex);
+        }
     }
 }
 
@@ -186,7 +226,7 @@ void BatchesBehaveLikeIndexByIndex(uint32_t seed)
     std::mt19937 random(seed);
     int failures = 0, checked = 0;
     for (int round = 0; round < 1500; ++round) {
-        const int width = 1 + int(random() % 20);
+        const int width = 1 + int(random() % 28);
         const int height = 1 + int(random() % 8);
         TestGrid reference = RandomGrid(random, width, height);
         HeightmeshHeightfieldMeshJob job = reference.Job();
@@ -266,6 +306,12 @@ void BatchesBehaveLikeIndexByIndex(uint32_t seed)
 
 TEST(JobLanes, ScalarRoadBatchesBehaveLikeIndexByIndex) { BatchesBehaveLikeIndexByIndex<Road::kScalar>(11); }
 TEST(JobLanes, Sse2RoadBatchesBehaveLikeIndexByIndex) { BatchesBehaveLikeIndexByIndex<Road::kSse2>(12); }
+TEST(JobLanes, Avx2RoadBatchesBehaveLikeIndexByIndex)
+{
+    if (!RoadAvailable(Road::kAvx2))
+        GTEST_SKIP() << "no AVX2 on this processor";
+    BatchesBehaveLikeIndexByIndex<Road::kAvx2>(13);
+}
 
 // A version word changing under the run in bits the reads ignore: the packed
 // road meets words it did not expect and leaves those groups to the exact
@@ -282,8 +328,11 @@ TEST(JobLanes, AWordChangingInIgnoredBitsIsDoubtNotFailure)
         while (!stop.load(std::memory_order_relaxed))
             word.fetch_xor(2, std::memory_order_relaxed);
     });
-    for (int repeat = 0; repeat < 20; ++repeat)
+    for (int repeat = 0; repeat < 20; ++repeat) {
         ExecuteVertexBatchOn<Road::kSse2>(&job, 0, 64 * 64);
+        if (RoadAvailable(Road::kAvx2))
+            ExecuteVertexBatchOn<Road::kAvx2>(&job, 0, 64 * 64);
+    }
     stop = true;
     toggler.join();
     EXPECT_EQ(TestHost::readChecks + TestHost::writeChecks, 0);

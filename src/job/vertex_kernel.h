@@ -7,118 +7,22 @@
 #include "job/normal_filter.h"
 #include "job/vertex_footprint.h"
 #include "job/vertex_lanes.h"
+#include "job/vertex_lanes_avx2.h"
+#include "job/vertex_scalar.h"
 #include "job/wrapping.h"
 
 namespace heightmesh {
 
-[[noreturn, gnu::cold]] void ReportDivideByZero();
-[[noreturn, gnu::cold]] void ReportOverflow();
-
-// Everything that belongs to grid point i, at column x and row z: its
-// position, texture coordinate and normal, and, when i is the lower-left
-// corner of a cell, that cell's two triangles (or six zeros for a masked
-// cell). The accesses are those of the vertex's footprint, in a fixed order,
-// which decides the first failure and what is already written by then:
-// heights[i], vertices[i], uvs[i], the filter's reads, normals[i],
-// cellMask[c], triangles[6c] ... triangles[6c + 5].
-//
-// kRangeKnown: the caller has found every index this vertex touches allowed,
-// so only the safety checks remain to be made. kColumns: whether the caller
-// knows the point to lie between the first and the last column.
-template <bool kRangeKnown, Columns kColumns = Columns::kAny>
-[[gnu::always_inline]] inline void ExecuteVertexAt(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
-{
-    const int32_t width = job.width;
-    const int32_t height = job.height;
-    const Float3 scale = job.scale;
-    const VertexFootprint v = FootprintOf<kColumns>(job, i, x, z);
-
-    const float h = Read<float, kRangeKnown>(job.heights, v.point);
-
-    const float column = static_cast<float>(x);
-    const float row = static_cast<float>(z);
-    Write<kRangeKnown>(job.vertices, v.point, Float3{column * scale.x, h * scale.y, row * scale.z});
-    // u runs from 0 to (width - 1) / width: the divisors are the point counts.
-    Write<kRangeKnown>(job.uvs, v.point, Float2{column / static_cast<float>(width), row / static_cast<float>(height)});
-
-    const Float3 normal = SobelNormal<kRangeKnown>(job.heights, v.taps, scale);
-    Write<kRangeKnown>(job.normals, v.point, normal);
-
-    if (!v.hasCell)
-        return;
-    const uint8_t mask = Read<uint8_t, kRangeKnown>(job.cellMask, v.cell);
-
-    // The triangles (p, p + width + 1, p + 1) and (p, p + width, p + width + 1),
-    // or six zeros when bit 0 of the mask is clear.
-    const int32_t keep = -static_cast<int32_t>(mask & 1u);
-    const int32_t p = i & keep;
-    const int32_t up = WrapAdd(i, width) & keep;
-    const int32_t upRight = WrapAdd(WrapAdd(i, width), 1) & keep;
-    const int32_t right = WrapAdd(i, 1) & keep;
-    const int32_t corners[6] = {p, upRight, right, p, up, upRight};
-
-    // The entries 6c ... 6c + 5, with their true values: an entry index beyond
-    // 32 bits would wrap onto another cell's entries, so it is refused as out
-    // of range under its wrapped value, the number the host would see.
-#pragma GCC unroll 6
-    for (int k = 0; k < 6; ++k) {
-        const int64_t entry = v.firstEntry + k;
-        if constexpr (kRangeKnown) {
-            WriteInRange(job.triangles, entry, corners[k]);
-        } else {
-            const int32_t wrapped = ElementIndex32(entry);
-            if (entry != wrapped) [[unlikely]]
-                ReportIndexOutOfRange(job.triangles, wrapped);
-            WriteChecked(job.triangles, wrapped, corners[k]);
-        }
-    }
-}
-
-// Column and row of i by the host's integer division, which raises on a zero
-// width and on the most negative index over -1; so does the job, before
-// anything is touched for this index.
-inline void GridPosition(int32_t i, int32_t width, int32_t& x, int32_t& z)
-{
-    if (width == 0) [[unlikely]]
-        ReportDivideByZero();
-    if (width == -1 && i == INT32_MIN) [[unlikely]]
-        ReportOverflow();
-    x = i % width;
-    z = i / width;
-}
-
-inline void ExecuteVertex(const HeightfieldMeshJob* job, int32_t i)
-{
-    int32_t x, z;
-    GridPosition(i, job->width, x, z);
-    ExecuteVertexAt<false>(*job, i, x, z);
-}
-
 // The roads a batch can take over the stretches whose accesses are all
-// allowed: vertex by vertex, or four (SSE2) vertices at a time.
-enum class Road { kScalar, kSse2 };
-
-// The packed groups of one interior stretch [i, end): each group that finds
-// a version mismatch is run again from its first vertex on the exact road,
-// which asks the host before each access concerned, in order.
-template <bool kCells>
-inline void ExecuteInteriorLanes(const HeightfieldMeshJob& record, const LaneBatch& batch, int32_t& i, int32_t& x,
-                                 int32_t z, int32_t end)
-{
-    const LaneRow row = PrepareLaneRow(record, z);
-    for (; end - i >= kLaneCount; i += kLaneCount, x += kLaneCount) {
-        if (!ExecuteVertexLanes<kCells>(record, batch, row, i, x)) [[unlikely]] {
-            for (int k = 0; k < kLaneCount; ++k)
-                ExecuteVertexAt<true, Columns::kInterior>(record, i + k, x + k, z);
-        }
-    }
-}
+// allowed: vertex by vertex, four vertices at a time (SSE2, on every x86-64
+// processor), or eight (AVX2, where ProcessorHasAvx2).
+enum class Road { kScalar, kSse2, kAvx2 };
 
 // One batch [begin, end), in increasing order. The record is read once, after
 // the host patched it for this batch (the host changes it only then). The
 // batch is taken row by row: the grid position steps along instead of being
 // divided out per index, and a row's stretch whose accesses are all allowed
-// runs with the safety checks alone (in packed groups on the SSE2 road);
+// runs with the safety checks alone (in packed groups on the packed roads);
 // any other stretch runs with every range check, so a failure is reported
 // exactly where it occurs.
 template <Road kRoad>
@@ -131,7 +35,6 @@ inline void ExecuteVertexBatchOn(const HeightfieldMeshJob* job, int32_t begin, i
     }
     const HeightfieldMeshJob record = *job;
     const bool lanes = kRoad != Road::kScalar && VersionsFitMasks(record);
-    const LaneBatch batch = PrepareLaneBatch(record);
     int32_t x, z;
     GridPosition(begin, record.width, x, z);
     for (int32_t i = begin; i < end; x = 0, ++z) {
@@ -144,11 +47,11 @@ inline void ExecuteVertexBatchOn(const HeightfieldMeshJob* job, int32_t begin, i
             if (x == 0)
                 ExecuteVertexAt<true>(record, i++, x++, z);
             const int32_t interiorEnd = lastColumn < record.width - 1 ? stretchEnd : stretchEnd - 1;
-            if (lanes) {
-                if (z < WrapSub(record.height, 1))
-                    ExecuteInteriorLanes<true>(record, batch, i, x, z, interiorEnd);
+            if (lanes && interiorEnd - i >= kLaneCount) {
+                if constexpr (kRoad == Road::kAvx2)
+                    ExecuteInteriorAvx2(record, i, x, z, interiorEnd);
                 else
-                    ExecuteInteriorLanes<false>(record, batch, i, x, z, interiorEnd);
+                    ExecuteInteriorSse2(record, i, x, z, interiorEnd);
             }
             for (; i < interiorEnd; ++i, ++x)
                 ExecuteVertexAt<true, Columns::kInterior>(record, i, x, z);
@@ -161,9 +64,16 @@ inline void ExecuteVertexBatchOn(const HeightfieldMeshJob* job, int32_t begin, i
     }
 }
 
-inline void ExecuteVertexBatch(const HeightfieldMeshJob* job, int32_t begin, int32_t end)
+// The packed road this processor takes: chosen once per job entry call.
+inline Road FastestRoad() { return ProcessorHasAvx2() ? Road::kAvx2 : Road::kSse2; }
+
+inline void ExecuteVertexBatch(const HeightfieldMeshJob* job, int32_t begin, int32_t end, Road road)
 {
-    ExecuteVertexBatchOn<Road::kSse2>(job, begin, end);
+    switch (road) {
+    case Road::kScalar: ExecuteVertexBatchOn<Road::kScalar>(job, begin, end); break;
+    case Road::kSse2: ExecuteVertexBatchOn<Road::kSse2>(job, begin, end); break;
+    case Road::kAvx2: ExecuteVertexBatchOn<Road::kAvx2>(job, begin, end); break;
+    }
 }
 
 }  // namespace heightmesh
