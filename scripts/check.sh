@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test
 # twice, in a release build and in an AddressSanitizer + UndefinedBehaviorSanitizer
-# build. The shared library's export audit runs in both.
+# build (the shared library's export audit runs in both), and then jobhost's
+# tests in a ThreadSanitizer build.
 #
-#   scripts/check.sh            # both builds
-#   scripts/check.sh release    # one of them: release or sanitize
+#   scripts/check.sh            # all three builds
+#   scripts/check.sh release    # one of them: release, sanitize or thread
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 jobs=$(nproc)
-builds=("${@:-release sanitize}")
+builds=("${@:-release sanitize thread}")
 for build in ${builds[*]}; do
   case "$build" in
     release)  options=(-DCMAKE_BUILD_TYPE=Release) ;;
     sanitize) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEIGHTMESH_SANITIZE=ON -DHEIGHTMESH_BUILD_BENCH=OFF) ;;
-    *) echo "unknown build '$build' (release or sanitize)" >&2; exit 2 ;;
+    thread) ;;
+    *) echo "unknown build '$build' (release, sanitize or thread)" >&2; exit 2 ;;
   esac
+  # ---- thread: jobhost and its tests under ThreadSanitizer ------------------
+  # The worker pool, work stealing and failure hand-over run on real threads
+  # here; the job library itself is built as always, without the sanitizer.
+  if [ "$build" = thread ]; then
+    dir="build-check/thread"
+    echo "== thread build in $dir"
+    cmake -S . -B "$dir" -G Ninja -DHEIGHTMESH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DHEIGHTMESH_SANITIZE_THREAD=ON -DHEIGHTMESH_BUILD_BENCH=OFF
+    cmake --build "$dir" -j "$jobs" --target jobhost_test
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$dir/bin/jobhost_test"
+    continue
+  fi
+  # ---- end of the thread entry ----------------------------------------------
   dir="build-check/$build"
   echo "== $build build in $dir"
   cmake -S . -B "$dir" -G Ninja -DHEIGHTMESH_WERROR=ON "${options[@]}"
