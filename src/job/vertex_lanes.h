@@ -54,15 +54,16 @@ template <typename Vector>
     __builtin_memcpy(at, &value, sizeof value);
 }
 
-// Every lane set to value (a copy: adding the value to zeros would turn -0
+// Every lane set to value. For floats the value minus zeros, which is the
+// value itself in every lane, -0 included (adding it to zeros would turn -0
 // into +0).
 template <typename Vector, typename Scalar>
 [[gnu::always_inline]] inline Vector Broadcast(Scalar value)
 {
-    Vector lanes;
-    for (unsigned k = 0; k < sizeof(Vector) / sizeof(Scalar); ++k)
-        lanes[k] = value;
-    return lanes;
+    if constexpr (static_cast<Scalar>(0.5) != 0)
+        return value - Vector{};
+    else
+        return Vector{} + value;
 }
 
 // The correctly rounded square root of every lane (sqrtps / vsqrtps, which
@@ -84,14 +85,9 @@ template <int kQuarter, typename Vector>
 {
     typedef decltype(value[0] + 0) Element;
     typedef Element Part __attribute__((vector_size(16)));
-    if constexpr (sizeof(Vector) == 16) {
-        return Part(value);
-    } else {
-        Part part;
-        for (int k = 0; k < 4; ++k)
-            part[k] = value[4 * kQuarter + k];
-        return part;
-    }
+    Part part;
+    __builtin_memcpy(&part, reinterpret_cast<const char*>(&value) + 16 * kQuarter, sizeof part);
+    return part;
 }
 
 // Whether the version word still holds word: one aligned 32-bit load of the
