@@ -237,23 +237,6 @@ template <int kLanes, bool kCells>
     typedef typename Lanes<kLanes>::Float Float;
     typedef typename Lanes<kLanes>::Int Int;
 
-    // The safety comparisons of all kLanes x 23 accesses (x 16 on the last row).
-    bool verified = VersionsMatch<kLanes * 13, kReadVersionMask>(job.heights.safety.versionCell,
-                                                                 job.heights.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.vertices.safety.versionCell,
-                                                             job.vertices.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.uvs.safety.versionCell, job.uvs.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.normals.safety.versionCell,
-                                                             job.normals.safety.version);
-    if constexpr (kCells)
-        verified = verified &&
-                   VersionsMatch<kLanes, kReadVersionMask>(job.cellMask.safety.versionCell,
-                                                           job.cellMask.safety.version) &&
-                   VersionsMatch<kLanes * 6, kWriteVersionMask>(job.triangles.safety.versionCell,
-                                                                job.triangles.safety.version);
-    if (!verified) [[unlikely]]
-        return false;
-
     const float* heights = static_cast<const float*>(job.heights.data);
 
     // Position and texture coordinate; each lane converts its own column.
@@ -286,6 +269,25 @@ template <int kLanes, bool kCells>
     const Float normalX = nx * inverseLength;
     const Float normalY = 8.0f * inverseLength;
     const Float normalZ = nz * inverseLength;
+
+    // The safety comparisons of all kLanes x 23 accesses (x 16 on the last
+    // row), made while the divisions and square roots above are under way,
+    // and before anything is stored.
+    bool verified = VersionsMatch<kLanes * 13, kReadVersionMask>(job.heights.safety.versionCell,
+                                                                 job.heights.safety.version) &&
+                    VersionsMatch<kLanes, kWriteVersionMask>(job.vertices.safety.versionCell,
+                                                             job.vertices.safety.version) &&
+                    VersionsMatch<kLanes, kWriteVersionMask>(job.uvs.safety.versionCell, job.uvs.safety.version) &&
+                    VersionsMatch<kLanes, kWriteVersionMask>(job.normals.safety.versionCell,
+                                                             job.normals.safety.version);
+    if constexpr (kCells)
+        verified = verified &&
+                   VersionsMatch<kLanes, kReadVersionMask>(job.cellMask.safety.versionCell,
+                                                           job.cellMask.safety.version) &&
+                   VersionsMatch<kLanes * 6, kWriteVersionMask>(job.triangles.safety.versionCell,
+                                                                job.triangles.safety.version);
+    if (!verified) [[unlikely]]
+        return false;
 
     // Stored four lanes at a time.
     auto* vertices = ElementAddress<Float3>(job.vertices, i);
