@@ -1,25 +1,40 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test
 # twice, in a release build and in an AddressSanitizer + UndefinedBehaviorSanitizer
-# build. The shared library's export audit runs in both. Then it cross-builds
-# heightfield_mesh.dll with mingw-w64 and runs its audit and tests under Wine.
+# build (the shared library's export audit runs in both), then jobhost's tests
+# in a ThreadSanitizer build, and last it cross-builds heightfield_mesh.dll with
+# mingw-w64 and runs its audit and tests under Wine.
 #
-#   scripts/check.sh            # all three builds
-#   scripts/check.sh release    # one of them: release, sanitize or windows
+#   scripts/check.sh            # all four builds
+#   scripts/check.sh release    # one of them: release, sanitize, thread or windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 jobs=$(nproc)
-builds=("${@:-release sanitize windows}")
+builds=("${@:-release sanitize thread windows}")
 for build in ${builds[*]}; do
   case "$build" in
     release)  options=(-DCMAKE_BUILD_TYPE=Release) ;;
     sanitize) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEIGHTMESH_SANITIZE=ON -DHEIGHTMESH_BUILD_BENCH=OFF) ;;
     windows)  options=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake) ;;
-    *) echo "unknown build '$build' (release, sanitize or windows)" >&2; exit 2 ;;
+    thread) ;;
+    *) echo "unknown build '$build' (release, sanitize, thread or windows)" >&2; exit 2 ;;
   esac
+  # ---- thread: jobhost and its tests under ThreadSanitizer ------------------
+  # The worker pool, work stealing and failure hand-over run on real threads
+  # here; the job library itself is built as always, without the sanitizer.
+  if [ "$build" = thread ]; then
+    dir="build-check/thread"
+    echo "== thread build in $dir"
+    cmake -S . -B "$dir" -G Ninja -DHEIGHTMESH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DHEIGHTMESH_SANITIZE_THREAD=ON -DHEIGHTMESH_BUILD_BENCH=OFF
+    cmake --build "$dir" -j "$jobs" --target jobhost_test
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$dir/bin/jobhost_test"
+    continue
+  fi
+  # ---- end of the thread entry ----------------------------------------------
   dir="build-check/$build"
   echo "== $build build in $dir"
   cmake -S . -B "$dir" -G Ninja -DHEIGHTMESH_WERROR=ON "${options[@]}"

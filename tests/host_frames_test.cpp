@@ -62,7 +62,7 @@ protected:
         tFrameHead = nullptr;
         HostFunctions() = HostFunctionTable{};
         HostFunctions().abort = &heightmesh_test_throwing_abort;
-        heightmesh_setup_extra(reinterpret_cast<HeightmeshFrameListAccessor>(&FrameList));
+        heightmesh_setup_extra(&FrameList);
     }
     void TearDown() override { tFrameHead = nullptr; }
 
@@ -81,7 +81,7 @@ TEST_F(AbortFrames, SetupArmsTheTrampolineAndKeepsTheHostAbort)
 {
     EXPECT_EQ(HostFunctions().abort, &heightmesh_abort_trampoline);
     EXPECT_EQ(HostFunctions().savedAbort, &heightmesh_test_throwing_abort);
-    heightmesh_setup_extra(reinterpret_cast<HeightmeshFrameListAccessor>(&FrameList));
+    heightmesh_setup_extra(&FrameList);
     EXPECT_EQ(HostFunctions().savedAbort, &heightmesh_test_throwing_abort);
 }
 

@@ -2,3 +2,4 @@ heightmesh_add_test(job_buffer_view_test SOURCES job_buffer_view_test.cpp LIBS h
 heightmesh_add_test(job_normal_test SOURCES job_normal_test.cpp LIBS heightmesh_core)
 heightmesh_add_test(job_vertex_kernel_test SOURCES job_vertex_kernel_test.cpp LIBS heightmesh_core)
 heightmesh_add_test(job_differential_test SOURCES job_differential_test.cpp LIBS heightmesh_core dl)
+heightmesh_add_test(job_lanes_test SOURCES job_lanes_test.cpp LIBS heightmesh_core)

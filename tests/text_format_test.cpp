@@ -203,11 +203,18 @@ TEST(TextFormat, AppendText)
                  {Text("abc", Spec(0, 6)), "   a", 4},
                  {Text("abc", Spec(0, -6)), "abc  ", 5},
                  {Text("abc", Spec(0, -6)), "", 0}});
-    // A negative length copies nothing and pads no wider than the field.
-    EXPECT_EQ(Render([](uint8_t* b, int32_t* l, int32_t c) {
-                  AppendText(b, l, c, reinterpret_cast<const uint8_t*>("x"), INT32_MIN, Spec(0, 3));
-              }),
-              "   ");
+    // A negative length L copies nothing; the left padding is w - L spaces,
+    // as many as the capacity holds, and there is no right padding.
+    auto negative = [](int32_t length, int8_t width) {
+        return [=](uint8_t* b, int32_t* l, int32_t c) {
+            AppendText(b, l, c, reinterpret_cast<const uint8_t*>("x"), length, Spec(0, width));
+        };
+    };
+    EXPECT_EQ(Render(negative(-2, 3)), "     ");
+    EXPECT_EQ(Render(negative(-1, 1)), "  ");
+    EXPECT_EQ(Render(negative(-2, 0)), "");
+    EXPECT_EQ(Render(negative(-2, -6)), "");
+    EXPECT_EQ(Render(negative(INT32_MIN, 3)), std::string(kLarge, ' '));
 }
 
 TEST(TextFormat, LongestIndexMessageFitsItsText)

@@ -1,16 +1,85 @@
 /*
- * heightmesh job ABI: everything a host needs to load libheightfield_mesh.so
- * and run its heightfield mesh job.
+ * heightmesh job ABI: the whole contract between a host and
+ * libheightfield_mesh.so, the native library that carries the heightfield mesh
+ * job. A host needs nothing else to load the library, serve its host
+ * functions, lay out its records and run the job.
  *
  * Naming: UpperCamelCase for types and operations, lowerCamelCase for fields,
  * kCamelCase (or HEIGHTMESH_* macros in C) for constants. Host function names
  * keep their published "Namespace.Type::Method" spelling only in the strings
  * the resolver is asked for.
  *
- * Start-up: dlopen the library, call "kavex.initialize" with a resolver that
- * answers the five host function names below, then "kavex.setup_extra" with an
- * accessor of the calling thread's frame-list head. Then call the job entry
- * from each worker thread. There is no shutdown call.
+ * Start-up. dlopen the library and look up its five exports (below). Call
+ * "kavex.initialize" once with a resolver: the library asks it, once each and
+ * in the order listed below, for five host functions and stores what it
+ * returns untested, so every name must yield a callable function. Then call
+ * "kavex.setup_extra" once with an accessor of the calling thread's
+ * frame-list head. Then call the job entry from any number of worker threads.
+ * There is no shutdown call and nothing to release.
+ *
+ * One run. The host fills one HeightmeshHeightfieldMeshJob and calls the job
+ * entry on each worker with the record, its patch data, its
+ * HeightmeshWorkRanges and the worker's index. The entry asks
+ * GetWorkStealingRange for ranges [begin, end) of vertex indices until it
+ * returns 0; for every range (an empty one too) it first calls
+ * PatchBufferMinMaxRanges, then, for a non-empty range, computes the range's
+ * vertices in increasing order. The ranges of all workers must be disjoint
+ * and cover 0 ... width * height - 1 exactly once.
+ *
+ * The record is the worker's own. Right after the patch call of a range the
+ * library takes a copy of the record and works from that copy for the whole
+ * range: changes the host makes to the record while a range runs are not
+ * seen, and the views' allowed ranges are those the patch call left. A host
+ * that narrows views per range must therefore give each worker its own copy
+ * of the record (and patch that copy), or workers would see one another's
+ * ranges.
+ *
+ * What the job writes, for vertex index i at column x = i % width and row
+ * z = i / width (floats are IEEE single precision, every product, sum,
+ * quotient and square root rounded on its own, no fused multiply-add):
+ *   vertices[i] = (x * scale.x, heights[i] * scale.y, z * scale.z)
+ *   uvs[i]      = (x / width, z / height)       (u never reaches 1)
+ *   normals[i]  = the unit Sobel normal at (x, z): with neighbours clamped
+ *                 onto the grid and t = height * scale.y per sample,
+ *                 gx = (t[x+1,z-1] + 2 t[x+1,z] + t[x+1,z+1]) -
+ *                      (t[x-1,z-1] + 2 t[x-1,z] + t[x-1,z+1]),
+ *                 gz likewise across rows, both summed left to right in
+ *                 the order -t[x-1,z-1], -2t[x-1,z], -t[x-1,z+1], t[x+1,z-1],
+ *                 2t[x+1,z], t[x+1,z+1] (gz: -t[x-1,z-1], -2t[x,z-1],
+ *                 -t[x+1,z-1], t[x-1,z+1], 2t[x,z+1], t[x+1,z+1]);
+ *                 n = (-gx / scale.x, 8, -gz / scale.z);
+ *                 r = 1 / sqrt((n.x * n.x + 64) + n.z * n.z);
+ *                 normals[i] = (n.x * r, 8 * r, n.z * r).
+ *   For x < width - 1 and z < height - 1, vertex i is the lower-left corner
+ *   of cell c = x + z * (width - 1), and triangles[6c ... 6c + 5] =
+ *     (i, i + width + 1, i + 1,  i, i + width, i + width + 1)
+ *   (two triangles, both counter-clockwise seen from +y, so that their
+ *   geometric normal points up) when bit 0 of cellMask[c] is set, else six
+ *   zeros (degenerate triangles; a writer drops them).
+ * The view lengths this needs are given by the count helpers below.
+ *
+ * Failures. Every element access is checked against the view's allowed range
+ * [minIndex, maxIndex] and its safety version (see Safety versions). A range
+ * failure ends the job through the host abort "kavex_abort"(typeName,
+ * message), after the library has popped its frame and restored the
+ * callee-saved vector registers; the abort must not return (throw or
+ * longjmp). The type names and messages:
+ *   "System.IndexOutOfRangeException"
+ *       "Index <i> is out of range of '<length>' Length."          or, when
+ *       i < length and the host narrowed the view (minIndex != 0 or
+ *       maxIndex != length - 1):
+ *       "Index <i> is out of restricted IJobParallelFor range [<min>...<max>]
+ *       in ReadWriteBuffer.\n" followed by "ReadWriteBuffers are restricted to
+ *       only read & write the element at the job index. You can use double
+ *       buffering strategies to avoid race conditions due to reading &
+ *       writing in parallel to the same elements from a job."
+ *   "System.DivideByZeroException"  "Attempted to divide by zero."  (width 0)
+ *   "System.OverflowException"      "Arithmetic operation resulted in an
+ *                                    overflow."  (width -1, index INT32_MIN)
+ * Integers print in plain signed decimal. Both strings are zero-terminated
+ * and live in the library's own storage: they are valid only during the abort
+ * call, so a host that keeps them must copy them before it returns or throws.
+ * Outputs written before a failure stay written; nothing after it is.
  *
  * All records below are laid out by the host and read by the library in place;
  * every size and offset is pinned by a static assertion. Little-endian x86-64.
@@ -24,6 +93,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of this contract; it changes with any change a host must follow. */
+#define HEIGHTMESH_ABI_VERSION 1
 
 /* ---- Export names --------------------------------------------------------- */
 
@@ -45,12 +117,17 @@ extern "C" {
 
 /* ---- Safety versions ------------------------------------------------------ */
 
-/* An access goes ahead without asking the host when
+/* Every access loads the view's version word afresh (a relaxed atomic load;
+ * the host may change it at any time) and goes ahead without asking the host
+ * when
  *   version == (*versionCell & mask).
  * The host's convention for its version word: bit 0 set = the buffer may not
  * be read, bit 1 set = it may not be written, and a disposal moves the word on
  * by 8. The read mask therefore ignores bits 1 and 2, the write mask bits 0
- * and 2; on a mismatch the library calls the host's check function. */
+ * and 2; on a mismatch the library calls the host's check function with a
+ * copy of the view's safety record, before the access concerned, and makes
+ * the access if the check returns. A view whose version has a bit its mask
+ * clears never matches: every access asks the host. */
 #define HEIGHTMESH_READ_VERSION_MASK 0xFFFFFFF9u
 #define HEIGHTMESH_WRITE_VERSION_MASK 0xFFFFFFFAu
 
@@ -97,13 +174,54 @@ typedef struct HeightmeshHeightfieldMeshJob {
     HeightmeshBufferView triangles; /* 264: int32, six per cell, written */
 } HeightmeshHeightfieldMeshJob;
 
-/* The top of a thread's frame list. Its layout is the library's own; the host
- * only keeps, per thread, a slot holding the address of the top frame. */
+/* One entry of a thread's frame list (each job entry call pushes one and pops
+ * it, or the abort trampoline does). Its layout is the library's own; the host
+ * only keeps, per thread, a slot holding the address of the top frame, null
+ * while the list is empty. */
 typedef struct HeightmeshAbortFrame HeightmeshAbortFrame;
 
 /* The host's record of how one run's index space is split among workers;
  * opaque to the library. */
 typedef struct HeightmeshWorkRanges HeightmeshWorkRanges;
+
+/* ---- View lengths ---------------------------------------------------------- */
+
+/* Every view length and index is a signed 32-bit value. */
+#define HEIGHTMESH_MAX_VIEW_LENGTH 2147483647
+
+/* Grid points of a width x height grid: the length heights, vertices, uvs
+ * and normals need. 0 when width or height is below 1. */
+static inline int64_t HeightmeshPointCount(int32_t width, int32_t height)
+{
+    return width < 1 || height < 1 ? 0 : (int64_t)width * (int64_t)height;
+}
+
+/* Cells, (width - 1) x (height - 1): the length cellMask needs. 0 when width
+ * or height is below 2. */
+static inline int64_t HeightmeshCellCount(int32_t width, int32_t height)
+{
+    return width < 2 || height < 2 ? 0 : (int64_t)(width - 1) * (int64_t)(height - 1);
+}
+
+/* Triangle entries, six per cell: the length triangles needs. Exact for
+ * every grid whose cell count fits 32 bits. */
+static inline int64_t HeightmeshTriangleEntryCount(int32_t width, int32_t height)
+{
+    const int64_t cells = HeightmeshCellCount(width, height);
+    return cells > INT64_MAX / 6 ? INT64_MAX : 6 * cells;
+}
+
+/* Non-zero when a width x height grid (taken as 64-bit values, so that a
+ * reader's sizes can be tested before narrowing) has at least one point and
+ * every view it needs, triangles included, fits a 32-bit length. */
+static inline int HeightmeshGridFits(int64_t width, int64_t height)
+{
+    if (width < 1 || height < 1 || width > HEIGHTMESH_MAX_VIEW_LENGTH || height > HEIGHTMESH_MAX_VIEW_LENGTH)
+        return 0;
+    if (width * height > HEIGHTMESH_MAX_VIEW_LENGTH)
+        return 0;
+    return (width - 1) * (height - 1) <= HEIGHTMESH_MAX_VIEW_LENGTH / 6;
+}
 
 /* ---- Host functions ------------------------------------------------------- */
 
@@ -111,7 +229,8 @@ typedef struct HeightmeshWorkRanges HeightmeshWorkRanges;
 typedef void* (*HeightmeshHostResolver)(const char* name);
 /* Returns the address of the calling thread's frame-list head slot. */
 typedef HeightmeshAbortFrame** (*HeightmeshFrameListAccessor)(void);
-/* Raises the host exception typeName with message; does not return. */
+/* Raises the host exception typeName with message; does not return. Both
+ * strings are valid only during the call. */
 typedef void (*HeightmeshAbortFn)(const char* typeName, const char* message);
 /* Non-zero: [*begin, *end) is the worker's next range. Zero: its share is done.
  * Only the low byte of the result is tested. */
@@ -130,8 +249,8 @@ typedef void (*HeightmeshInitializeFn)(HeightmeshHostResolver resolver);
 typedef void (*HeightmeshInitializeExternalsFn)(HeightmeshHostResolver resolver);
 typedef void (*HeightmeshInitializeStaticsFn)(void);
 typedef void (*HeightmeshSetupExtraFn)(HeightmeshFrameListAccessor accessor);
-/* The job entry: called on each worker with the same record; `additional` is
- * never read. */
+/* The job entry: called on each worker with that worker's copy of the record
+ * (see One run above); `additional` is never read. */
 typedef void (*HeightmeshJobEntryFn)(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
                                      HeightmeshWorkRanges* ranges, int32_t jobIndex);
 

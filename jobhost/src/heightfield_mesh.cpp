@@ -20,22 +20,22 @@ void CheckInput(const HeightfieldMeshInput& input)
     const std::string grid = GridText(input.width, input.height);
     if (input.width < 1 || input.height < 1)
         throw std::invalid_argument("a heightfield grid needs at least 1 x 1 points, not " + grid);
-    const uint64_t points = uint64_t{static_cast<uint32_t>(input.width)} * static_cast<uint32_t>(input.height);
-    const uint64_t cells =
-        uint64_t{static_cast<uint32_t>(input.width - 1)} * static_cast<uint32_t>(input.height - 1);
-    if (points > static_cast<uint64_t>(INT32_MAX))
+    const int64_t points = HeightmeshPointCount(input.width, input.height);
+    const int64_t cells = HeightmeshCellCount(input.width, input.height);
+    const int64_t entries = HeightmeshTriangleEntryCount(input.width, input.height);
+    if (points > HEIGHTMESH_MAX_VIEW_LENGTH)
         throw std::invalid_argument("a " + grid + " grid has " + std::to_string(points) +
                                     " points; vertex indices must fit 32 bits (at most " +
-                                    std::to_string(INT32_MAX) + ")");
-    if (cells * 6 > static_cast<uint64_t>(INT32_MAX))
+                                    std::to_string(HEIGHTMESH_MAX_VIEW_LENGTH) + ")");
+    if (entries > HEIGHTMESH_MAX_VIEW_LENGTH)
         throw std::invalid_argument("a " + grid + " grid has " + std::to_string(cells) + " cells, " +
-                                    std::to_string(cells * 6) +
+                                    std::to_string(entries) +
                                     " triangle indices; their count must fit 32 bits (at most " +
-                                    std::to_string(INT32_MAX) + ")");
-    if (input.heights.size() != points)
+                                    std::to_string(HEIGHTMESH_MAX_VIEW_LENGTH) + ")");
+    if (input.heights.size() != static_cast<uint64_t>(points))
         throw std::invalid_argument("heights holds " + std::to_string(input.heights.size()) + " values; a " + grid +
                                     " grid needs " + std::to_string(points));
-    if (input.cellMask.size() != cells)
+    if (input.cellMask.size() != static_cast<uint64_t>(cells))
         throw std::invalid_argument("the cell mask holds " + std::to_string(input.cellMask.size()) +
                                     " bytes; a " + grid + " grid has " + std::to_string(cells) + " cells");
 }
@@ -46,16 +46,15 @@ HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, c
                                    const RunOptions& options)
 {
     CheckInput(input);
-    const std::size_t points = static_cast<std::size_t>(input.width) * static_cast<std::size_t>(input.height);
-    const std::size_t cells =
-        static_cast<std::size_t>(input.width - 1) * static_cast<std::size_t>(input.height - 1);
+    const auto points = static_cast<std::size_t>(HeightmeshPointCount(input.width, input.height));
+    const auto entries = static_cast<std::size_t>(HeightmeshTriangleEntryCount(input.width, input.height));
 
     Buffer<float> heights(input.heights, "heights");
     Buffer<uint8_t> cellMask(input.cellMask, "cellMask");
     Buffer<HeightmeshFloat3> vertices(points, "vertices");
     Buffer<HeightmeshFloat2> uvs(points, "uvs");
     Buffer<HeightmeshFloat3> normals(points, "normals");
-    Buffer<int32_t> triangles(cells * 6, "triangles");
+    Buffer<int32_t> triangles(entries, "triangles");
     // The job only reads its inputs.
     heights.safety().SetWritable(false);
     cellMask.safety().SetWritable(false);

@@ -121,6 +121,15 @@ namespace {
 thread_local const JobSystem* tWorkerOf = nullptr;
 
 constexpr std::chrono::milliseconds kProgressInterval{100};
+// How long an idle worker watches for the next run before it sleeps.
+constexpr std::chrono::microseconds kWatchAfterRun{200};
+
+inline void CpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 std::size_t RoundUp(std::size_t value, std::size_t to) { return (value + to - 1) / to * to; }
 
@@ -197,20 +206,38 @@ JobSystem::~JobSystem()
         thread.join();
 }
 
+// Waits for the run after the one numbered seen: first by watching the run
+// number for a short while (runs that follow one another, as in a loop over
+// frames, then start without a wake-up through the kernel, which on a small
+// run costs as much as the run), then asleep on the condition variable.
+// Returns null when the system is stopping.
+detail::RunState* JobSystem::NextRun(uint64_t& seen)
+{
+    const auto until = std::chrono::steady_clock::now() + kWatchAfterRun;
+    for (unsigned spin = 1; generation_.load(std::memory_order_acquire) == seen; ++spin) {
+        if (spin % 64 == 0) {
+            if (std::chrono::steady_clock::now() > until)
+                break;
+            std::this_thread::yield();  // leave the core to a thread that has work
+        }
+        CpuRelax();
+    }
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
+    if (stopping_)
+        return nullptr;
+    seen = generation_.load(std::memory_order_relaxed);
+    return current_.load(std::memory_order_relaxed);
+}
+
 void JobSystem::WorkerMain(unsigned index)
 {
     tWorkerOf = this;
     uint64_t seen = 0;
     for (;;) {
-        detail::RunState* run = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_)
-                return;
-            seen = generation_;
-            run = current_;
-        }
+        detail::RunState* run = NextRun(seen);
+        if (run == nullptr)
+            return;
 
         // A failure that leaves the library without its own unwinding (a
         // host check raising directly) may leave its frame on this thread's
@@ -293,9 +320,9 @@ void JobSystem::Dispatch(detail::RunState& run)
 {
     {
         std::lock_guard lock(mutex_);
-        current_ = &run;
+        current_.store(&run, std::memory_order_relaxed);
         pending_ = workerCount_;
-        ++generation_;
+        generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     wake_.notify_all();
 }
@@ -325,7 +352,7 @@ void JobSystem::WaitForWorkers(detail::RunState& run, const RunOptions& options)
         }
         lock.lock();
     }
-    current_ = nullptr;
+    current_.store(nullptr, std::memory_order_relaxed);
 }
 
 }  // namespace jobhost

@@ -55,7 +55,7 @@ HEIGHTMESH_EXPORT void heightmesh_setup_extra(HeightmeshFrameListAccessor access
 {
     using namespace heightmesh;
     HostFunctionTable& table = heightmesh_host_functions;
-    table.frameListAccessor = reinterpret_cast<FrameListAccessor>(accessor);
+    table.frameListAccessor = accessor;
     if (table.abort != &heightmesh_abort_trampoline)
         table.savedAbort = table.abort;
     table.abort = &heightmesh_abort_trampoline;

@@ -7,6 +7,18 @@
 
 #include "heightmesh/job_abi.h"
 
+// The ABI leaves the frame opaque to hosts; the library completes it. One
+// per job entry call, in the entry's own storage: the list link and the
+// vector registers xmm6..xmm15 as they stood when the frame was pushed (the
+// 128-bit values a callee must preserve under the Windows x64 convention).
+// Being the ABI's own type, the host's accessor is called through exactly
+// the function type the host defined it with.
+struct HeightmeshAbortFrame {
+    HeightmeshAbortFrame* next;
+    uint64_t unused;
+    uint8_t preservedVectors[10][16];
+};
+
 namespace heightmesh {
 
 using AtomicSafetyHandle = HeightmeshAtomicSafetyHandle;
@@ -15,15 +27,7 @@ using HeightfieldMeshJob = HeightmeshHeightfieldMeshJob;
 using WorkRanges = HeightmeshWorkRanges;
 using Float2 = HeightmeshFloat2;
 using Float3 = HeightmeshFloat3;
-
-// One per job entry call, in the entry's own storage: the list link and the
-// vector registers xmm6..xmm15 as they stood when the frame was pushed (the
-// 128-bit values a callee must preserve under the Windows x64 convention).
-struct AbortFrame {
-    AbortFrame* next;
-    uint64_t unused;
-    uint8_t preservedVectors[10][16];
-};
+using AbortFrame = HeightmeshAbortFrame;
 
 // Field offsets used by the assembly trampoline.
 inline constexpr int kAbortFrameNextOffset = 0;
@@ -32,7 +36,7 @@ static_assert(__builtin_offsetof(AbortFrame, next) == kAbortFrameNextOffset);
 static_assert(__builtin_offsetof(AbortFrame, preservedVectors) == kAbortFramePreservedOffset);
 
 using AbortFn = void (*)(const char* typeName, const char* message);
-using FrameListAccessor = AbortFrame** (*)();
+using FrameListAccessor = HeightmeshFrameListAccessor;
 using GetWorkStealingRangeFn = uint8_t (*)(WorkRanges* ranges, int32_t jobIndex, int32_t* begin, int32_t* end);
 using PatchBufferMinMaxRangesFn = void (*)(void* patchData, void* job, int32_t begin, int32_t count);
 using SafetyCheckFn = void (*)(AtomicSafetyHandle* handle);

@@ -31,7 +31,10 @@ __attribute__((visibility("default"))) void heightmesh_job_entry(HeightmeshHeigh
     using namespace heightmesh;
     AbortFrame frame;
     PushAbortFrame(&frame);
-    ExecuteBatchRanges(job, patchData, ranges, jobIndex, &ExecuteVertexBatch);
+    const Road road = FastestRoad();
+    ExecuteBatchRanges(job, patchData, ranges, jobIndex, [road](HeightfieldMeshJob* batchJob, int32_t begin, int32_t end) {
+        ExecuteVertexBatch(batchJob, begin, end, road);
+    });
     PopAbortFrame();
 }
 

@@ -11,11 +11,12 @@ using text_detail::RoomLeft;
 void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal,
                 int32_t literalLength, uint32_t spec)
 {
-    // A negative length is an empty literal: it copies nothing and must not
-    // widen the padding beyond the field.
-    const int64_t length = literalLength > 0 ? literalLength : 0;
+    // The paddings are w - L and -w - L computed from the length as given:
+    // a negative length copies nothing, but widens the left padding to
+    // w - L spaces (all of them bounded by the capacity, byte by byte).
+    const int64_t length = literalLength;
     const int64_t width = UnpackFormatSpec(spec).fieldWidth;
-    const int64_t leftPadding = width > length ? width - length : 0;
+    const int64_t leftPadding = width > 0 && width > length ? width - length : 0;
 
     // The destination is tested before the first byte that would be written to
     // it, padding included; with nothing to write there is nothing to test.

@@ -111,8 +111,8 @@ struct NumberDigits {
 // through the abort slot with "System.ArgumentNullException" ("destination").
 
 // Appends literalLength bytes of literal, aligned by the fieldWidth option (the
-// other fields are ignored); the paddings are computed from the full length,
-// a negative length counts as 0. When nothing of the literal fits or the
+// other fields are ignored); the paddings are computed from the full length
+// as given, so a negative length L pads w - L spaces on the left. When nothing of the literal fits or the
 // literal is empty, the append ends after the left padding (no right padding).
 // A null destination (before the first byte written) or a null literal (when
 // bytes are to be copied) ends the job through the abort slot with

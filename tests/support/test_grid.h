@@ -45,17 +45,17 @@ struct TestGrid {
     TestGrid(int32_t w, int32_t h, std::vector<float> heightValues = {}, std::vector<uint8_t> maskValues = {})
         : width(w), height(h), heights(std::move(heightValues)), mask(std::move(maskValues))
     {
-        const std::size_t points = std::size_t(w) * std::size_t(h);
-        const std::size_t cells = std::size_t(w > 0 ? w - 1 : 0) * std::size_t(h > 0 ? h - 1 : 0);
+        const auto points = std::size_t(HeightmeshPointCount(w, h));
+        const auto entries = std::size_t(HeightmeshTriangleEntryCount(w, h));
         if (heights.empty())
             heights.assign(points, 0.0f);
         if (mask.empty())
-            mask.assign(cells, 1);
+            mask.assign(std::size_t(HeightmeshCellCount(w, h)), 1);
         const float s = SentinelFloat();
         vertices.assign(points, {s, s, s});
         uvs.assign(points, {s, s});
         normals.assign(points, {s, s, s});
-        triangles.assign(cells * 6, kSentinelIndex);
+        triangles.assign(entries, kSentinelIndex);
     }
 
     HeightmeshHeightfieldMeshJob Job()

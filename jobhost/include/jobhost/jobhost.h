@@ -4,6 +4,7 @@
 // buffers with safety versions, and turns a job's abort into a C++ exception.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -247,6 +248,7 @@ public:
 
 private:
     void WorkerMain(unsigned index);
+    detail::RunState* NextRun(uint64_t& seen);
     void Dispatch(detail::RunState& run);
     void WaitForWorkers(detail::RunState& run, const RunOptions& options);
 
@@ -256,11 +258,14 @@ private:
 
     std::mutex runMutex_;  // one Run at a time
 
-    std::mutex mutex_;  // guards the fields below
+    std::mutex mutex_;  // guards the fields below; the two atomics are written only under it
     std::condition_variable wake_;
     std::condition_variable done_;
-    detail::RunState* current_ = nullptr;
-    uint64_t generation_ = 0;
+    // The run being dispatched and its number: published by the release
+    // store of generation_, so that a worker watching generation_ without
+    // the lock (after a run, for a short while) sees current_ with it.
+    std::atomic<detail::RunState*> current_{nullptr};
+    std::atomic<uint64_t> generation_{0};
     unsigned pending_ = 0;
     bool stopping_ = false;
 

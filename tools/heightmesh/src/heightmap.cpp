@@ -7,13 +7,14 @@
 
 #include <fmt/format.h>
 
+#include "heightmesh/job_abi.h"
 #include "tool_error.h"
 
 namespace heightmesh::tool {
 
 namespace {
 
-constexpr int64_t kMaxLength = std::numeric_limits<int32_t>::max();
+constexpr int64_t kMaxLength = HEIGHTMESH_MAX_VIEW_LENGTH;
 
 }  // namespace
 
@@ -50,11 +51,7 @@ GridSize ParseGridSize(const std::string& text) {
     return GridSize{static_cast<int32_t>(width), static_cast<int32_t>(height)};
 }
 
-bool GridFitsIndices(int64_t width, int64_t height) {
-    if (width < 1 || height < 1 || width > kMaxLength || height > kMaxLength) return false;
-    if (width * height > kMaxLength) return false;
-    return 6 * (width - 1) * (height - 1) <= kMaxLength;
-}
+bool GridFitsIndices(int64_t width, int64_t height) { return HeightmeshGridFits(width, height) != 0; }
 
 void CheckGridSize(int64_t width, int64_t height, const std::string& what) {
     if (width < 2 || height < 2)
