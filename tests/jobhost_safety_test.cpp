@@ -135,7 +135,7 @@ TEST(JobhostSafety, BufferViews)
     Buffer<int32_t> empty(0);
     EXPECT_EQ(empty.View().maxIndex, -1);
 
-    const std::vector<int32_t> released = buffer.Release();
+    const auto released = buffer.Release();
     EXPECT_EQ(released.size(), 5u);
     EXPECT_TRUE(buffer.safety().disposed());
     EXPECT_THROW(buffer.View(), std::logic_error);

@@ -1,7 +1,20 @@
 // Mesh files: Wavefront OBJ, binary PLY, STL (binary or text) and glTF 2.0
 // (.gltf with the buffer embedded, or binary .glb).
+//
+// The writers take any mesh type with KeptMesh's read interface
+// (vertexCount(), triangleCount(), Position(k), Normal(k), Uv(k),
+// ForEachTriangle(visit), minPosition(), maxPosition()); the definitions are
+// instantiated in mesh_writers.cpp for each such type. Vertex records are
+// formatted on every core in slices, each into a block of its own, and the
+// blocks are written in order while the next slices are formatted. A mesh
+// that can hand out its triangles by job cell (KeptMesh) has its triangles
+// written the same way; others go through ForEachTriangle on one thread.
+// Binary data the job's buffers already hold as the file holds it (glTF
+// attributes and indices of an uncompacted KeptMesh) is written from them
+// directly, in large blocks, never copied.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -18,16 +31,22 @@ MeshFormat MeshFormatFromPath(const std::filesystem::path& path);
 
 struct MeshWriteOptions {
     bool asciiStl = false;
-    std::function<void(double)> progress;  // fraction done, called now and then
+    std::function<void(double)> progress;  // fraction done, called now and then on the calling thread
+    unsigned threads = 0;                  // formatting threads, 0: every core
 };
 
 // Writes the kept triangles and the vertices they use. Throws ToolError when
 // the mesh does not fit the format (glTF binary holds at most 4 GiB).
-void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
 
-void WriteObj(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WriteStl(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options = {});
 
 }  // namespace heightmesh::tool

@@ -67,7 +67,7 @@ void AppendToStream(void* context, void* data, int size) {
 
 Image RenderNormalMap(const KeptMesh& mesh) {
     Image image = MakeImage(mesh, 3);
-    const std::vector<HeightmeshFloat3>& normals = mesh.data().normals;
+    const auto& normals = mesh.data().normals;
     for (std::size_t i = 0; i < normals.size(); ++i) {
         HeightmeshFloat3 n = normals[i];
         if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) n = {0.0f, 1.0f, 0.0f};
