@@ -139,12 +139,12 @@ void CheckWrite(HeightmeshAtomicSafetyHandle* handle);
 }  // namespace host
 
 // Memory for host buffers. Blocks of kLargeBlock bytes or more are fresh
-// anonymous mappings, aligned to and advised as huge pages: the kernel hands
-// them out zeroed, a page at a time as they are first written, so a buffer
-// the job writes once costs no zero fill of its own, and its pages are
-// faulted in by whichever worker writes them first (2 MiB at a time where
-// the system has transparent huge pages). Smaller blocks are calloc'ed.
-// Elements made without a value are left as the memory holds them (zero).
+// anonymous mappings that the kernel hands out zeroed, so a buffer the job
+// writes once costs no zero fill of its own; their pages are faulted in up
+// front on every core at once rather than one fault at a time inside the
+// job. (Huge pages are not asked for: on virtual machines their faults
+// cost more than they save.) Smaller blocks are calloc'ed. Elements made
+// without a value are left as the memory holds them (zero).
 namespace detail {
 void* AllocateHostBlock(std::size_t bytes);
 void FreeHostBlock(void* block, std::size_t bytes) noexcept;

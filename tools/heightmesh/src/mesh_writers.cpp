@@ -513,5 +513,6 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
 
 // Every mesh type the tool writes.
 HEIGHTMESH_WRITERS_FOR(KeptMesh)
+HEIGHTMESH_WRITERS_FOR(GenericMeshOf<KeptMesh>)
 
 }  // namespace heightmesh::tool

@@ -29,13 +29,37 @@ enum class MeshFormat { Obj, Ply, Stl, Gltf, Glb };
 // The format named by the path's extension; throws UsageError for others.
 MeshFormat MeshFormatFromPath(const std::filesystem::path& path);
 
+// A mesh seen only through the read interface every writer accepts, so that
+// the writers' generic path (the one other mesh types take) can be checked
+// against the fast one KeptMesh takes.
+template <class Mesh>
+class GenericMeshOf {
+public:
+    explicit GenericMeshOf(const Mesh& mesh) : mesh_(mesh) {}
+    int32_t gridWidth() const noexcept { return mesh_.gridWidth(); }
+    int32_t gridHeight() const noexcept { return mesh_.gridHeight(); }
+    int64_t vertexCount() const noexcept { return mesh_.vertexCount(); }
+    int64_t triangleCount() const noexcept { return mesh_.triangleCount(); }
+    const HeightmeshFloat3& Position(int64_t k) const noexcept { return mesh_.Position(k); }
+    const HeightmeshFloat3& Normal(int64_t k) const noexcept { return mesh_.Normal(k); }
+    const HeightmeshFloat2& Uv(int64_t k) const noexcept { return mesh_.Uv(k); }
+    template <class Visit>
+    void ForEachTriangle(Visit&& visit) const { mesh_.ForEachTriangle(visit); }
+    HeightmeshFloat3 minPosition() const noexcept { return mesh_.minPosition(); }
+    HeightmeshFloat3 maxPosition() const noexcept { return mesh_.maxPosition(); }
+
+private:
+    const Mesh& mesh_;
+};
+
 struct MeshWriteOptions {
     bool asciiStl = false;
     std::function<void(double)> progress;  // fraction done, called now and then on the calling thread
     unsigned threads = 0;                  // formatting threads, 0: every core
 };
 
-// Writes the kept triangles and the vertices they use. Throws ToolError when
+// Writes the kept triangles and the vertices they use (the mesh also needs
+// gridWidth() and gridHeight(), which the files' headers name). Throws ToolError when
 // the mesh does not fit the format (glTF binary holds at most 4 GiB).
 template <class Mesh>
 void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
