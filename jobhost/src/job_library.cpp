@@ -94,6 +94,12 @@ std::string ElfProblem(const std::filesystem::path& path)
     if (tableEnd > fileSize)
         return "a truncated ELF shared object (its program headers end at byte " + std::to_string(tableEnd) +
                ", the file has " + std::to_string(fileSize) + ")";
+    // The section headers come last in a linked file: a file cut anywhere
+    // after its segments loses them.
+    const uint64_t sectionsEnd = uint64_t{header.e_shoff} + uint64_t{header.e_shnum} * header.e_shentsize;
+    if (sectionsEnd > fileSize)
+        return "a truncated ELF shared object (its section headers end at byte " + std::to_string(sectionsEnd) +
+               ", the file has " + std::to_string(fileSize) + ")";
     for (unsigned i = 0; i < header.e_phnum; ++i) {
         ElfW(Phdr) segment{};
         if (!ReadAt(fd, &segment, sizeof segment, header.e_phoff + uint64_t{i} * sizeof segment))
