@@ -11,7 +11,7 @@
 # per cell). It also times the built-in terrain at each size.
 #
 #   bench/end_to_end.sh [BUILD_DIR] [SIZES...]     # default: build 1024 2048 4096
-#   REPEAT=3 WORK=/some/dir bench/end_to_end.sh build 4096
+#   REPEAT=3 WORK=/some/dir FORMATS="glb ply" bench/end_to_end.sh build 4096
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -62,7 +62,7 @@ for size in "${sizes[@]}"; do
   input=$work/h$size.png
   [[ -f $input ]] || "$maker" "$size" "$input"
   base=$(echo "$size * $size * 36 + ($size - 1) * ($size - 1) * 24" | bc)
-  for format in none glb ply stl obj ascii.stl gltf; do
+  for format in ${FORMATS:-none glb ply stl obj ascii.stl gltf}; do
     walls=() bounds=() peaks=()
     for ((i = 0; i < repeat; i++)); do
       rm -f "$work"/out.*
