@@ -192,6 +192,7 @@ protected:
     std::streamsize xsputn(const char* data, std::streamsize count) override {
         const std::size_t room = static_cast<std::size_t>(epptr() - pptr());
         const std::size_t size = static_cast<std::size_t>(count);
+        if (size == 0) return 0;
         if (size <= room) {
             std::memcpy(pptr(), data, size);
             pbump(static_cast<int>(size));

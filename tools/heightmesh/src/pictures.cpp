@@ -73,7 +73,7 @@ void WriteChunk(std::ostream& out, const char type[4], const unsigned char* data
     std::string tail;
     PutBigEndian(tail, static_cast<uint32_t>(crc));
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (size > 0) out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     out.write(tail.data(), 4);
     if (!out) throw ToolError("write failed");
 }
