@@ -135,9 +135,10 @@ jobhost::JobSystem& Jobs(unsigned workers)
     return *jobs;
 }
 
-template <typename T>
-bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
+template <typename A, typename B>
+bool SameBits(const A& a, const B& b)
 {
+    using T = typename A::value_type;
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 

@@ -18,6 +18,9 @@ packages=(
   libtinygltf-dev
   nlohmann-json3-dev
   libpng-dev
+  zlib1g-dev
+  bc
+  time
   assimp-utils
   libgdal-dev
   gdal-bin

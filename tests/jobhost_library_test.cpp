@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "fake_job/fake_run.h"
@@ -46,6 +47,36 @@ TEST(JobhostLibrary, LoadErrorsNameThePathAndWhatIsMissing)
     EXPECT_NE(text.find(notLibrary.string()), std::string::npos) << text;
 
     EXPECT_THROW(JobLibrary::Open(""), LoadError);
+}
+
+// A library cut short anywhere, or a file that is no shared object, is
+// refused with one line before the dynamic loader maps it (where a cut
+// segment would fault).
+TEST(JobhostLibrary, TruncatedOrForeignFilesAreRefusedBeforeLoading)
+{
+    std::ifstream in(HEIGHTMESH_LIBRARY_PATH, std::ios::binary);
+    const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(whole.size(), 8192u);
+    const std::filesystem::path cut = std::filesystem::temp_directory_path() / "jobhost-truncated-library.so";
+    const struct {
+        std::size_t keep;
+        const char* reason;
+    } cases[] = {
+        {4096, "truncated ELF shared object"},
+        {whole.size() - 1, "truncated ELF shared object"},
+        {40, "not an ELF file"},
+        {0, "not an ELF file"},
+    };
+    for (const auto& c : cases) {
+        {
+            std::ofstream out(cut, std::ios::binary | std::ios::trunc);
+            out.write(whole.data(), static_cast<std::streamsize>(c.keep));
+        }
+        const std::string text = LoadErrorOf(cut);
+        EXPECT_NE(text.find(c.reason), std::string::npos) << c.keep << ": " << text;
+        EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    }
+    std::filesystem::remove(cut);
 }
 
 TEST(JobhostLibrary, SameLibraryOpenedTwiceIsInitialisedOnceAndRuns)

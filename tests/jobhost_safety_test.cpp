@@ -1,6 +1,8 @@
 // Host buffers, their safety version words and the host checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <vector>
 
@@ -135,7 +137,7 @@ TEST(JobhostSafety, BufferViews)
     Buffer<int32_t> empty(0);
     EXPECT_EQ(empty.View().maxIndex, -1);
 
-    const std::vector<int32_t> released = buffer.Release();
+    const auto released = buffer.Release();
     EXPECT_EQ(released.size(), 5u);
     EXPECT_TRUE(buffer.safety().disposed());
     EXPECT_THROW(buffer.View(), std::logic_error);
@@ -199,6 +201,30 @@ TEST(JobhostSafety, CheckThatAllowsTheAccessLetsTheJobGoOn)
     run.Run(jobs, *library, 100);
     for (int32_t i = 0; i < 100; ++i)
         ASSERT_EQ(run.output.span()[i], 2 * i);
+}
+
+// Host storage starts zeroed at every size (kernel-zeroed mappings for large
+// blocks, calloc for small ones), and a borrowed buffer is the caller's
+// memory, read-only to the job.
+TEST(JobhostSafety, HostStorageIsZeroedAndBorrowedBuffersAreTheCallersMemory)
+{
+    for (std::size_t length : {std::size_t{1}, std::size_t{1000}, std::size_t{3} << 20}) {
+        Buffer<int32_t> buffer(length, "zeroed");
+        const std::span<const int32_t> all = buffer.span();
+        EXPECT_EQ(std::count(all.begin(), all.end(), 0), static_cast<std::ptrdiff_t>(length));
+        buffer.span()[length - 1] = 7;
+        const auto released = buffer.Release();
+        EXPECT_EQ(released.back(), 7);
+    }
+    const std::vector<float> values = {1.5f, 2.5f, 3.5f};
+    Buffer<float> borrowed = Buffer<float>::Borrow(values, "heights");
+    EXPECT_EQ(borrowed.span().data(), values.data());
+    EXPECT_EQ(borrowed.View().length, 3);
+    EXPECT_FALSE(borrowed.safety().writable());
+    EXPECT_TRUE(borrowed.safety().readable());
+    const auto copy = borrowed.Release();
+    EXPECT_EQ(std::vector<float>(copy.begin(), copy.end()), values);
+    EXPECT_EQ(values[1], 2.5f);
 }
 
 }  // namespace

@@ -16,5 +16,6 @@ heightmesh_add_test(tool_end_to_end_test
   LIBS heightmesh_tool_job PNG::PNG)
 target_compile_definitions(tool_end_to_end_test PRIVATE
   HEIGHTMESH_TOOL_PATH="$<TARGET_FILE:heightmesh>"
-  TOOL_FAILING_JOB_PATH="$<TARGET_FILE:tool_failing_job>")
+  TOOL_FAILING_JOB_PATH="$<TARGET_FILE:tool_failing_job>"
+  HEIGHTMESH_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 add_dependencies(tool_end_to_end_test heightmesh tool_failing_job)

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstring>
+#include <tuple>
 #include <limits>
 
 #include <jobhost/jobhost.h>
 #include <stb_image.h>
 #include <tiny_gltf.h>
+#include <fmt/format.h>
 
 #include "tool_test_support.h"
 
@@ -457,6 +461,169 @@ TEST(ToolEndToEnd, AssimpReadsEveryFormatWithTheRightCounts) {
         EXPECT_EQ(InfoCount(info.out, "Faces:"), faces) << info.out;
         EXPECT_NE(info.out.find("Primitive Types:    triangles"), std::string::npos) << info.out;
     }
+}
+
+// ---- Today's files, byte for byte ----------------------------------------------------
+
+// Meshes and pictures written by an earlier build and kept in tests/golden:
+// every format must come out byte for byte the same from the same input
+// (the pictures, whose compression may change, pixel for pixel), on grids
+// with masked cells and unused vertices and on a whole grid.
+TEST(ToolEndToEnd, EveryFormatMatchesTheGoldenFiles) {
+    const fs::path golden = HEIGHTMESH_GOLDEN_DIR;
+    ScratchDir dir;
+    const struct {
+        const char* stem;
+        std::vector<std::string> args;
+    } inputs[] = {
+        {"holes", {(golden / "holes.r32").string(), "--size", "9x7", "--cut-below", "-1", "--scale", "0.5,2,0.75"}},
+        {"terrain-cut", {"--size", "12x10", "--seed", "5", "--cut-below", "0.9"}},
+        {"terrain-full", {"--size", "16x11", "--seed", "2"}},
+    };
+    for (const auto& input : inputs) {
+        for (const std::string suffix : {".obj", ".ply", ".stl", "-ascii.stl", ".gltf", ".glb"}) {
+            const std::string name = input.stem + suffix;
+            SCOPED_TRACE(name);
+            std::vector<std::string> args = input.args;
+            args.insert(args.end(), {"-o", (dir / name).string()});
+            if (suffix == "-ascii.stl") args.push_back("--ascii");
+            const ProcessResult run = Tool(dir, args);
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_TRUE(tooltest::ReadBytes(dir / name) == tooltest::ReadBytes(golden / name));
+        }
+    }
+    const ProcessResult run = Tool(dir, {"--size", "12x10", "--seed", "5", "--cut-below", "0.9", "--normal-map",
+                                         (dir / "n.png").string(), "--preview", (dir / "p.png").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto pixels = [](const fs::path& path) {
+        int width = 0, height = 0, channels = 0;
+        stbi_uc* data = stbi_load(path.c_str(), &width, &height, &channels, 0);
+        std::vector<uint8_t> out;
+        if (data) out.assign(data, data + width * height * channels);
+        stbi_image_free(data);
+        return std::make_tuple(width, height, channels, out);
+    };
+    EXPECT_EQ(pixels(dir / "n.png"), pixels(golden / "terrain-cut-normals.png"));
+    EXPECT_EQ(pixels(dir / "p.png"), pixels(golden / "terrain-cut-preview.png"));
+}
+
+// ---- The output path ---------------------------------------------------------------
+
+// Starts the tool with output to /dev/null, without waiting for it.
+pid_t StartTool(std::vector<std::string> args) {
+    args.insert(args.begin(), HEIGHTMESH_TOOL_PATH);
+    args.insert(args.end(), {"--library", HEIGHTMESH_LIBRARY_PATH});
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Whether the process has a file open in the directory (named or not).
+bool HasFileOpenIn(pid_t pid, const fs::path& directory) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error)) {
+        const fs::path target = fs::read_symlink(entry.path(), error);
+        if (!error && target.string().rfind(directory.string() + "/", 0) == 0) return true;
+    }
+    return false;
+}
+
+// A signal in the middle of writing a mesh ends the tool by that signal and
+// leaves the directory as it was: nothing under the requested name, no
+// temporary under any other (SIGKILL included, where O_TMPFILE works).
+TEST(ToolEndToEnd, SignalsDuringAWriteLeaveNothingBehind) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal));
+        ScratchDir dir;
+        const pid_t pid = StartTool({"--size", "900x900", "-o", (dir / "big.obj").string()});
+        ASSERT_GT(pid, 0);
+        bool open = false;
+        for (int wait = 0; wait < 60000 && !(open = HasFileOpenIn(pid, dir.path())); ++wait) ::usleep(500);
+        ASSERT_TRUE(open) << "the tool never opened its output";
+        ::usleep(20000);
+        ::kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (WIFEXITED(status)) GTEST_SKIP() << "the write finished before the signal";
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), signal);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
+    }
+}
+
+// The longest valid names work; a FIFO at the output path is refused before
+// any work (and stays a FIFO), a symbolic link is written through.
+TEST(ToolEndToEnd, LongNamesSpecialFilesAndLinksAtTheOutputPath) {
+    ScratchDir dir;
+    for (std::size_t length : {234u, 255u}) {
+        const std::string name = std::string(length - 4, 'x') + ".ply";
+        const ProcessResult run = Tool(dir, {"--size", "9x9", "-o", (dir / name).string()});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_TRUE(fs::is_regular_file(dir / name)) << length;
+        fs::remove(dir / name);
+    }
+    ASSERT_EQ(::mkfifo((dir / "pipe.glb").c_str(), 0644), 0);
+    const ProcessResult fifo = Tool(dir, {"--size", "9x9", "-o", (dir / "pipe.glb").string()});
+    EXPECT_EQ(fifo.exitCode, 1);
+    EXPECT_NE(fifo.err.find("it is a FIFO"), std::string::npos) << fifo.err;
+    EXPECT_EQ(std::count(fifo.err.begin(), fifo.err.end(), '\n'), 1) << fifo.err;
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe.glb"));
+
+    tooltest::WriteText(dir / "target.stl", "old");
+    fs::create_symlink("target.stl", dir / "link.stl");
+    const ProcessResult linked = Tool(dir, {"--size", "9x9", "-o", (dir / "link.stl").string()});
+    EXPECT_EQ(linked.exitCode, 0) << linked.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "link.stl"));
+    EXPECT_EQ(tooltest::ReadStlFile(dir / "target.stl").triangles.size(), 128u);
+}
+
+// A library cut short is one line and exit status 1, not a crash.
+TEST(ToolEndToEnd, ATruncatedLibraryIsOneLine) {
+    ScratchDir dir;
+    const std::vector<uint8_t> whole = tooltest::ReadBytes(HEIGHTMESH_LIBRARY_PATH);
+    tooltest::WriteBytes(dir / "cut.so", std::vector<uint8_t>(whole.begin(), whole.begin() + 4096));
+    const ProcessResult run = tooltest::RunProcess(
+        {HEIGHTMESH_TOOL_PATH, "--size", "9x9", "-o", (dir / "m.obj").string(), "--library", (dir / "cut.so").string()},
+        dir.path());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("truncated ELF shared object"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "m.obj"));
+}
+
+// A grid large enough for many slices per thread, with masked cells: the
+// GLB reads back with every index naming a written vertex, the counts the
+// tool reports, and --stats shows the stages and peak memory.
+TEST(ToolEndToEnd, LargeGridSmoke) {
+    ScratchDir dir;
+    const ProcessResult run =
+        Tool(dir, {"--size", "1100x700", "--cut-below", "40", "-o", (dir / "big.glb").string(), "--stats", "--threads", "3"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (const char* line : {"stages:     terrain", "job", "write mesh", "memory:"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+    const tooltest::ReadMesh mesh = ReadGlb(dir / "big.glb");
+    EXPECT_NE(run.out.find(fmt::format("{} vertices, {} triangles", mesh.positions.size(), mesh.triangles.size())),
+              std::string::npos)
+        << run.out;
+    EXPECT_LT(mesh.positions.size(), 1100u * 700u);
+    EXPECT_GT(mesh.triangles.size(), 100000u);
+    std::vector<uint8_t> used(mesh.positions.size());
+    for (const auto& t : mesh.triangles)
+        for (uint32_t v : t) {
+            ASSERT_LT(v, mesh.positions.size());
+            used[v] = 1;
+        }
+    EXPECT_EQ(std::count(used.begin(), used.end(), 1), static_cast<std::ptrdiff_t>(used.size()));
 }
 
 }  // namespace

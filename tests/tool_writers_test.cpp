@@ -2,10 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <cmath>
 #include <limits>
 #include <sstream>
+
+#include <fmt/format.h>
 
 #include <stb_image.h>
 #include <tiny_gltf.h>
@@ -223,6 +230,52 @@ TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices) {
     }
 }
 
+// Every format gives the same bytes whatever the thread count, and the same
+// bytes through the generic path that other mesh types take, on grids large
+// enough to be cut into many slices, with and without masked cells.
+TEST(ToolMeshWriters, SlicesOnAnyThreadCountAndTheGenericPathAgree) {
+    const int32_t w = 211, h = 190;
+    std::vector<uint8_t> holes(static_cast<std::size_t>((w - 1) * (h - 1)), 1);
+    for (std::size_t c = 0; c < holes.size(); ++c)
+        if (c % 97 < 30 || (c / 210) % 50 == 7) holes[c] = 0;
+    MeshData full = JobShapedMesh(w, h, std::vector<uint8_t>(holes.size(), 1));
+    MeshData masked = JobShapedMesh(w, h, holes);
+    for (MeshData* data : {&full, &masked}) {
+        for (std::size_t i = 0; i < data->normals.size(); ++i) {
+            const float nx = std::sin(0.001f * static_cast<float>(i));
+            data->normals[i] = {nx, std::sqrt(1.0f - nx * nx), 0.1f / static_cast<float>(i + 1)};
+        }
+    }
+    for (const MeshData* data : {&full, &masked}) {
+        const KeptMesh mesh(*data, w, h, 3);
+        const KeptMesh oneThread(*data, w, h, 1);
+        EXPECT_EQ(mesh.compacted(), data == &masked);
+        EXPECT_EQ(mesh.vertexCount(), oneThread.vertexCount());
+        EXPECT_TRUE(SameBits(mesh.minPosition(), oneThread.minPosition()));
+        EXPECT_TRUE(SameBits(mesh.maxPosition(), oneThread.maxPosition()));
+        const GenericMeshOf<KeptMesh> generic(mesh);
+        for (MeshFormat format : {MeshFormat::Obj, MeshFormat::Ply, MeshFormat::Stl, MeshFormat::Gltf, MeshFormat::Glb}) {
+            for (bool ascii : {false, true}) {
+                if (ascii && format != MeshFormat::Stl) continue;
+                SCOPED_TRACE(fmt::format("format {} ascii {} masked {}", static_cast<int>(format), ascii, data == &masked));
+                MeshWriteOptions options;
+                options.asciiStl = ascii;
+                options.threads = 1;
+                std::ostringstream reference;
+                WriteMesh(oneThread, format, reference, options);
+                for (unsigned threads : {2u, 3u, 7u}) {
+                    options.threads = threads;
+                    std::ostringstream sliced, viaGeneric;
+                    WriteMesh(mesh, format, sliced, options);
+                    WriteMesh(generic, format, viaGeneric, options);
+                    EXPECT_TRUE(sliced.str() == reference.str()) << threads << " threads";
+                    EXPECT_TRUE(viaGeneric.str() == reference.str()) << threads << " threads, generic";
+                }
+            }
+        }
+    }
+}
+
 TEST(ToolMeshWriters, FormatsFollowTheExtension) {
     EXPECT_EQ(MeshFormatFromPath("a/b.OBJ"), MeshFormat::Obj);
     EXPECT_EQ(MeshFormatFromPath("b.ply"), MeshFormat::Ply);
@@ -303,6 +356,31 @@ TEST(ToolPictures, PreviewLightsFacesTowardsTheLightAndHidesMaskedPoints) {
     EXPECT_LT(opposite.pixels[0] + opposite.pixels[1], opposite.pixels[16] + opposite.pixels[17]);
 }
 
+// Pictures larger than one band of rows decode to the same pixels on any
+// thread count, in every channel layout.
+TEST(ToolPictures, PngBandsDecodeToThePixels) {
+    for (int channels : {1, 3, 4}) {
+        Image image;
+        image.width = 700;
+        image.height = 1700;
+        image.channels = channels;
+        image.pixels.resize(static_cast<std::size_t>(image.width) * image.height * channels);
+        for (std::size_t i = 0; i < image.pixels.size(); ++i)
+            image.pixels[i] = static_cast<uint8_t>((i * 2654435761u) >> 13 ^ (i / 977));
+        for (unsigned threads : {1u, 3u}) {
+            std::ostringstream out;
+            int reports = 0;
+            WritePng(image, out, threads, [&](double) { ++reports; });
+            const DecodedPng png = Decode(out.str());
+            EXPECT_EQ(png.width, image.width);
+            EXPECT_EQ(png.height, image.height);
+            EXPECT_EQ(png.channels, channels);
+            EXPECT_TRUE(png.pixels == image.pixels) << channels << " channels, " << threads << " threads";
+            EXPECT_GT(reports, 0);
+        }
+    }
+}
+
 // ---- Atomic files ------------------------------------------------------------------
 
 TEST(ToolAtomicFile, CommitReplacesTheDestinationWhole) {
@@ -340,13 +418,111 @@ TEST(ToolAtomicFile, FailureLeavesTheDestinationAndNoTemporary) {
     EXPECT_THROW(WriteFileAtomically(dir / "new.stl", [](std::ostream&) { throw std::bad_alloc(); }), std::bad_alloc);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"});
 
-    // An uncommitted file is removed with its object.
+    // An uncommitted file is removed with its object, named or not.
     {
-        AtomicFile file(dir / "never.obj");
+        AtomicFile file(dir / "never.obj", TemporaryKind::Named);
         file.stream() << "partial";
         EXPECT_TRUE(fs::exists(file.temporaryPath()));
     }
+    {
+        AtomicFile file(dir / "never.obj");
+        file.stream() << "partial";
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"}) << "an unnamed temporary shows no name";
+    }
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.stl"});
+}
+
+// Both kinds of temporary, committed, give the same file; a name of
+// NAME_MAX bytes still gets a temporary name that fits.
+TEST(ToolAtomicFile, LongestNamesAndBothTemporaryKindsCommit) {
+    tooltest::ScratchDir dir;
+    for (TemporaryKind kind : {TemporaryKind::Named, TemporaryKind::Unnamed}) {
+        for (std::size_t length : {1u, 233u, 234u, 255u}) {
+            const std::string name = std::string(length - 1, 'n') + (kind == TemporaryKind::Named ? "a" : "b");
+            AtomicFile file(dir / name, kind);
+            file.stream() << "contents " << length;
+            file.Commit();
+            EXPECT_EQ(tooltest::ReadText(dir / name), "contents " + std::to_string(length));
+        }
+    }
+    EXPECT_EQ(dir.Entries().size(), 8u);
+}
+
+// A symbolic link is followed (its target replaced, the link kept); other
+// files that are not regular are refused before anything is written.
+TEST(ToolAtomicFile, SymbolicLinksAreFollowedOtherSpecialFilesRefused) {
+    tooltest::ScratchDir dir;
+    fs::create_directory(dir / "real");
+    tooltest::WriteText(dir / "real" / "target.ply", "old");
+    fs::create_symlink("real/target.ply", dir / "link.ply");
+    fs::create_symlink("link.ply", dir / "chain.ply");
+    fs::create_symlink("real/new.ply", dir / "dangling.ply");
+    WriteFileAtomically(dir / "chain.ply", [](std::ostream& out) { out << "new"; });
+    WriteFileAtomically(dir / "dangling.ply", [](std::ostream& out) { out << "made"; });
+    EXPECT_TRUE(fs::is_symlink(dir / "link.ply"));
+    EXPECT_TRUE(fs::is_symlink(dir / "chain.ply"));
+    EXPECT_EQ(tooltest::ReadText(dir / "real" / "target.ply"), "new");
+    EXPECT_EQ(tooltest::ReadText(dir / "real" / "new.ply"), "made");
+
+    ASSERT_EQ(::mkfifo((dir / "pipe.obj").c_str(), 0644), 0);
+    fs::create_symlink("pipe.obj", dir / "to-pipe.obj");
+    fs::create_symlink("loop.obj", dir / "loop.obj");
+    const struct {
+        std::string name;
+        std::string reason;
+    } cases[] = {{"pipe.obj", "it is a FIFO"}, {"to-pipe.obj", "it is a FIFO"}, {"loop.obj", "symbolic links"}};
+    for (const auto& c : cases) {
+        try {
+            WriteFileAtomically(dir / c.name, [](std::ostream& out) { out << "data"; });
+            ADD_FAILURE() << c.name;
+        } catch (const ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.reason), std::string::npos) << error.what();
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe.obj"));
+    EXPECT_THROW(ResolveDestination("/dev/null"), ToolError);
+}
+
+// SIGINT, SIGTERM and SIGHUP in the middle of a write remove a named
+// temporary and still end the process by the signal; SIGKILL leaves nothing
+// behind where the temporary has no name.
+TEST(ToolAtomicFile, SignalsDuringAWriteLeaveNoTemporary) {
+    const struct {
+        int signal;
+        TemporaryKind kind;
+    } cases[] = {{SIGINT, TemporaryKind::Named},
+                 {SIGTERM, TemporaryKind::Named},
+                 {SIGHUP, TemporaryKind::Named},
+                 {SIGTERM, TemporaryKind::Unnamed},
+                 {SIGKILL, TemporaryKind::Unnamed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        tooltest::ScratchDir dir;
+        tooltest::WriteText(dir / "keep.stl", "old");
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            AtomicFile file(dir / "keep.stl", c.kind);
+            file.stream() << std::string(3 << 20, 'z') << std::flush;
+            const char named = file.temporaryPath().empty() ? 'u' : 'n';
+            if (::write(ready[1], &named, 1) != 1) ::_exit(3);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        char named = 0;
+        ASSERT_EQ(::read(ready[0], &named, 1), 1);
+        ::close(ready[0]);
+        ::kill(child, c.signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), c.signal);
+        if (c.signal == SIGKILL && named == 'n') GTEST_SKIP() << "this file system has no O_TMPFILE";
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"keep.stl"});
+        EXPECT_EQ(tooltest::ReadText(dir / "keep.stl"), "old");
+    }
 }
 
 TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason) {

@@ -49,15 +49,14 @@ HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, c
     const auto points = static_cast<std::size_t>(HeightmeshPointCount(input.width, input.height));
     const auto entries = static_cast<std::size_t>(HeightmeshTriangleEntryCount(input.width, input.height));
 
-    Buffer<float> heights(input.heights, "heights");
-    Buffer<uint8_t> cellMask(input.cellMask, "cellMask");
+    // The inputs are read where they are; the outputs start as fresh,
+    // kernel-zeroed pages that the workers fault in as they write them.
+    Buffer<float> heights = Buffer<float>::Borrow(input.heights, "heights");
+    Buffer<uint8_t> cellMask = Buffer<uint8_t>::Borrow(input.cellMask, "cellMask");
     Buffer<HeightmeshFloat3> vertices(points, "vertices");
     Buffer<HeightmeshFloat2> uvs(points, "uvs");
     Buffer<HeightmeshFloat3> normals(points, "normals");
     Buffer<int32_t> triangles(entries, "triangles");
-    // The job only reads its inputs.
-    heights.safety().SetWritable(false);
-    cellMask.safety().SetWritable(false);
 
     HeightmeshHeightfieldMeshJob job{};
     job.heights = heights.View();

@@ -12,10 +12,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "heightmesh/job_abi.h"
@@ -140,8 +143,58 @@ void CheckRead(HeightmeshAtomicSafetyHandle* handle);
 void CheckWrite(HeightmeshAtomicSafetyHandle* handle);
 }  // namespace host
 
-// A host-owned array of elements with its safety state. Views issued by
-// View() address the elements; Dispose() or destruction invalidates them.
+// Memory for host buffers. Blocks of kLargeBlock bytes or more are fresh
+// anonymous mappings that the kernel hands out zeroed, so a buffer the job
+// writes once costs no zero fill of its own; their pages are faulted in up
+// front on every core at once rather than one fault at a time inside the
+// job. (Huge pages are not asked for: on virtual machines their faults
+// cost more than they save.) Smaller blocks are calloc'ed. Elements made
+// without a value are left as the memory holds them (zero).
+namespace detail {
+void* AllocateHostBlock(std::size_t bytes);
+void FreeHostBlock(void* block, std::size_t bytes) noexcept;
+}  // namespace detail
+
+template <class T>
+struct HostAllocator {
+    using value_type = T;
+    static constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+
+    HostAllocator() noexcept = default;
+    template <class U>
+    HostAllocator(const HostAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n)
+    {
+        if (n > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        return static_cast<T*>(detail::AllocateHostBlock(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { detail::FreeHostBlock(p, n * sizeof(T)); }
+
+    // Default-initialises: the block is already zero.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
+    template <class U>
+    bool operator==(const HostAllocator<U>&) const noexcept { return true; }
+};
+
+// The storage of host buffers and of the outputs a run returns.
+template <class T>
+using HostVector = std::vector<T, HostAllocator<T>>;
+
+// A host-owned array of elements with its safety state, or a borrowed view of
+// the caller's elements (see Borrow). Views issued by View() address the
+// elements; Dispose() or destruction invalidates them.
 template <class T>
 class Buffer {
 public:
@@ -150,16 +203,31 @@ public:
     explicit Buffer(std::size_t length, std::string name = {})
         : elements_(CheckedLength(length)), safety_(std::make_unique<SafetyState>(std::move(name)))
     {
+        Point();
     }
     Buffer(std::span<const T> values, std::string name = {})
         : elements_(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(CheckedLength(values.size()))),
           safety_(std::make_unique<SafetyState>(std::move(name)))
     {
+        Point();
     }
 
-    std::size_t size() const noexcept { return elements_.size(); }
-    std::span<T> span() noexcept { return elements_; }
-    std::span<const T> span() const noexcept { return elements_; }
+    // A buffer over the caller's elements, without a copy, for inputs a job
+    // only reads: it is made read-only, and the elements must outlive it.
+    static Buffer Borrow(std::span<const T> values, std::string name = {})
+    {
+        Buffer buffer(0, std::move(name));
+        buffer.data_ = const_cast<T*>(values.data());
+        buffer.size_ = CheckedLength(values.size());
+        buffer.borrowed_ = true;
+        buffer.safety_->SetWritable(false);
+        return buffer;
+    }
+    Buffer(Buffer&&) noexcept = default;
+
+    std::size_t size() const noexcept { return size_; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
     SafetyState& safety() noexcept { return *safety_; }
     const SafetyState& safety() const noexcept { return *safety_; }
 
@@ -170,26 +238,30 @@ public:
         if (safety_->disposed())
             throw std::logic_error("a view of a disposed buffer was asked for");
         HeightmeshBufferView view{};
-        view.data = elements_.data();
-        view.length = static_cast<int32_t>(elements_.size());
+        view.data = data_;
+        view.length = static_cast<int32_t>(size_);
         view.minIndex = 0;
         view.maxIndex = view.length - 1;
         view.safety = safety_->Handle();
         return view;
     }
 
-    // Moves the elements out and disposes the buffer.
-    std::vector<T> Release() noexcept
+    // Moves the elements out and disposes the buffer (a borrowed buffer
+    // gives a copy of its elements).
+    HostVector<T> Release()
     {
         safety_->Dispose();
-        return std::move(elements_);
+        HostVector<T> out = borrowed_ ? HostVector<T>(data_, data_ + size_) : std::move(elements_);
+        Forget();
+        return out;
     }
 
     // Frees the elements and invalidates every view issued.
     void Dispose() noexcept
     {
         safety_->Dispose();
-        std::vector<T>().swap(elements_);
+        HostVector<T>().swap(elements_);
+        Forget();
     }
 
 private:
@@ -201,8 +273,23 @@ private:
         return length;
     }
 
-    std::vector<T> elements_;
+    void Point() noexcept
+    {
+        data_ = elements_.data();
+        size_ = elements_.size();
+    }
+    void Forget() noexcept
+    {
+        data_ = nullptr;
+        size_ = 0;
+        borrowed_ = false;
+    }
+
+    HostVector<T> elements_;
     std::unique_ptr<SafetyState> safety_;
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool borrowed_ = false;
 };
 
 struct RunOptions {
@@ -288,10 +375,10 @@ struct HeightfieldMeshInput {
 };
 
 struct HeightfieldMesh {
-    std::vector<HeightmeshFloat3> vertices;
-    std::vector<HeightmeshFloat2> uvs;
-    std::vector<HeightmeshFloat3> normals;
-    std::vector<int32_t> triangles;  // six per cell; masked cells hold six zeros
+    HostVector<HeightmeshFloat3> vertices;
+    HostVector<HeightmeshFloat2> uvs;
+    HostVector<HeightmeshFloat3> normals;
+    HostVector<int32_t> triangles;  // six per cell; masked cells hold six zeros
 };
 
 // Runs the library's job entry over every grid point of input and returns

@@ -17,20 +17,46 @@ std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
 // The path as it is shown in messages: quoted.
 std::string Quoted(const std::filesystem::path& path);
 
-// A file written under a temporary name in the destination's directory and
-// renamed over the destination only by Commit(), after every byte reached the
-// disk. Destroying it uncommitted removes the temporary file, so a failure at
-// any point never leaves a partial file under the requested name.
+// The file a write to `requested` replaces: the path itself, or where its
+// symbolic links lead. Throws ToolError when that exists and is not a
+// regular file.
+std::filesystem::path ResolveDestination(const std::filesystem::path& requested);
+
+// How AtomicFile makes its temporary file.
+enum class TemporaryKind {
+    Unnamed,  // O_TMPFILE where the file system has it, else a hidden name
+    Named,    // always a hidden name in the destination's directory
+};
+
+// A file written as a temporary in the destination's directory and put in
+// place under the destination's name only by Commit(), after every byte
+// reached the disk, so that a failure at any point never leaves a partial
+// file under the requested name:
+//  - where the file system supports it the temporary has no name at all
+//    (O_TMPFILE) until Commit() links it, so that even SIGKILL leaves
+//    nothing behind; elsewhere it is ".NAME.<hex>.tmp", shortened to fit
+//    NAME_MAX;
+//  - SIGINT, SIGTERM and SIGHUP remove a named temporary before the signal
+//    ends the process as it would have;
+//  - destroying the object uncommitted removes the temporary.
+// A symbolic link at the destination is followed: the file it names is
+// replaced and the link stays. Any other destination that exists and is not
+// a regular file (a directory, FIFO, device or socket) is refused.
 class AtomicFile {
 public:
-    explicit AtomicFile(std::filesystem::path destination);  // throws ToolError
+    explicit AtomicFile(std::filesystem::path destination, TemporaryKind kind = TemporaryKind::Unnamed);  // throws ToolError
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     std::ostream& stream();
+    // The temporary's name; empty while it has none.
     const std::filesystem::path& temporaryPath() const noexcept { return temporary_; }
+    // The file that Commit() replaces (the destination, or what its
+    // symbolic links lead to).
     const std::filesystem::path& destination() const noexcept { return destination_; }
+    // Bytes handed to the system so far; may be read from any thread.
+    uint64_t bytesWritten() const noexcept;
 
     // The system's reason for the first failed write, or empty.
     std::string FailureReason() const;
@@ -42,11 +68,14 @@ public:
 private:
     class FdBuffer;
     void Discard() noexcept;
+    std::filesystem::path TemporaryName() const;
 
+    std::filesystem::path requested_;
     std::filesystem::path destination_;
     std::filesystem::path temporary_;
     std::unique_ptr<FdBuffer> buffer_;
     std::unique_ptr<std::ostream> stream_;
+    int cleanupSlot_ = -1;
     bool committed_ = false;
 };
 

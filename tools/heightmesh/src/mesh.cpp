@@ -1,10 +1,12 @@
 #include "mesh.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include <fmt/format.h>
 
+#include "parallel.h"
 #include "tool_error.h"
 
 namespace heightmesh::tool {
@@ -13,59 +15,158 @@ namespace {
 
 bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
+// Per-thread results of the triangle pass.
+struct TriangleTally {
+    int64_t triangles = 0;
+    int64_t keptCells = 0;
+    int64_t badEntry = -1;  // first out-of-range index entry, or -1
+};
+
+// Per-thread results of the vertex pass.
+struct VertexTally {
+    int64_t firstBad = -1;  // first written vertex that is not finite, or -1
+    HeightmeshFloat3 low{0, 0, 0};
+    HeightmeshFloat3 high{0, 0, 0};
+    bool any = false;
+};
+
 }  // namespace
 
-KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height) : mesh_(mesh), width_(width), height_(height) {
+KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned threads)
+    : mesh_(mesh), width_(width), height_(height) {
     const std::size_t vertexCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     const std::size_t cells = static_cast<std::size_t>(width - 1) * static_cast<std::size_t>(height - 1);
     if (mesh.vertices.size() != vertexCount || mesh.uvs.size() != vertexCount || mesh.normals.size() != vertexCount ||
         mesh.triangles.size() != 6 * cells)
         throw ToolError(fmt::format("the job returned buffers of the wrong size for a {}x{} grid", width, height));
+    threads = ThreadCount(threads);
+    const int32_t* t = mesh.triangles.data();
 
-    // Which vertices do kept triangles use?
-    std::vector<uint8_t> used(vertexCount, 0);
-    const std::span<const int32_t> t = mesh.triangles;
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        bool kept = false;
-        for (std::size_t k = 6 * cell; k < 6 * cell + 6; k += 3) {
-            if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
-            for (std::size_t j = k; j < k + 3; ++j) {
-                if (t[j] < 0 || static_cast<std::size_t>(t[j]) >= vertexCount)
-                    throw ToolError(fmt::format("the job returned triangle index {} outside 0..{}", t[j], vertexCount - 1));
-                used[static_cast<std::size_t>(t[j])] = 1;
+    // Count the kept triangles and cells and check every index they hold.
+    std::vector<TriangleTally> tallies(threads);
+    ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned part) {
+        TriangleTally& tally = tallies[part];
+        for (std::size_t cell = static_cast<std::size_t>(begin); cell < static_cast<std::size_t>(end); ++cell) {
+            bool kept = false;
+            for (std::size_t k = 6 * cell; k < 6 * cell + 6; k += 3) {
+                if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
+                for (std::size_t j = k; j < k + 3; ++j) {
+                    if (static_cast<uint32_t>(t[j]) >= vertexCount) {
+                        tally.badEntry = static_cast<int64_t>(j);
+                        return;
+                    }
+                }
+                ++tally.triangles;
+                kept = true;
             }
-            ++triangleCount_;
-            kept = true;
+            if (kept) ++tally.keptCells;
         }
-        if (kept) ++keptCells_;
+    });
+    for (const TriangleTally& tally : tallies) {
+        if (tally.badEntry >= 0) {
+            const int32_t index = t[tally.badEntry];
+            throw ToolError(fmt::format("the job returned triangle index {} outside 0..{}", index, vertexCount - 1));
+        }
+        triangleCount_ += tally.triangles;
+        keptCells_ += tally.keptCells;
     }
 
-    const bool everyVertexUsed = std::all_of(used.begin(), used.end(), [](uint8_t u) { return u != 0; });
+    // Which vertices do kept triangles use? With every cell kept, every grid
+    // point is a corner of some kept cell only if the triangles name the
+    // cells' corners, so the marks are made whenever any triangle is dropped
+    // or some index strays from its cell.
+    bool everyVertexUsed = static_cast<int64_t>(cells) == keptCells_ && triangleCount_ == 2 * keptCells_;
+    if (everyVertexUsed) {
+        std::atomic<bool> standard{true};
+        ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned) {
+            const int64_t columns = width - 1;
+            for (int64_t cell = begin; cell < end; ++cell) {
+                const int32_t p = static_cast<int32_t>(cell % columns + cell / columns * width);
+                const int32_t* c = t + 6 * cell;
+                if (c[0] != p || c[1] != p + width + 1 || c[2] != p + 1 || c[3] != p || c[4] != p + width ||
+                    c[5] != p + width + 1) {
+                    standard.store(false, std::memory_order_relaxed);
+                    return;
+                }
+            }
+        });
+        everyVertexUsed = standard.load();
+    }
     if (!everyVertexUsed) {
-        compacted_ = true;
-        remap_.assign(vertexCount, -1);
-        for (std::size_t v = 0; v < vertexCount; ++v) {
-            if (!used[v]) continue;
-            remap_[v] = static_cast<int32_t>(keptVertices_.size());
-            keptVertices_.push_back(static_cast<int32_t>(v));
+        jobhost::HostVector<uint8_t> used(vertexCount);
+        ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned) {
+            for (std::size_t k = 6 * static_cast<std::size_t>(begin); k < 6 * static_cast<std::size_t>(end); k += 3) {
+                if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
+                for (std::size_t j = k; j < k + 3; ++j)
+                    std::atomic_ref<uint8_t>(used[static_cast<std::size_t>(t[j])]).store(1, std::memory_order_relaxed);
+            }
+        });
+        // Written indices in job order: each thread counts its range, then
+        // numbers it from the total of the ranges before it.
+        std::vector<int64_t> counts(threads + 1, 0);
+        ParallelRanges(static_cast<int64_t>(vertexCount), threads, [&](int64_t begin, int64_t end, unsigned part) {
+            counts[part + 1] = std::count(used.begin() + begin, used.begin() + end, uint8_t{1});
+        });
+        for (unsigned part = 0; part < threads; ++part) counts[part + 1] += counts[part];
+        if (counts[threads] < static_cast<int64_t>(vertexCount)) {
+            compacted_ = true;
+            remap_.resize(vertexCount);
+            keptVertices_.resize(static_cast<std::size_t>(counts[threads]));
+            ParallelRanges(static_cast<int64_t>(vertexCount), threads, [&](int64_t begin, int64_t end, unsigned part) {
+                int32_t next = static_cast<int32_t>(counts[part]);
+                for (int64_t v = begin; v < end; ++v) {
+                    if (used[static_cast<std::size_t>(v)]) {
+                        remap_[static_cast<std::size_t>(v)] = next;
+                        keptVertices_[static_cast<std::size_t>(next)] = static_cast<int32_t>(v);
+                        ++next;
+                    } else {
+                        remap_[static_cast<std::size_t>(v)] = -1;
+                    }
+                }
+            });
         }
     }
 
+    // Every written value finite; bounds of the written positions.
     const int64_t written = this->vertexCount();
-    for (int64_t k = 0; k < written; ++k) {
-        const HeightmeshFloat3& p = Position(k);
-        const HeightmeshFloat3& n = Normal(k);
-        const HeightmeshFloat2& uv = Uv(k);
-        if (!Finite(p) || !Finite(n) || !std::isfinite(uv.x) || !std::isfinite(uv.y))
+    std::vector<VertexTally> bounds(threads);
+    ParallelRanges(written, threads, [&](int64_t begin, int64_t end, unsigned part) {
+        VertexTally& tally = bounds[part];
+        for (int64_t k = begin; k < end; ++k) {
+            const HeightmeshFloat3& p = Position(k);
+            const HeightmeshFloat2& uv = Uv(k);
+            if (!Finite(p) || !Finite(Normal(k)) || !std::isfinite(uv.x) || !std::isfinite(uv.y)) {
+                tally.firstBad = k;
+                return;
+            }
+            if (!tally.any) {
+                tally.low = tally.high = p;
+                tally.any = true;
+            } else {
+                tally.low = {std::min(tally.low.x, p.x), std::min(tally.low.y, p.y), std::min(tally.low.z, p.z)};
+                tally.high = {std::max(tally.high.x, p.x), std::max(tally.high.y, p.y), std::max(tally.high.z, p.z)};
+            }
+        }
+    });
+    bool any = false;
+    for (const VertexTally& tally : bounds) {
+        if (tally.firstBad >= 0) {
+            const int64_t k = tally.firstBad;
+            const HeightmeshFloat3 &p = Position(k), &n = Normal(k);
             throw ToolError(fmt::format(
                 "vertex {} is not finite (position {} {} {}, normal {} {} {}): the heights times the scale exceed "
                 "single precision",
                 SourceVertex(k), p.x, p.y, p.z, n.x, n.y, n.z));
-        if (k == 0) {
-            min_ = max_ = p;
+        }
+        if (!tally.any) continue;
+        // Folded in order, as one pass over the vertices would.
+        if (!any) {
+            min_ = tally.low;
+            max_ = tally.high;
+            any = true;
         } else {
-            min_ = {std::min(min_.x, p.x), std::min(min_.y, p.y), std::min(min_.z, p.z)};
-            max_ = {std::max(max_.x, p.x), std::max(max_.y, p.y), std::max(max_.z, p.z)};
+            min_ = {std::min(min_.x, tally.low.x), std::min(min_.y, tally.low.y), std::min(min_.z, tally.low.z)};
+            max_ = {std::max(max_.x, tally.high.x), std::max(max_.y, tally.high.y), std::max(max_.z, tally.high.z)};
         }
     }
 }

@@ -8,24 +8,28 @@
 #include <span>
 #include <vector>
 
+#include <jobhost/jobhost.h>
+
 #include "heightmesh/job_abi.h"
 
 namespace heightmesh::tool {
 
-// The four output buffers of one job run, owned.
+// The four output buffers of one job run, owned (in the host's storage, so
+// that they move out of a run without a copy).
 struct MeshData {
-    std::vector<HeightmeshFloat3> vertices;
-    std::vector<HeightmeshFloat2> uvs;
-    std::vector<HeightmeshFloat3> normals;
-    std::vector<int32_t> triangles;
+    jobhost::HostVector<HeightmeshFloat3> vertices;
+    jobhost::HostVector<HeightmeshFloat2> uvs;
+    jobhost::HostVector<HeightmeshFloat3> normals;
+    jobhost::HostVector<int32_t> triangles;
 };
 
 // A read-only view of the job's output reduced to what a file holds.
 class KeptMesh {
 public:
     // Checks the buffers' sizes against the grid, that every index names a
-    // vertex and every value is finite; throws ToolError otherwise.
-    KeptMesh(const MeshData& mesh, int32_t width, int32_t height);
+    // vertex and every value is finite; throws ToolError otherwise. The
+    // checks and the compaction run on `threads` threads (0: every core).
+    KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned threads = 0);
 
     int32_t gridWidth() const noexcept { return width_; }
     int32_t gridHeight() const noexcept { return height_; }
@@ -48,12 +52,24 @@ public:
     // triangle, in the job's order.
     template <class Visit>
     void ForEachTriangle(Visit&& visit) const {
-        const std::span<const int32_t> t = mesh_.triangles;
-        for (std::size_t i = 0; i + 2 < t.size(); i += 3) {
+        ForEachTriangleInCells(0, cellCount(), visit);
+    }
+    // The same for the triangles of job cells [cellBegin, cellEnd) only, so
+    // that slices of the triangles can be written on several threads.
+    template <class Visit>
+    void ForEachTriangleInCells(int64_t cellBegin, int64_t cellEnd, Visit&& visit) const {
+        const int32_t* t = mesh_.triangles.data();
+        for (std::size_t i = 6 * static_cast<std::size_t>(cellBegin); i < 6 * static_cast<std::size_t>(cellEnd); i += 3) {
             if (IsDegenerate(t[i], t[i + 1], t[i + 2])) continue;
             visit(Written(t[i]), Written(t[i + 1]), Written(t[i + 2]));
         }
     }
+    // Whether the written mesh leaves some job vertex out (if not, written
+    // vertex k is job vertex k and the job's buffers hold the written values).
+    bool compacted() const noexcept { return compacted_; }
+    // Whether every cell is kept (the job's triangle buffer then holds the
+    // written indices as they are).
+    bool everyCellKept() const noexcept { return triangleCount_ == 2 * cellCount(); }
 
     // Bounds of the written positions (all zero for an empty mesh).
     HeightmeshFloat3 minPosition() const noexcept { return min_; }
@@ -81,8 +97,8 @@ private:
     // Whether some vertex is left out; if not, every vertex is written in order
     // and the two tables below stay empty.
     bool compacted_ = false;
-    std::vector<int32_t> keptVertices_;  // job vertex of each written vertex
-    std::vector<int32_t> remap_;         // written index of each job vertex, or -1
+    jobhost::HostVector<int32_t> keptVertices_;  // job vertex of each written vertex
+    jobhost::HostVector<int32_t> remap_;         // written index of each job vertex, or -1
     HeightmeshFloat3 min_{0, 0, 0};
     HeightmeshFloat3 max_{0, 0, 0};
 };

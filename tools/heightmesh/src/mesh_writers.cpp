@@ -1,74 +1,223 @@
 #include "mesh_writers.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <limits>
+#include <string_view>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
-#include <tiny_gltf.h>
+#include <nlohmann/json.hpp>
 
 #include "file_io.h"
+#include "parallel.h"
 #include "tool_error.h"
 
 namespace heightmesh::tool {
 
 namespace {
 
-constexpr std::size_t kFlushSize = 1 << 20;
-constexpr int64_t kProgressStep = 1 << 16;
+using Block = fmt::memory_buffer;
 
-// Collects output in memory and hands it to the stream in large blocks.
-class BlockWriter {
+// Bytes of output a slice aims at: large enough for few writes, small
+// enough that a round of slices stays a few megabytes per thread.
+constexpr int64_t kSliceBytes = int64_t{2} << 20;
+// Direct writes from the job's buffers go in pieces of this size: progress
+// is seen, and the kernel's write-back keeps pace (single writes of tens of
+// megabytes measured three times slower than 4 MiB ones).
+constexpr std::size_t kDirectPiece = std::size_t{4} << 20;
+
+// Where the file's bytes go: the stream as they are, or base64 text of them
+// (for the buffer of a .gltf, which a data URI holds).
+class Sink {
 public:
-    explicit BlockWriter(std::ostream& out) : out_(out) {}
-    ~BlockWriter() = default;
+    Sink(std::ostream& out, bool base64) : out_(out), base64_(base64) {}
 
-    fmt::memory_buffer& buffer() { return buffer_; }
+    void Write(const char* data, std::size_t size) {
+        if (!base64_) {
+            out_.write(data, static_cast<std::streamsize>(size));
+            if (!out_) throw ToolError("write failed");
+            return;
+        }
+        // Whole groups of three bytes, with up to two carried to the next call.
+        while (size > 0 && carried_ > 0 && carried_ < 3) {
+            carry_[carried_++] = static_cast<unsigned char>(*data++);
+            --size;
+        }
+        if (carried_ == 3) {
+            Encode(carry_, 3);
+            carried_ = 0;
+        }
+        const std::size_t whole = size / 3 * 3;
+        for (std::size_t at = 0; at < whole; at += kEncodePiece)
+            Encode(reinterpret_cast<const unsigned char*>(data) + at, std::min(kEncodePiece, whole - at));
+        for (std::size_t at = whole; at < size; ++at) carry_[carried_++] = static_cast<unsigned char>(data[at]);
+    }
 
-    void Bytes(const void* data, std::size_t size) {
-        const char* bytes = static_cast<const char*>(data);
-        buffer_.append(bytes, bytes + size);
-        MaybeFlush();
-    }
-    template <class T>
-    void Value(const T& value) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        Bytes(&value, sizeof value);
-    }
-    template <class... Args>
-    void Text(fmt::format_string<Args...> format, Args&&... args) {
-        fmt::format_to(std::back_inserter(buffer_), format, std::forward<Args>(args)...);
-        MaybeFlush();
-    }
-    void Flush() {
-        out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        buffer_.clear();
+    // Writes what is carried, padded as base64 pads a last partial group.
+    void Finish() {
+        if (!base64_ || carried_ == 0) return;
+        static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const unsigned b0 = carry_[0], b1 = carried_ > 1 ? carry_[1] : 0;
+        char text[4] = {kDigits[b0 >> 2], kDigits[((b0 & 3) << 4) | (b1 >> 4)],
+                        carried_ > 1 ? kDigits[(b1 & 15) << 2] : '=', '='};
+        carried_ = 0;
+        out_.write(text, 4);
         if (!out_) throw ToolError("write failed");
     }
 
 private:
-    void MaybeFlush() {
-        if (buffer_.size() >= kFlushSize) Flush();
+    static constexpr std::size_t kEncodePiece = 3 << 18;
+
+    void Encode(const unsigned char* data, std::size_t size) {
+        static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        text_.resize(size / 3 * 4);
+        char* to = text_.data();
+        for (std::size_t i = 0; i < size; i += 3, to += 4) {
+            const unsigned v = (unsigned{data[i]} << 16) | (unsigned{data[i + 1]} << 8) | data[i + 2];
+            to[0] = kDigits[v >> 18];
+            to[1] = kDigits[(v >> 12) & 63];
+            to[2] = kDigits[(v >> 6) & 63];
+            to[3] = kDigits[v & 63];
+        }
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+        if (!out_) throw ToolError("write failed");
     }
 
     std::ostream& out_;
-    fmt::memory_buffer buffer_;
+    bool base64_;
+    unsigned char carry_[3] = {};
+    int carried_ = 0;
+    std::vector<char> text_;
 };
 
-// Reports the fraction of `total` items done every kProgressStep items.
-class ProgressTicker {
+// Writes a file as sections of items: each section's items are cut into
+// slices that the threads fill into blocks of their own, one round of
+// slices at a time; a round's blocks are written, in order, on a helper
+// thread while the next round is filled.
+class SliceWriter {
 public:
-    ProgressTicker(const std::function<void(double)>& report, int64_t total) : report_(report), total_(total) {}
-    void Tick() {
-        if (++done_ % kProgressStep == 0 && report_ && total_ > 0) report_(static_cast<double>(done_) / total_);
+    SliceWriter(Sink& sink, unsigned threads, const std::function<void(double)>& progress, int64_t totalItems)
+        : sink_(sink), threads_(ThreadCount(threads)), progress_(progress), total_(totalItems) {
+        for (auto& round : rounds_) round.resize(threads_);
+    }
+    ~SliceWriter() {
+        if (pending_.valid()) pending_.wait();
+    }
+
+    // fill(begin, end, block) appends the bytes of items [begin, end) to block;
+    // an item yields about itemBytes.
+    template <class Fill>
+    void Section(int64_t count, int64_t itemBytes, Fill&& fill) {
+        const int64_t perSlice = std::max<int64_t>(1, kSliceBytes / std::max<int64_t>(1, itemBytes));
+        for (int64_t first = 0; first < count; first += perSlice * threads_) {
+            std::vector<Block>& blocks = rounds_[round_++ % 2];
+            RunParts(threads_, [&](unsigned part) {
+                Block& block = blocks[part];
+                block.clear();
+                const int64_t begin = std::min(count, first + part * perSlice);
+                const int64_t end = std::min(count, begin + perSlice);
+                if (begin < end) fill(begin, end, block);
+            });
+            Wait();
+            pending_ = std::async(std::launch::async, [this, &blocks] {
+                for (const Block& block : blocks)
+                    if (block.size() > 0) sink_.Write(block.data(), block.size());
+            });
+            Advance(std::min(count - first, perSlice * threads_));
+        }
+    }
+
+    // Bytes written as they are, after every block before them.
+    void Bytes(const void* data, std::size_t size) {
+        Wait();
+        sink_.Write(static_cast<const char*>(data), size);
+    }
+    // An array written straight from where it is, counted as `items`.
+    void Direct(const void* data, std::size_t size, int64_t items) {
+        Wait();
+        const char* bytes = static_cast<const char*>(data);
+        for (std::size_t at = 0; at < size; at += kDirectPiece) {
+            const std::size_t piece = std::min(kDirectPiece, size - at);
+            sink_.Write(bytes + at, piece);
+            Advance(size > 0 ? static_cast<int64_t>(static_cast<double>(items) * piece / size) : 0);
+        }
+    }
+    void Finish() {
+        Wait();
+        sink_.Finish();
+        if (progress_) progress_(1.0);
+    }
+
+    void Advance(int64_t items) {
+        done_ += items;
+        if (progress_ && total_ > 0) progress_(std::min(1.0, static_cast<double>(done_) / static_cast<double>(total_)));
     }
 
 private:
-    const std::function<void(double)>& report_;
+    void Wait() {
+        if (pending_.valid()) pending_.get();
+    }
+
+    Sink& sink_;
+    unsigned threads_;
+    const std::function<void(double)>& progress_;
     int64_t total_;
     int64_t done_ = 0;
+    std::array<std::vector<Block>, 2> rounds_;
+    uint64_t round_ = 0;
+    std::future<void> pending_;
 };
+
+// Meshes that hand out their triangles by job cell.
+template <class Mesh>
+concept CellTriangles = requires(const Mesh& mesh) {
+    { mesh.cellCount() } -> std::convertible_to<int64_t>;
+    mesh.ForEachTriangleInCells(int64_t{0}, int64_t{0}, [](uint32_t, uint32_t, uint32_t) {});
+};
+
+// A section of triangles: emit(a, b, c, block) appends one triangle's bytes.
+// On all threads by cell slices where the mesh offers them, else on this one.
+template <class Mesh, class Emit>
+void TriangleSection(const Mesh& mesh, SliceWriter& writer, int64_t triangleBytes, Emit&& emit) {
+    if constexpr (CellTriangles<Mesh>) {
+        writer.Section(mesh.cellCount(), 2 * triangleBytes, [&](int64_t begin, int64_t end, Block& block) {
+            mesh.ForEachTriangleInCells(begin, end, [&](uint32_t a, uint32_t b, uint32_t c) { emit(a, b, c, block); });
+        });
+    } else {
+        Block block;
+        int64_t count = 0;
+        mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+            emit(a, b, c, block);
+            if (++count % 65536 == 0 && block.size() >= static_cast<std::size_t>(kSliceBytes)) {
+                writer.Bytes(block.data(), block.size());
+                block.clear();
+                writer.Advance(65536);
+            }
+        });
+        writer.Bytes(block.data(), block.size());
+        writer.Advance(count % 65536);
+    }
+}
+
+// The items a mesh's triangle section counts: cells, or triangles.
+template <class Mesh>
+int64_t TriangleItems(const Mesh& mesh) {
+    if constexpr (CellTriangles<Mesh>)
+        return mesh.cellCount();
+    else
+        return mesh.triangleCount();
+}
+
+template <class T>
+void AppendValue(Block& block, const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    const char* bytes = reinterpret_cast<const char*>(&value);
+    block.append(bytes, bytes + sizeof value);
+}
 
 std::string Lowercase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -86,6 +235,59 @@ HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& 
     return {nx / length, ny / length, nz / length};
 }
 
+// Whether the mesh's written attributes are the job's buffers themselves.
+template <class Mesh>
+bool WritesJobBuffers(const Mesh& mesh) {
+    if constexpr (std::is_same_v<Mesh, KeptMesh>)
+        return !mesh.compacted();
+    else
+        return false;
+}
+
+// The glTF document for the mesh, with its one buffer of `bufferBytes`
+// (positions, normals, UVs and indices, in that order).
+nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshFloat3& low, const HeightmeshFloat3& high,
+                            uint64_t bufferBytes) {
+    const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
+    const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
+    const uint64_t indexBytes = static_cast<uint64_t>(indices) * 4;
+    using nlohmann::json;
+    const auto view = [](uint64_t offset, uint64_t length, int target) {
+        json v = {{"buffer", 0}, {"byteLength", length}, {"target", target}};
+        if (offset != 0) v["byteOffset"] = offset;
+        return v;
+    };
+    constexpr int kArrayBuffer = 34962, kElementArrayBuffer = 34963;
+    constexpr int kFloat = 5126, kUnsignedInt = 5125;
+    json position = {{"bufferView", 0}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC3"}};
+    position["min"] = {static_cast<double>(low.x), static_cast<double>(low.y), static_cast<double>(low.z)};
+    position["max"] = {static_cast<double>(high.x), static_cast<double>(high.y), static_cast<double>(high.z)};
+    json document;
+    document["asset"] = {{"generator", "heightmesh"}, {"version", "2.0"}};
+    document["accessors"] = {
+        position,
+        {{"bufferView", 1}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC3"}},
+        {{"bufferView", 2}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC2"}},
+        {{"bufferView", 3}, {"componentType", kUnsignedInt}, {"count", indices}, {"type", "SCALAR"}},
+    };
+    document["bufferViews"] = {
+        view(0, positionBytes, kArrayBuffer),
+        view(positionBytes, positionBytes, kArrayBuffer),
+        view(2 * positionBytes, uvBytes, kArrayBuffer),
+        view(2 * positionBytes + uvBytes, indexBytes, kElementArrayBuffer),
+    };
+    document["buffers"] = {{{"byteLength", bufferBytes}}};
+    document["meshes"] = {{{"name", "heightmesh"},
+                           {"primitives",
+                            {{{"attributes", {{"NORMAL", 1}, {"POSITION", 0}, {"TEXCOORD_0", 2}}},
+                              {"indices", 3},
+                              {"mode", 4}}}}}};
+    document["nodes"] = {{{"mesh", 0}, {"name", "terrain"}}};
+    document["scene"] = 0;
+    document["scenes"] = {{{"nodes", {0}}}};
+    return document;
+}
+
 }  // namespace
 
 MeshFormat MeshFormatFromPath(const std::filesystem::path& path) {
@@ -98,7 +300,8 @@ MeshFormat MeshFormatFromPath(const std::filesystem::path& path) {
     throw UsageError(fmt::format("unsupported output format {}: expected .obj, .ply, .stl, .gltf or .glb", Quoted(path)));
 }
 
-void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options) {
     switch (format) {
         case MeshFormat::Obj: return WriteObj(mesh, out, options);
         case MeshFormat::Ply: return WritePly(mesh, out, options);
@@ -109,37 +312,45 @@ void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const
 }
 
 // Floats are written in their shortest form that reads back to the same value.
-void WriteObj(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
-    BlockWriter w(out);
+template <class Mesh>
+void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+    Sink sink(out, false);
     const int64_t vertices = mesh.vertexCount();
-    ProgressTicker ticker(options.progress, 3 * vertices + mesh.triangleCount());
-    w.Text("# heightmesh: {}x{} grid, {} vertices, {} triangles\n", mesh.gridWidth(), mesh.gridHeight(), vertices,
-           mesh.triangleCount());
-    for (int64_t k = 0; k < vertices; ++k, ticker.Tick()) {
-        const HeightmeshFloat3& p = mesh.Position(k);
-        w.Text("v {} {} {}\n", p.x, p.y, p.z);
-    }
-    for (int64_t k = 0; k < vertices; ++k, ticker.Tick()) {
-        const HeightmeshFloat2& uv = mesh.Uv(k);
-        w.Text("vt {} {}\n", uv.x, uv.y);
-    }
-    for (int64_t k = 0; k < vertices; ++k, ticker.Tick()) {
-        const HeightmeshFloat3& n = mesh.Normal(k);
-        w.Text("vn {} {} {}\n", n.x, n.y, n.z);
-    }
-    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
-        const uint64_t a1 = uint64_t{a} + 1, b1 = uint64_t{b} + 1, c1 = uint64_t{c} + 1;
-        w.Text("f {0}/{0}/{0} {1}/{1}/{1} {2}/{2}/{2}\n", a1, b1, c1);
-        ticker.Tick();
+    SliceWriter w(sink, options.threads, options.progress, 3 * vertices + TriangleItems(mesh));
+    const std::string header = fmt::format("# heightmesh: {}x{} grid, {} vertices, {} triangles\n", mesh.gridWidth(),
+                                           mesh.gridHeight(), vertices, mesh.triangleCount());
+    w.Bytes(header.data(), header.size());
+    w.Section(vertices, 40, [&](int64_t begin, int64_t end, Block& block) {
+        for (int64_t k = begin; k < end; ++k) {
+            const HeightmeshFloat3& p = mesh.Position(k);
+            fmt::format_to(std::back_inserter(block), FMT_COMPILE("v {} {} {}\n"), p.x, p.y, p.z);
+        }
     });
-    w.Flush();
+    w.Section(vertices, 28, [&](int64_t begin, int64_t end, Block& block) {
+        for (int64_t k = begin; k < end; ++k) {
+            const HeightmeshFloat2& uv = mesh.Uv(k);
+            fmt::format_to(std::back_inserter(block), FMT_COMPILE("vt {} {}\n"), uv.x, uv.y);
+        }
+    });
+    w.Section(vertices, 40, [&](int64_t begin, int64_t end, Block& block) {
+        for (int64_t k = begin; k < end; ++k) {
+            const HeightmeshFloat3& n = mesh.Normal(k);
+            fmt::format_to(std::back_inserter(block), FMT_COMPILE("vn {} {} {}\n"), n.x, n.y, n.z);
+        }
+    });
+    TriangleSection(mesh, w, 60, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
+        const uint64_t a1 = uint64_t{a} + 1, b1 = uint64_t{b} + 1, c1 = uint64_t{c} + 1;
+        fmt::format_to(std::back_inserter(block), FMT_COMPILE("f {0}/{0}/{0} {1}/{1}/{1} {2}/{2}/{2}\n"), a1, b1, c1);
+    });
+    w.Finish();
 }
 
-void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
-    BlockWriter w(out);
+template <class Mesh>
+void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+    Sink sink(out, false);
     const int64_t vertices = mesh.vertexCount();
-    ProgressTicker ticker(options.progress, vertices + mesh.triangleCount());
-    w.Text(
+    SliceWriter w(sink, options.threads, options.progress, vertices + TriangleItems(mesh));
+    const std::string header = fmt::format(
         "ply\n"
         "format binary_little_endian 1.0\n"
         "comment heightmesh: {}x{} grid\n"
@@ -151,65 +362,70 @@ void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& o
         "property list uchar uint vertex_indices\n"
         "end_header\n",
         mesh.gridWidth(), mesh.gridHeight(), vertices, mesh.triangleCount());
-    for (int64_t k = 0; k < vertices; ++k, ticker.Tick()) {
-        const HeightmeshFloat3& p = mesh.Position(k);
-        const HeightmeshFloat3& n = mesh.Normal(k);
-        const HeightmeshFloat2& uv = mesh.Uv(k);
-        const std::array<float, 8> record{p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y};
-        w.Value(record);
-    }
-    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+    w.Bytes(header.data(), header.size());
+    w.Section(vertices, 32, [&](int64_t begin, int64_t end, Block& block) {
+        block.resize(static_cast<std::size_t>(end - begin) * 32);
+        char* to = block.data();
+        for (int64_t k = begin; k < end; ++k, to += 32) {
+            const HeightmeshFloat3& p = mesh.Position(k);
+            const HeightmeshFloat3& n = mesh.Normal(k);
+            const HeightmeshFloat2& uv = mesh.Uv(k);
+            const std::array<float, 8> record{p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y};
+            std::memcpy(to, record.data(), 32);
+        }
+    });
+    TriangleSection(mesh, w, 13, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
         char record[13];
         record[0] = 3;
         std::memcpy(record + 1, &a, 4);
         std::memcpy(record + 5, &b, 4);
         std::memcpy(record + 9, &c, 4);
-        w.Bytes(record, sizeof record);
-        ticker.Tick();
+        block.append(record, record + sizeof record);
     });
-    w.Flush();
+    w.Finish();
 }
 
-void WriteStl(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
-    BlockWriter w(out);
-    ProgressTicker ticker(options.progress, mesh.triangleCount());
+template <class Mesh>
+void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+    Sink sink(out, false);
+    SliceWriter w(sink, options.threads, options.progress, TriangleItems(mesh));
     if (options.asciiStl) {
-        w.Text("solid heightmesh\n");
-        mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+        w.Bytes("solid heightmesh\n", 17);
+        TriangleSection(mesh, w, 250, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             const HeightmeshFloat3 &pa = mesh.Position(a), &pb = mesh.Position(b), &pc = mesh.Position(c);
             const HeightmeshFloat3 n = FacetNormal(pa, pb, pc);
-            w.Text(
-                "facet normal {} {} {}\n outer loop\n  vertex {} {} {}\n  vertex {} {} {}\n  vertex {} {} {}\n endloop\n"
-                "endfacet\n",
-                n.x, n.y, n.z, pa.x, pa.y, pa.z, pb.x, pb.y, pb.z, pc.x, pc.y, pc.z);
-            ticker.Tick();
+            fmt::format_to(std::back_inserter(block),
+                           FMT_COMPILE("facet normal {} {} {}\n outer loop\n  vertex {} {} {}\n  vertex {} {} {}\n  "
+                                       "vertex {} {} {}\n endloop\nendfacet\n"),
+                           n.x, n.y, n.z, pa.x, pa.y, pa.z, pb.x, pb.y, pb.z, pc.x, pc.y, pc.z);
         });
-        w.Text("endsolid heightmesh\n");
+        w.Bytes("endsolid heightmesh\n", 20);
     } else {
         // The header must not begin with "solid", or readers take the file for text.
-        char header[80] = {};
+        char header[84] = {};
         const std::string title =
             fmt::format("heightmesh binary STL, {}x{} grid", mesh.gridWidth(), mesh.gridHeight()).substr(0, 79);
         std::memcpy(header, title.data(), title.size());
-        w.Bytes(header, sizeof header);
         if (mesh.triangleCount() > std::numeric_limits<uint32_t>::max())
             throw ToolError("too many triangles for binary STL");
-        w.Value(static_cast<uint32_t>(mesh.triangleCount()));
-        mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+        const auto count = static_cast<uint32_t>(mesh.triangleCount());
+        std::memcpy(header + 80, &count, 4);
+        w.Bytes(header, sizeof header);
+        TriangleSection(mesh, w, 50, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             const HeightmeshFloat3 &pa = mesh.Position(a), &pb = mesh.Position(b), &pc = mesh.Position(c);
             const HeightmeshFloat3 n = FacetNormal(pa, pb, pc);
             char record[50];
             const std::array<float, 12> values{n.x, n.y, n.z, pa.x, pa.y, pa.z, pb.x, pb.y, pb.z, pc.x, pc.y, pc.z};
             std::memcpy(record, values.data(), 48);
             record[48] = record[49] = 0;
-            w.Bytes(record, sizeof record);
-            ticker.Tick();
+            block.append(record, record + sizeof record);
         });
     }
-    w.Flush();
+    w.Finish();
 }
 
-void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
     const int64_t vertices = mesh.vertexCount();
     const int64_t indices = 3 * mesh.triangleCount();
     if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
@@ -225,76 +441,79 @@ void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshW
         throw ToolError(fmt::format("the mesh needs {} bytes of buffer data, more than {} holds ({} bytes at most)", total,
                                     binary ? "binary glTF" : "glTF text", limit));
 
-    ProgressTicker ticker(options.progress, vertices + mesh.triangleCount());
-    tinygltf::Model model;
-    model.asset.version = "2.0";
-    model.asset.generator = "heightmesh";
-    tinygltf::Buffer& buffer = model.buffers.emplace_back();
-    buffer.data.resize(static_cast<std::size_t>(total));
-    unsigned char* positions = buffer.data.data();
-    unsigned char* normals = positions + positionBytes;
-    unsigned char* uvs = normals + positionBytes;
-    unsigned char* indexData = uvs + uvBytes;
-    for (int64_t k = 0; k < vertices; ++k, ticker.Tick()) {
-        std::memcpy(positions + 12 * k, &mesh.Position(k), 12);
-        std::memcpy(normals + 12 * k, &mesh.Normal(k), 12);
-        std::memcpy(uvs + 8 * k, &mesh.Uv(k), 8);
+    nlohmann::json document = GltfDocument(vertices, indices, mesh.minPosition(), mesh.maxPosition(), total);
+    Sink plain(out, false);
+    Sink base64(out, true);
+    std::string after;  // the text form's document after the buffer's data
+    if (binary) {
+        std::string json = document.dump();
+        json.append((4 - json.size() % 4) % 4, ' ');
+        const uint64_t binaryChunk = (total + 3) / 4 * 4;  // always whole words here
+        const uint64_t length = 12 + 8 + json.size() + 8 + binaryChunk;
+        const uint32_t head[5] = {0x46546C67u /* "glTF" */, 2, static_cast<uint32_t>(length),
+                                  static_cast<uint32_t>(json.size()), 0x4E4F534Au /* "JSON" */};
+        plain.Write(reinterpret_cast<const char*>(head), sizeof head);
+        plain.Write(json.data(), json.size());
+        const uint32_t chunk[2] = {static_cast<uint32_t>(binaryChunk), 0x004E4942u /* "BIN\0" */};
+        plain.Write(reinterpret_cast<const char*>(chunk), sizeof chunk);
+    } else {
+        // The document as text with the buffer as a data URI, the base64 text
+        // streamed in where a placeholder stands.
+        constexpr std::string_view kPlaceholder = "@heightmesh-buffer@";
+        document["buffers"][0]["uri"] = std::string(kPlaceholder);
+        std::string text = document.dump(2);
+        const std::size_t at = text.find(kPlaceholder);
+        const std::string before = text.substr(0, at) + "data:application/octet-stream;base64,";
+        after = text.substr(at + kPlaceholder.size());
+        plain.Write(before.data(), before.size());
     }
-    std::size_t at = 0;
-    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
-        const uint32_t triangle[3] = {a, b, c};
-        std::memcpy(indexData + at, triangle, 12);
-        at += 12;
-        ticker.Tick();
-    });
 
-    const auto addView = [&](uint64_t offset, uint64_t length, int target) {
-        tinygltf::BufferView& view = model.bufferViews.emplace_back();
-        view.buffer = 0;
-        view.byteOffset = static_cast<std::size_t>(offset);
-        view.byteLength = static_cast<std::size_t>(length);
-        view.target = target;
-        return static_cast<int>(model.bufferViews.size() - 1);
-    };
-    const auto addAccessor = [&](int view, int componentType, int type, int64_t count) -> tinygltf::Accessor& {
-        tinygltf::Accessor& accessor = model.accessors.emplace_back();
-        accessor.bufferView = view;
-        accessor.byteOffset = 0;
-        accessor.componentType = componentType;
-        accessor.type = type;
-        accessor.count = static_cast<std::size_t>(count);
-        return accessor;
-    };
-    const int positionView = addView(0, positionBytes, TINYGLTF_TARGET_ARRAY_BUFFER);
-    const int normalView = addView(positionBytes, positionBytes, TINYGLTF_TARGET_ARRAY_BUFFER);
-    const int uvView = addView(2 * positionBytes, uvBytes, TINYGLTF_TARGET_ARRAY_BUFFER);
-    const int indexView = addView(2 * positionBytes + uvBytes, indexBytes, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
-
-    tinygltf::Accessor& position = addAccessor(positionView, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, vertices);
-    const HeightmeshFloat3 low = mesh.minPosition(), high = mesh.maxPosition();
-    position.minValues = {low.x, low.y, low.z};
-    position.maxValues = {high.x, high.y, high.z};
-    addAccessor(normalView, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, vertices);
-    addAccessor(uvView, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC2, vertices);
-    addAccessor(indexView, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, TINYGLTF_TYPE_SCALAR, indices);
-
-    tinygltf::Primitive primitive;
-    primitive.attributes = {{"POSITION", 0}, {"NORMAL", 1}, {"TEXCOORD_0", 2}};
-    primitive.indices = 3;
-    primitive.mode = TINYGLTF_MODE_TRIANGLES;
-    tinygltf::Mesh& gltfMesh = model.meshes.emplace_back();
-    gltfMesh.name = "heightmesh";
-    gltfMesh.primitives.push_back(std::move(primitive));
-    tinygltf::Node& node = model.nodes.emplace_back();
-    node.mesh = 0;
-    node.name = "terrain";
-    tinygltf::Scene& scene = model.scenes.emplace_back();
-    scene.nodes = {0};
-    model.defaultScene = 0;
-
-    tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToStream(&model, out, /*prettyPrint=*/!binary, binary) || !out)
-        throw ToolError("write failed");
+    Sink& sink = binary ? plain : base64;
+    SliceWriter w(sink, options.threads, options.progress, 3 * vertices + TriangleItems(mesh));
+    if (WritesJobBuffers(mesh)) {
+        if constexpr (std::is_same_v<Mesh, KeptMesh>) {
+            const MeshData& data = mesh.data();
+            w.Direct(data.vertices.data(), positionBytes, vertices);
+            w.Direct(data.normals.data(), positionBytes, vertices);
+            w.Direct(data.uvs.data(), uvBytes, vertices);
+        }
+    } else {
+        w.Section(vertices, 12, [&](int64_t begin, int64_t end, Block& block) {
+            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Position(k));
+        });
+        w.Section(vertices, 12, [&](int64_t begin, int64_t end, Block& block) {
+            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Normal(k));
+        });
+        w.Section(vertices, 8, [&](int64_t begin, int64_t end, Block& block) {
+            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Uv(k));
+        });
+    }
+    bool indicesAsTheyAre = false;
+    if constexpr (std::is_same_v<Mesh, KeptMesh>) indicesAsTheyAre = WritesJobBuffers(mesh) && mesh.everyCellKept();
+    if (indicesAsTheyAre) {
+        if constexpr (std::is_same_v<Mesh, KeptMesh>) w.Direct(mesh.data().triangles.data(), indexBytes, TriangleItems(mesh));
+    } else {
+        TriangleSection(mesh, w, 12, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
+            const uint32_t triangle[3] = {a, b, c};
+            AppendValue(block, triangle);
+        });
+    }
+    w.Finish();
+    if (!binary) {
+        after += '\n';
+        plain.Write(after.data(), after.size());
+    }
 }
+
+#define HEIGHTMESH_WRITERS_FOR(Mesh)                                                                \
+    template void WriteMesh<Mesh>(const Mesh&, MeshFormat, std::ostream&, const MeshWriteOptions&); \
+    template void WriteObj<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);              \
+    template void WritePly<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);              \
+    template void WriteStl<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);              \
+    template void WriteGltf<Mesh>(const Mesh&, std::ostream&, bool, const MeshWriteOptions&);
+
+// Every mesh type the tool writes.
+HEIGHTMESH_WRITERS_FOR(KeptMesh)
+HEIGHTMESH_WRITERS_FOR(GenericMeshOf<KeptMesh>)
 
 }  // namespace heightmesh::tool

@@ -28,13 +28,17 @@ struct Image {
 
 // RGB: R = x, G = -z (towards the picture's top), B = y (up), each mapped from
 // -1..1 to 0..255; a non-finite normal becomes straight up.
-Image RenderNormalMap(const KeptMesh& mesh);
+Image RenderNormalMap(const KeptMesh& mesh, unsigned threads = 0);
 
 // RGBA: colour by height over the written vertices, shaded by the job's
 // normals lit from `light`; points outside every kept cell are transparent.
-Image RenderPreview(const KeptMesh& mesh, const LightDirection& light);
+Image RenderPreview(const KeptMesh& mesh, const LightDirection& light, unsigned threads = 0);
 
-// Encodes as PNG; throws ToolError when the image is too large for the encoder.
-void WritePng(const Image& image, std::ostream& out);
+// Encodes as PNG at a fast compression setting: rows filtered with the Up
+// filter, bands of rows deflated on `threads` threads (0: every core) as
+// pieces of one zlib stream, one IDAT chunk each. Throws ToolError when the
+// encoder fails; progress gets the fraction of bands written.
+void WritePng(const Image& image, std::ostream& out, unsigned threads = 0,
+              const std::function<void(double)>& progress = {});
 
 }  // namespace heightmesh::tool

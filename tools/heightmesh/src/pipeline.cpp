@@ -1,5 +1,6 @@
 #include "pipeline.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -28,6 +29,40 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The process's peak resident memory so far, in bytes.
+uint64_t PeakMemoryBytes() {
+    rusage usage {};
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
+}
+
+// Times one stage of the run into the report.
+class Stage {
+public:
+    Stage(RunReport& report, std::string name) : report_(report), name_(std::move(name)), start_(Clock::now()) {}
+    ~Stage() { report_.stages.emplace_back(std::move(name_), SecondsSince(start_)); }
+    Stage(const Stage&) = delete;
+    Stage& operator=(const Stage&) = delete;
+
+private:
+    RunReport& report_;
+    std::string name_;
+    Clock::time_point start_;
+};
+
+// Writes one file through AtomicFile, showing its bytes and rate on the
+// progress line.
+void WriteOutput(const std::filesystem::path& path, ProgressLine& progress,
+                 const std::function<void(std::ostream&, const std::function<void(double)>&)>& write) {
+    AtomicFile file(path);
+    try {
+        write(file.stream(), [&](double f) { progress.Update(f, file.bytesWritten()); });
+    } catch (const ToolError& error) {
+        const std::string reason = file.FailureReason();
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(path), reason.empty() ? error.what() : reason));
+    }
+    file.Commit();
+}
 
 std::string Lowercase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -66,6 +101,7 @@ void CheckRequest(const Options& options) {
                           : !S_ISDIR(info.st_mode)                                      ? ENOTDIR
                                                                                         : 0;
         if (error != 0) throw ToolError(fmt::format("cannot write {}: {}", Quoted(**path), std::strerror(error)));
+        ResolveDestination(**path);  // refuses a directory, FIFO or device there
     }
 
     std::vector<std::filesystem::path> outputs;
@@ -160,6 +196,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     Heightmap map;
     std::string mapName;
     if (plan) {
+        const Stage stage(report, "read");
         const Clock::time_point start = Clock::now();
         progress.Begin("reading");
         map = ReadPlannedInput(*plan, [&](double f) { progress.Update(f); });
@@ -167,6 +204,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         mapName = Quoted(*options.input);
         report.readSeconds += SecondsSince(start);
     } else {
+        const Stage stage(report, "terrain");
         const Clock::time_point start = Clock::now();
         progress.Begin("making terrain");
         map = MakeTerrain(options.size.value_or(Options::kDefaultTerrainSize), options.seed.value_or(Options::kDefaultSeed),
@@ -180,6 +218,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
 
     std::optional<Heightmap> maskImage;
     if (maskPlan) {
+        const Stage stage(report, "read mask");
         const Clock::time_point start = Clock::now();
         progress.Begin("reading mask");
         maskImage = ReadPlannedInput(*maskPlan);
@@ -211,11 +250,15 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         request.scale.z = static_cast<float>(plan->spacing->z);
     }
     request.batchSize = options.batch;
+    const unsigned threads = options.threads;
     const Clock::time_point jobStart = Clock::now();
     progress.Begin("meshing");
     MeshData data = mesher(request, [&](double f) { progress.Update(f); });
     report.jobSeconds = SecondsSince(jobStart);
-    const KeptMesh mesh(data, map.width, map.height);
+    report.stages.emplace_back("job", report.jobSeconds);
+    const Clock::time_point checkStart = Clock::now();
+    const KeptMesh mesh(data, map.width, map.height, threads);
+    report.stages.emplace_back("check", SecondsSince(checkStart));
     progress.End();
     report.verticesWritten = mesh.vertexCount();
     report.trianglesKept = mesh.triangleCount();
@@ -227,11 +270,13 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         if (mesh.triangleCount() == 0)
             throw ToolError(fmt::format("every cell of {} is masked: there is no mesh to write to {}", mapName,
                                         Quoted(*options.output)));
-        MeshWriteOptions writeOptions;
-        writeOptions.asciiStl = options.asciiStl;
-        writeOptions.progress = [&](double f) { progress.Update(f); };
+        const Stage stage(report, "write mesh");
         progress.Begin("writing mesh");
-        WriteFileAtomically(*options.output, [&](std::ostream& file) {
+        WriteOutput(*options.output, progress, [&](std::ostream& file, const std::function<void(double)>& update) {
+            MeshWriteOptions writeOptions;
+            writeOptions.asciiStl = options.asciiStl;
+            writeOptions.threads = threads;
+            writeOptions.progress = update;
             WriteMesh(mesh, MeshFormatFromPath(*options.output), file, writeOptions);
         });
         progress.End();
@@ -239,16 +284,20 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                            mesh.vertexCount(), mesh.triangleCount(), mesh.keptCellCount(), mesh.cellCount());
     }
     if (options.normalMap) {
+        const Stage stage(report, "normal map");
         progress.Begin("writing normal map");
-        const Image image = RenderNormalMap(mesh);
-        WriteFileAtomically(*options.normalMap, [&](std::ostream& file) { WritePng(image, file); });
+        const Image image = RenderNormalMap(mesh, threads);
+        WriteOutput(*options.normalMap, progress,
+                    [&](std::ostream& file, const std::function<void(double)>& update) { WritePng(image, file, threads, update); });
         progress.End();
         out << fmt::format("wrote {}: {}x{} normal map\n", options.normalMap->string(), image.width, image.height);
     }
     if (options.preview) {
+        const Stage stage(report, "preview");
         progress.Begin("writing preview");
-        const Image image = RenderPreview(mesh, options.light);
-        WriteFileAtomically(*options.preview, [&](std::ostream& file) { WritePng(image, file); });
+        const Image image = RenderPreview(mesh, options.light, threads);
+        WriteOutput(*options.preview, progress,
+                    [&](std::ostream& file, const std::function<void(double)>& update) { WritePng(image, file, threads, update); });
         progress.End();
         out << fmt::format("wrote {}: {}x{} preview\n", options.preview->string(), image.width, image.height);
     }
@@ -270,6 +319,11 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                            report.writeSeconds * 1e3);
         if (!options.input) out << fmt::format("terrain:    {:.3f} ms to make\n", report.generateSeconds * 1e3);
         PrintInputStats(out, options, plan, request.scale, map, heightRange);
+        std::string stages;
+        for (const auto& [name, seconds] : report.stages)
+            stages += fmt::format("{}{} {:.3f} ms", stages.empty() ? "" : ", ", name, seconds * 1e3);
+        out << fmt::format("stages:     {}\n", stages);
+        out << fmt::format("memory:     {:.1f} MB peak\n", PeakMemoryBytes() / 1e6);
     }
     return report;
 }

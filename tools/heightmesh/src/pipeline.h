@@ -6,6 +6,9 @@
 #include <functional>
 #include <ostream>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "mesh.h"
 #include "options.h"
@@ -36,6 +39,8 @@ struct RunReport {
     double readSeconds = 0.0;
     double writeSeconds = 0.0;
     double generateSeconds = 0.0;
+    // Each stage that ran, in order, with its wall time in seconds.
+    std::vector<std::pair<std::string, double>> stages;
 };
 
 // Checks the options, reads or makes the heights, builds the cell mask, runs

@@ -18,6 +18,9 @@ void ProgressLine::Begin(std::string label) {
         std::lock_guard lock(mutex_);
         label_ = std::move(label);
         fraction_ = -1.0;
+        bytes_ = 0;
+        hasBytes_ = false;
+        start_ = std::chrono::steady_clock::now();
         stopping_ = false;
     }
     ticker_ = std::thread([this] { Tick(); });
@@ -27,6 +30,14 @@ void ProgressLine::Update(double fraction) {
     if (!enabled_) return;
     std::lock_guard lock(mutex_);
     fraction_ = std::clamp(fraction, 0.0, 1.0);
+}
+
+void ProgressLine::Update(double fraction, uint64_t bytes) {
+    if (!enabled_) return;
+    std::lock_guard lock(mutex_);
+    fraction_ = std::clamp(fraction, 0.0, 1.0);
+    bytes_ = bytes;
+    hasBytes_ = true;
 }
 
 void ProgressLine::End() {
@@ -42,11 +53,13 @@ void ProgressLine::End() {
 }
 
 void ProgressLine::Draw() {
-    if (fraction_ < 0.0)
-        out_ << fmt::format("\rheightmesh: {} ...", label_);
-    else
-        out_ << fmt::format("\rheightmesh: {} {:3d}%", label_, static_cast<int>(fraction_ * 100.0));
-    out_ << std::flush;
+    std::string line = fraction_ < 0.0 ? fmt::format("\rheightmesh: {} ...", label_)
+                                       : fmt::format("\rheightmesh: {} {:3d}%", label_, static_cast<int>(fraction_ * 100.0));
+    if (hasBytes_) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        line += fmt::format(", {:.1f} MB at {:.0f} MB/s", bytes_ / 1e6, seconds > 0.0 ? bytes_ / 1e6 / seconds : 0.0);
+    }
+    out_ << line << "\033[K" << std::flush;
     shown_ = true;
 }
 

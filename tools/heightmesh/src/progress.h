@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -23,8 +24,11 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     void Begin(std::string label);
-    // The fraction done of the current step (0..1); cheap, callable often.
+    // The fraction done of the current step (0..1), and for steps that write
+    // a file the bytes written so far (shown with the rate since Begin);
+    // cheap, callable often, from any thread.
     void Update(double fraction);
+    void Update(double fraction, uint64_t bytes);
     // Ends the step and clears the line if one was shown.
     void End();
 
@@ -39,6 +43,9 @@ private:
     std::thread ticker_;
     std::string label_;
     double fraction_ = -1.0;  // below 0: none reported
+    uint64_t bytes_ = 0;
+    bool hasBytes_ = false;
+    std::chrono::steady_clock::time_point start_;
     bool stopping_ = false;
     bool shown_ = false;
 };
