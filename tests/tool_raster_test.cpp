@@ -360,11 +360,12 @@ TEST(ToolMemoryBudget, EstimateGrowsWithTheGridAndTheOutputs) {
     shape.points = 1000;
     const int64_t bare = EstimateRunBytes(shape);
     EXPECT_GE(bare, 1000 * (4 + 56));  // heights and the job's outputs at least
-    shape.mesh = true;
-    shape.meshInMemory = true;
+    shape.preview = true;
     EXPECT_GT(EstimateRunBytes(shape), bare);
     shape.points = 4000;
-    EXPECT_GT(EstimateRunBytes(shape), 3 * EstimateRunBytes(RunShape{1000, 0, false, true, true, false, false}));
+    EXPECT_GT(EstimateRunBytes(shape), 3 * EstimateRunBytes(RunShape{1000, 0, false, false, false, true}));
+    shape.mesh = true;  // the writers' blocks come on top
+    EXPECT_GT(EstimateRunBytes(shape), EstimateRunBytes(RunShape{4000, 0, false, false, false, true}));
 
     EXPECT_EQ(ParseByteCount("512M", "--max-memory"), int64_t{512} << 20);
     EXPECT_EQ(ParseByteCount("3G", "--max-memory"), int64_t{3} << 30);

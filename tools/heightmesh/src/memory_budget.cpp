@@ -19,25 +19,26 @@ namespace {
 // holds: the heights (float) with their no-data flags and the fill's flags
 // and queue; the per-point pass flags and per-cell mask; the job's four
 // outputs (position, normal, UV, six 32-bit indices per cell); the kept
-// mesh's vertex tables; and what the optional outputs add.
+// mesh's vertex tables; and what the optional outputs add. The mesh writers
+// stream from the job's buffers in slices, so a mesh file adds only their
+// blocks, a fixed amount.
 constexpr int64_t kHeightsPerPoint = 4 + 1 + 1 + 8;
 constexpr int64_t kCellMaskPerPoint = 1 + 1;
 constexpr int64_t kJobPerPoint = 12 + 12 + 8 + 24;
 constexpr int64_t kKeptMeshPerPoint = 4 + 4 + 1;
 constexpr int64_t kMaskImagePerPoint = 4 + 1;
-constexpr int64_t kInMemoryMeshPerPoint = 2 * (12 + 12 + 8 + 24);  // assembled buffer and its copy on the way out
 constexpr int64_t kNormalMapPerPoint = 3 + 3;
 constexpr int64_t kPreviewPerPoint = 4 + 4;
+constexpr int64_t kWriterBlockBytes = int64_t{64} << 20;
 
 }  // namespace
 
 int64_t EstimateRunBytes(const RunShape& shape) {
     int64_t perPoint = kHeightsPerPoint + kCellMaskPerPoint + kJobPerPoint + kKeptMeshPerPoint;
     if (shape.mask) perPoint += kMaskImagePerPoint;
-    if (shape.mesh && shape.meshInMemory) perPoint += kInMemoryMeshPerPoint;
     if (shape.normalMap) perPoint += kNormalMapPerPoint;
     if (shape.preview) perPoint += kPreviewPerPoint;
-    return shape.points * perPoint + shape.readBytes;
+    return shape.points * perPoint + shape.readBytes + (shape.mesh ? kWriterBlockBytes : 0);
 }
 
 int64_t DefaultMemoryLimit() {

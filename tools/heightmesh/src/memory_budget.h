@@ -13,7 +13,6 @@ struct RunShape {
     int64_t readBytes = 0;         // working memory of the read beyond the heights (buffers, decoded windows)
     bool mask = false;             // --mask image
     bool mesh = false;             // -o
-    bool meshInMemory = false;     // the mesh format is assembled in memory before it is written (glTF)
     bool normalMap = false;
     bool preview = false;
 };

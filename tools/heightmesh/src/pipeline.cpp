@@ -125,10 +125,6 @@ RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<I
     shape.readBytes = (plan ? plan->readBytes : 0) + (maskPlan ? maskPlan->readBytes : 0);
     shape.mask = maskPlan.has_value();
     shape.mesh = options.output.has_value();
-    if (options.output) {
-        const MeshFormat format = MeshFormatFromPath(*options.output);
-        shape.meshInMemory = format == MeshFormat::Gltf || format == MeshFormat::Glb;
-    }
     shape.normalMap = options.normalMap.has_value();
     shape.preview = options.preview.has_value();
     return shape;
