@@ -98,7 +98,8 @@ MeshFormat MeshFormatFromPath(const std::filesystem::path& path) {
     throw UsageError(fmt::format("unsupported output format {}: expected .obj, .ply, .stl, .gltf or .glb", Quoted(path)));
 }
 
-void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options) {
     switch (format) {
         case MeshFormat::Obj: return WriteObj(mesh, out, options);
         case MeshFormat::Ply: return WritePly(mesh, out, options);
@@ -109,7 +110,8 @@ void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const
 }
 
 // Floats are written in their shortest form that reads back to the same value.
-void WriteObj(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
     BlockWriter w(out);
     const int64_t vertices = mesh.vertexCount();
     ProgressTicker ticker(options.progress, 3 * vertices + mesh.triangleCount());
@@ -135,7 +137,8 @@ void WriteObj(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& o
     w.Flush();
 }
 
-void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+template <class Mesh>
+void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
     BlockWriter w(out);
     const int64_t vertices = mesh.vertexCount();
     ProgressTicker ticker(options.progress, vertices + mesh.triangleCount());
@@ -170,7 +173,8 @@ void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& o
     w.Flush();
 }
 
-void WriteStl(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
     BlockWriter w(out);
     ProgressTicker ticker(options.progress, mesh.triangleCount());
     if (options.asciiStl) {
@@ -209,7 +213,8 @@ void WriteStl(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& o
     w.Flush();
 }
 
-void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
+template <class Mesh>
+void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
     const int64_t vertices = mesh.vertexCount();
     const int64_t indices = 3 * mesh.triangleCount();
     if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
@@ -218,7 +223,8 @@ void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshW
     // copy is a third larger still.
     const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
     const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
-    const uint64_t indexBytes = static_cast<uint64_t>(indices) * 4;
+    const bool shortIndices = vertices <= 65536;
+    const uint64_t indexBytes = static_cast<uint64_t>(indices) * (shortIndices ? 2 : 4);
     const uint64_t total = 2 * positionBytes + uvBytes + indexBytes;
     const uint64_t limit = binary ? (uint64_t{1} << 32) - (uint64_t{1} << 20) : (uint64_t{3} << 30);
     if (total > limit)
@@ -242,9 +248,15 @@ void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshW
     }
     std::size_t at = 0;
     mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
-        const uint32_t triangle[3] = {a, b, c};
-        std::memcpy(indexData + at, triangle, 12);
-        at += 12;
+        if (shortIndices) {
+            const uint16_t triangle[3] = {static_cast<uint16_t>(a), static_cast<uint16_t>(b), static_cast<uint16_t>(c)};
+            std::memcpy(indexData + at, triangle, 6);
+            at += 6;
+        } else {
+            const uint32_t triangle[3] = {a, b, c};
+            std::memcpy(indexData + at, triangle, 12);
+            at += 12;
+        }
         ticker.Tick();
     });
 
@@ -276,7 +288,8 @@ void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshW
     position.maxValues = {high.x, high.y, high.z};
     addAccessor(normalView, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, vertices);
     addAccessor(uvView, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC2, vertices);
-    addAccessor(indexView, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, TINYGLTF_TYPE_SCALAR, indices);
+    addAccessor(indexView, shortIndices ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT : TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT,
+                TINYGLTF_TYPE_SCALAR, indices);
 
     tinygltf::Primitive primitive;
     primitive.attributes = {{"POSITION", 0}, {"NORMAL", 1}, {"TEXCOORD_0", 2}};
@@ -296,5 +309,15 @@ void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshW
     if (!writer.WriteGltfSceneToStream(&model, out, /*prettyPrint=*/!binary, binary) || !out)
         throw ToolError("write failed");
 }
+
+#define HEIGHTMESH_WRITERS_FOR(Mesh)                                                                   \
+    template void WriteMesh<Mesh>(const Mesh&, MeshFormat, std::ostream&, const MeshWriteOptions&); \
+    template void WriteObj<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);             \
+    template void WritePly<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);             \
+    template void WriteStl<Mesh>(const Mesh&, std::ostream&, const MeshWriteOptions&);             \
+    template void WriteGltf<Mesh>(const Mesh&, std::ostream&, bool, const MeshWriteOptions&);
+HEIGHTMESH_WRITERS_FOR(KeptMesh)
+HEIGHTMESH_WRITERS_FOR(IndexedMesh)
+#undef HEIGHTMESH_WRITERS_FOR
 
 }  // namespace heightmesh::tool

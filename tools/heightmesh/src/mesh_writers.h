@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "indexed_mesh.h"
 #include "mesh.h"
 
 namespace heightmesh::tool {
@@ -22,12 +23,19 @@ struct MeshWriteOptions {
 };
 
 // Writes the kept triangles and the vertices they use. Throws ToolError when
-// the mesh does not fit the format (glTF binary holds at most 4 GiB).
-void WriteMesh(const KeptMesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
+// the mesh does not fit the format (glTF binary holds at most 4 GiB). Mesh is
+// KeptMesh or IndexedMesh (instantiated in mesh_writers.cpp).
+template <class Mesh>
+void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
 
-void WriteObj(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WritePly(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WriteStl(const KeptMesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
-void WriteGltf(const KeptMesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+template <class Mesh>
+void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+// Indices are 16-bit when every vertex index fits.
+template <class Mesh>
+void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options = {});
 
 }  // namespace heightmesh::tool
