@@ -104,9 +104,23 @@ tooltest::ReadMesh ReadGlb(const fs::path& path) {
     const unsigned char* t = data(primitive.attributes.at("TEXCOORD_0"), 8, count);
     mesh.uvs.resize(count);
     std::memcpy(mesh.uvs.data(), t, count * 8);
-    const unsigned char* i = data(primitive.indices, 4, count);
+    // 16-bit indices when every vertex index fits, 32-bit otherwise.
+    const bool shortIndices =
+        model.accessors.at(static_cast<std::size_t>(primitive.indices)).componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT;
+    if (shortIndices != (mesh.positions.size() <= 65536)) throw std::runtime_error("unexpected glTF index width");
+    const unsigned char* i = data(primitive.indices, shortIndices ? 2 : 4, count);
     mesh.triangles.resize(count / 3);
-    std::memcpy(mesh.triangles.data(), i, count * 4);
+    for (std::size_t k = 0; k < count; ++k) {
+        uint32_t index = 0;
+        if (shortIndices) {
+            uint16_t narrow = 0;
+            std::memcpy(&narrow, i + 2 * k, 2);
+            index = narrow;
+        } else {
+            std::memcpy(&index, i + 4 * k, 4);
+        }
+        mesh.triangles[k / 3][k % 3] = index;
+    }
     return mesh;
 }
 
@@ -189,7 +203,7 @@ TEST(ToolEndToEnd, HgtWithNoDataToGlbAndStlMatchesTheJob) {
 
     for (const bool ascii : {false, true}) {
         std::vector<std::string> args = {(dir / "N00E000.hgt").string(), "-o", (dir / "out.stl").string(),
-                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0"};
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0", "--up", "y"};
         if (ascii) args.push_back("--ascii");
         const ProcessResult stl = Tool(dir, args);
         ASSERT_EQ(stl.exitCode, 0) << stl.err;
