@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include <jobhost/jobhost.h>
 #include <stb_image.h>
@@ -401,6 +402,69 @@ TEST(ToolEndToEnd, AssimpReadsEveryFormatWithTheRightCounts) {
         EXPECT_EQ(InfoCount(info.out, "Vertices:"), format.vertices) << info.out;
         EXPECT_EQ(InfoCount(info.out, "Faces:"), faces) << info.out;
         EXPECT_NE(info.out.find("Primitive Types:    triangles"), std::string::npos) << info.out;
+    }
+}
+
+// Solids through the tool: closed by welded STL positions, read back by assimp
+// in every format with the triangle count the tool reports, and z-up by default.
+TEST(ToolEndToEnd, SolidsAreClosedInEveryFormat) {
+    const std::string assimp = FindOnPath("assimp");
+    ScratchDir dir;
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"--max-error", "1%"}, {"--max-error", "0.02", "--cut-below", "0.5"}}) {
+        for (const char* name : {"s.stl", "s.obj", "s.ply", "s.glb"}) {
+            SCOPED_TRACE(testing::Message() << name << " " << (extra.empty() ? "full" : extra[1]));
+            const fs::path file = dir / name;
+            std::vector<std::string> args = {"--size", "30x20", "--base", "2", "-o", file.string(), "--stats"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            const ProcessResult run = Tool(dir, args);
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            const std::size_t at = run.out.find("vertices, ");
+            ASSERT_NE(at, std::string::npos) << run.out;
+            const std::size_t triangles = std::stoul(run.out.substr(at + 10));
+            if (extra.size() > 1) {
+                // The measured error is within the bound asked for.
+                const std::size_t e = run.out.find("error:      max ");
+                ASSERT_NE(e, std::string::npos) << run.out;
+                if (extra[1] == "0.02") {
+                    EXPECT_LE(std::stod(run.out.substr(e + 16)), 0.02) << run.out;
+                }
+            }
+            if (std::string(name) == "s.stl") {
+                const tooltest::StlMesh read = tooltest::ReadStlFile(file);
+                ASSERT_EQ(read.triangles.size(), triangles);
+                std::map<std::array<uint32_t, 3>, uint32_t> ids;
+                const auto id = [&](const HeightmeshFloat3& p) {
+                    std::array<uint32_t, 3> key;
+                    std::memcpy(key.data(), &p, 12);
+                    return ids.try_emplace(key, static_cast<uint32_t>(ids.size())).first->second;
+                };
+                std::map<std::pair<uint32_t, uint32_t>, int> uses;
+                float lowestZ = std::numeric_limits<float>::infinity();
+                for (const auto& t : read.triangles) {
+                    const uint32_t a = id(t[0]), b = id(t[1]), c = id(t[2]);
+                    ++uses[{a, b}], ++uses[{b, c}], ++uses[{c, a}];
+                    for (const auto& p : t) lowestZ = std::min(lowestZ, p.z);
+                }
+                for (const auto& [edge, count] : uses) {
+                    EXPECT_EQ(count, 1);
+                    EXPECT_EQ(uses.count({edge.second, edge.first}), 1u);
+                }
+                // Z-up: the flat bottom is the lowest z, and its facets face -z.
+                std::size_t down = 0;
+                for (std::size_t k = 0; k < read.triangles.size(); ++k)
+                    if (read.triangles[k][0].z == lowestZ && read.triangles[k][1].z == lowestZ &&
+                        read.triangles[k][2].z == lowestZ) {
+                        ++down;
+                        EXPECT_EQ(read.normals[k].z, -1.0f);
+                    }
+                EXPECT_GT(down, 0u);
+            }
+            if (assimp.empty()) continue;
+            const ProcessResult info = tooltest::RunProcess({assimp, "info", file.string()}, dir.path());
+            ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
+            EXPECT_EQ(InfoCount(info.out, "Faces:"), triangles) << info.out;
+        }
     }
 }
 
