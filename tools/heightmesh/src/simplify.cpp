@@ -7,6 +7,8 @@
 #include <queue>
 #include <thread>
 
+#include <emmintrin.h>
+
 namespace heightmesh::tool {
 
 namespace {
@@ -110,6 +112,27 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const HeightmeshFloat3> 
 
 inline double SurfaceAt(double start, double gx, int64_t i) { return start + gx * static_cast<double>(i); }
 
+// The largest |SurfaceAt(start, gx, x - first) - row[x]| for x in lo..hi (-1
+// when empty), two points at a time; the same arithmetic as SurfaceAt.
+double RowWorst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx) {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
+    __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
+    __m128d worst = _mm_set1_pd(-1.0);
+    int64_t x = lo;
+    for (; x + 1 <= hi; x += 2) {
+        const __m128d h = _mm_set_pd(static_cast<double>(row[x + 1]), static_cast<double>(row[x]));
+        const __m128d e = _mm_andnot_pd(sign, _mm_sub_pd(_mm_add_pd(base, _mm_mul_pd(slope, index)), h));
+        worst = _mm_max_pd(worst, e);
+        index = _mm_add_pd(index, two);
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, worst);
+    double result = std::max(lanes[0], lanes[1]);
+    if (x <= hi) result = std::max(result, std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x])));
+    return result;
+}
+
 // Integral image of kept cells, for counting the kept cells of a rectangle.
 class KeptCounter {
 public:
@@ -203,9 +226,9 @@ struct Candidate {
 // own vertices, which remember their grid point.
 class Tin {
 public:
-    Tin(std::span<const HeightmeshFloat3> vertices, int32_t width, const CellRect& tile, int32_t lastColumn,
-        int32_t lastRow, bool narrow)
-        : vertices_(vertices), width_(width), narrow_(narrow) {
+    Tin(std::span<const HeightmeshFloat3> vertices, const float* heights, int32_t width, const CellRect& tile,
+        int32_t lastColumn, int32_t lastRow, bool narrow)
+        : vertices_(vertices), heights_(heights), width_(width), narrow_(narrow) {
         // Points on a border shared with another tile are fixed.
         lockedColumns_[0] = tile.column0 > 0 ? tile.column0 : -1;
         lockedColumns_[1] = tile.column1 < lastColumn ? tile.column1 : -1;
@@ -402,15 +425,11 @@ private:
             const int64_t first = lo;
             if (lo == lockedColumns_[0]) ++lo;
             if (hi == lockedColumns_[1]) --hi;
-            const HeightmeshFloat3* row = vertices_.data() + y * width_;
-            double rowWorst = -1.0;
-            for (int64_t x = lo; x <= hi; ++x) {
-                const double e = std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x].y));
-                rowWorst = e > rowWorst ? e : rowWorst;
-            }
+            const float* row = heights_ + y * width_;
+            const double rowWorst = RowWorst(row, lo, hi, first, start, gx);
             if (!(rowWorst > worst)) return;
             for (int64_t x = lo; x <= hi; ++x) {
-                const double e = std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x].y));
+                const double e = std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x]));
                 if (e == rowWorst) {
                     worst = rowWorst;
                     where = static_cast<int32_t>(y * width_ + x);
@@ -427,6 +446,7 @@ private:
     }
 
     std::span<const HeightmeshFloat3> vertices_;
+    const float* heights_;  // the vertices' heights, packed
     int32_t width_;
     bool narrow_;
     int32_t lockedColumns_[2];
@@ -564,7 +584,10 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     for (int32_t r = tileCells; tiled && r < rows; r += tileCells)
         SimplifyBorderLine(request.vertices, request.cellMask, width, height, false, r, borderError, marks);
 
-    // Each tile on its own, the largest first.
+    std::vector<float> heights(request.vertices.size());
+    for (std::size_t v = 0; v < heights.size(); ++v) heights[v] = request.vertices[v].y;
+
+    // Each tile on its own.
     // Grid points of each tile's triangles, and which of their edges lie on
     // the tile's outline: four numbers per triangle.
     std::vector<std::vector<int32_t>> results(tiles.size());
@@ -577,7 +600,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
             corners.clear();
             TriangulateRects(tileRects[i], marks, width, corners);
             if (corners.empty()) continue;
-            Tin tin(request.vertices, width, tiles[i], columns, rows, narrow);
+            Tin tin(request.vertices, heights.data(), width, tiles[i], columns, rows, narrow);
             tin.Build(corners);
             tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
             std::vector<int32_t>& out = results[i];
