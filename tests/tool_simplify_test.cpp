@@ -249,5 +249,15 @@ TEST(ToolSolid, ClosedAndOutwardWithHolesPinchesAndMirroredScales) {
     }
 }
 
+TEST(ToolSolid, ClosedAcrossTileBorders) {
+    const Grid g = MakeGrid(1100, 30, 13, true, 0.05);
+    SimplifiedMesh s = SimplifyGrid(g, 0.5);
+    IndexedMesh mesh(g.data, g.width, g.height);
+    mesh.sourceVertices = s.sourceVertices, mesh.indices = s.indices;
+    AddSolidBase(mesh, s.boundaryEdges, g.mask, g.width, g.height, 1.0f);
+    ExpectClosed(mesh);
+    EXPECT_GT(SignedVolume(mesh), 0.0);
+}
+
 }  // namespace
 }  // namespace heightmesh::tool
