@@ -10,6 +10,7 @@
 #include <cstring>
 #include <tuple>
 #include <limits>
+#include <map>
 
 #include <jobhost/jobhost.h>
 #include <stb_image.h>
@@ -108,9 +109,23 @@ tooltest::ReadMesh ReadGlb(const fs::path& path) {
     const unsigned char* t = data(primitive.attributes.at("TEXCOORD_0"), 8, count);
     mesh.uvs.resize(count);
     std::memcpy(mesh.uvs.data(), t, count * 8);
-    const unsigned char* i = data(primitive.indices, 4, count);
+    // 16-bit indices when every vertex index fits, 32-bit otherwise.
+    const bool shortIndices =
+        model.accessors.at(static_cast<std::size_t>(primitive.indices)).componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT;
+    if (shortIndices != (mesh.positions.size() <= 65536)) throw std::runtime_error("unexpected glTF index width");
+    const unsigned char* i = data(primitive.indices, shortIndices ? 2 : 4, count);
     mesh.triangles.resize(count / 3);
-    std::memcpy(mesh.triangles.data(), i, count * 4);
+    for (std::size_t k = 0; k < count; ++k) {
+        uint32_t index = 0;
+        if (shortIndices) {
+            uint16_t narrow = 0;
+            std::memcpy(&narrow, i + 2 * k, 2);
+            index = narrow;
+        } else {
+            std::memcpy(&index, i + 4 * k, 4);
+        }
+        mesh.triangles[k / 3][k % 3] = index;
+    }
     return mesh;
 }
 
@@ -193,7 +208,8 @@ TEST(ToolEndToEnd, HgtWithNoDataToGlbAndStlMatchesTheJob) {
 
     for (const bool ascii : {false, true}) {
         std::vector<std::string> args = {(dir / "N00E000.hgt").string(), "-o", (dir / "out.stl").string(),
-                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0", "--window", "0,0,5,5"};
+                                         "--cell-size", "30", "--z-scale", "0.5", "--cut-below", "0", "--window", "0,0,5,5",
+                                         "--up", "y"};
         if (ascii) args.push_back("--ascii");
         const ProcessResult stl = Tool(dir, args);
         ASSERT_EQ(stl.exitCode, 0) << stl.err;
@@ -485,7 +501,7 @@ TEST(ToolEndToEnd, EveryFormatMatchesTheGoldenFiles) {
             const std::string name = input.stem + suffix;
             SCOPED_TRACE(name);
             std::vector<std::string> args = input.args;
-            args.insert(args.end(), {"-o", (dir / name).string()});
+            args.insert(args.end(), {"-o", (dir / name).string(), "--up", "y"});
             if (suffix == "-ascii.stl") args.push_back("--ascii");
             const ProcessResult run = Tool(dir, args);
             ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -624,6 +640,69 @@ TEST(ToolEndToEnd, LargeGridSmoke) {
             used[v] = 1;
         }
     EXPECT_EQ(std::count(used.begin(), used.end(), 1), static_cast<std::ptrdiff_t>(used.size()));
+}
+
+// Solids through the tool: closed by welded STL positions, read back by assimp
+// in every format with the triangle count the tool reports, and z-up by default.
+TEST(ToolEndToEnd, SolidsAreClosedInEveryFormat) {
+    const std::string assimp = FindOnPath("assimp");
+    ScratchDir dir;
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"--max-error", "1%"}, {"--max-error", "0.02", "--cut-below", "0.5"}}) {
+        for (const char* name : {"s.stl", "s.obj", "s.ply", "s.glb"}) {
+            SCOPED_TRACE(testing::Message() << name << " " << (extra.empty() ? "full" : extra[1]));
+            const fs::path file = dir / name;
+            std::vector<std::string> args = {"--size", "30x20", "--base", "2", "-o", file.string(), "--stats"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            const ProcessResult run = Tool(dir, args);
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            const std::size_t at = run.out.find("vertices, ");
+            ASSERT_NE(at, std::string::npos) << run.out;
+            const std::size_t triangles = std::stoul(run.out.substr(at + 10));
+            if (extra.size() > 1) {
+                // The measured error is within the bound asked for.
+                const std::size_t e = run.out.find("error:      max ");
+                ASSERT_NE(e, std::string::npos) << run.out;
+                if (extra[1] == "0.02") {
+                    EXPECT_LE(std::stod(run.out.substr(e + 16)), 0.02) << run.out;
+                }
+            }
+            if (std::string(name) == "s.stl") {
+                const tooltest::StlMesh read = tooltest::ReadStlFile(file);
+                ASSERT_EQ(read.triangles.size(), triangles);
+                std::map<std::array<uint32_t, 3>, uint32_t> ids;
+                const auto id = [&](const HeightmeshFloat3& p) {
+                    std::array<uint32_t, 3> key;
+                    std::memcpy(key.data(), &p, 12);
+                    return ids.try_emplace(key, static_cast<uint32_t>(ids.size())).first->second;
+                };
+                std::map<std::pair<uint32_t, uint32_t>, int> uses;
+                float lowestZ = std::numeric_limits<float>::infinity();
+                for (const auto& t : read.triangles) {
+                    const uint32_t a = id(t[0]), b = id(t[1]), c = id(t[2]);
+                    ++uses[{a, b}], ++uses[{b, c}], ++uses[{c, a}];
+                    for (const auto& p : t) lowestZ = std::min(lowestZ, p.z);
+                }
+                for (const auto& [edge, count] : uses) {
+                    EXPECT_EQ(count, 1);
+                    EXPECT_EQ(uses.count({edge.second, edge.first}), 1u);
+                }
+                // Z-up: the flat bottom is the lowest z, and its facets face -z.
+                std::size_t down = 0;
+                for (std::size_t k = 0; k < read.triangles.size(); ++k)
+                    if (read.triangles[k][0].z == lowestZ && read.triangles[k][1].z == lowestZ &&
+                        read.triangles[k][2].z == lowestZ) {
+                        ++down;
+                        EXPECT_EQ(read.normals[k].z, -1.0f);
+                    }
+                EXPECT_GT(down, 0u);
+            }
+            if (assimp.empty()) continue;
+            const ProcessResult info = tooltest::RunProcess({assimp, "info", file.string()}, dir.path());
+            ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
+            EXPECT_EQ(InfoCount(info.out, "Faces:"), triangles) << info.out;
+        }
+    }
 }
 
 }  // namespace

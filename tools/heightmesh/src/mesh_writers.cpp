@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "file_io.h"
+#include "indexed_mesh.h"
 #include "parallel.h"
 #include "tool_error.h"
 
@@ -244,13 +245,17 @@ bool WritesJobBuffers(const Mesh& mesh) {
         return false;
 }
 
+// Whether a mesh of that many vertices takes 16-bit indices in glTF.
+bool ShortGltfIndices(int64_t vertices) { return vertices <= 65536; }
+
 // The glTF document for the mesh, with its one buffer of `bufferBytes`
 // (positions, normals, UVs and indices, in that order).
 nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshFloat3& low, const HeightmeshFloat3& high,
                             uint64_t bufferBytes) {
+    const bool shortIndices = ShortGltfIndices(vertices);
     const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
     const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
-    const uint64_t indexBytes = static_cast<uint64_t>(indices) * 4;
+    const uint64_t indexBytes = static_cast<uint64_t>(indices) * (shortIndices ? 2 : 4);
     using nlohmann::json;
     const auto view = [](uint64_t offset, uint64_t length, int target) {
         json v = {{"buffer", 0}, {"byteLength", length}, {"target", target}};
@@ -258,7 +263,7 @@ nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshF
         return v;
     };
     constexpr int kArrayBuffer = 34962, kElementArrayBuffer = 34963;
-    constexpr int kFloat = 5126, kUnsignedInt = 5125;
+    constexpr int kFloat = 5126, kUnsignedShort = 5123, kUnsignedInt = 5125;
     json position = {{"bufferView", 0}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC3"}};
     position["min"] = {static_cast<double>(low.x), static_cast<double>(low.y), static_cast<double>(low.z)};
     position["max"] = {static_cast<double>(high.x), static_cast<double>(high.y), static_cast<double>(high.z)};
@@ -268,7 +273,7 @@ nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshF
         position,
         {{"bufferView", 1}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC3"}},
         {{"bufferView", 2}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC2"}},
-        {{"bufferView", 3}, {"componentType", kUnsignedInt}, {"count", indices}, {"type", "SCALAR"}},
+        {{"bufferView", 3}, {"componentType", shortIndices ? kUnsignedShort : kUnsignedInt}, {"count", indices}, {"type", "SCALAR"}},
     };
     document["bufferViews"] = {
         view(0, positionBytes, kArrayBuffer),
@@ -429,12 +434,16 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
     const int64_t vertices = mesh.vertexCount();
     const int64_t indices = 3 * mesh.triangleCount();
     if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
-    // Positions, normals, UVs and 32-bit indices in one buffer; a binary glTF
+    // Positions, normals, UVs and indices (16-bit when every vertex index
+    // fits, 32-bit otherwise) in one buffer; a binary glTF
     // and its chunks are limited to 32-bit sizes, and the text form's base64
     // copy is a third larger still.
     const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
     const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
-    const uint64_t indexBytes = static_cast<uint64_t>(indices) * 4;
+    const bool shortIndices = ShortGltfIndices(vertices);
+    const uint64_t indexBytes = static_cast<uint64_t>(indices) * (shortIndices ? 2 : 4);
+    // The 16-bit indices leave the buffer a whole number of words only when
+    // the count of indices is even; the chunk is padded below.
     const uint64_t total = 2 * positionBytes + uvBytes + indexBytes;
     const uint64_t limit = binary ? (uint64_t{1} << 32) - (uint64_t{1} << 20) : (uint64_t{3} << 30);
     if (total > limit)
@@ -445,10 +454,10 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
     Sink plain(out, false);
     Sink base64(out, true);
     std::string after;  // the text form's document after the buffer's data
+    const uint64_t binaryChunk = (total + 3) / 4 * 4;  // the binary chunk holds whole words
     if (binary) {
         std::string json = document.dump();
         json.append((4 - json.size() % 4) % 4, ' ');
-        const uint64_t binaryChunk = (total + 3) / 4 * 4;  // always whole words here
         const uint64_t length = 12 + 8 + json.size() + 8 + binaryChunk;
         const uint32_t head[5] = {0x46546C67u /* "glTF" */, 2, static_cast<uint32_t>(length),
                                   static_cast<uint32_t>(json.size()), 0x4E4F534Au /* "JSON" */};
@@ -489,9 +498,15 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
         });
     }
     bool indicesAsTheyAre = false;
-    if constexpr (std::is_same_v<Mesh, KeptMesh>) indicesAsTheyAre = WritesJobBuffers(mesh) && mesh.everyCellKept();
+    if constexpr (std::is_same_v<Mesh, KeptMesh>)
+        indicesAsTheyAre = !shortIndices && WritesJobBuffers(mesh) && mesh.everyCellKept();
     if (indicesAsTheyAre) {
         if constexpr (std::is_same_v<Mesh, KeptMesh>) w.Direct(mesh.data().triangles.data(), indexBytes, TriangleItems(mesh));
+    } else if (shortIndices) {
+        TriangleSection(mesh, w, 6, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
+            const uint16_t triangle[3] = {static_cast<uint16_t>(a), static_cast<uint16_t>(b), static_cast<uint16_t>(c)};
+            AppendValue(block, triangle);
+        });
     } else {
         TriangleSection(mesh, w, 12, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             const uint32_t triangle[3] = {a, b, c};
@@ -499,6 +514,10 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
         });
     }
     w.Finish();
+    if (binary && binaryChunk > total) {
+        const char zeros[3] = {};
+        plain.Write(zeros, static_cast<std::size_t>(binaryChunk - total));
+    }
     if (!binary) {
         after += '\n';
         plain.Write(after.data(), after.size());
@@ -515,5 +534,7 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
 // Every mesh type the tool writes.
 HEIGHTMESH_WRITERS_FOR(KeptMesh)
 HEIGHTMESH_WRITERS_FOR(GenericMeshOf<KeptMesh>)
+HEIGHTMESH_WRITERS_FOR(IndexedMesh)
+#undef HEIGHTMESH_WRITERS_FOR
 
 }  // namespace heightmesh::tool

@@ -20,6 +20,7 @@
 #include <ostream>
 #include <string>
 
+#include "indexed_mesh.h"
 #include "mesh.h"
 
 namespace heightmesh::tool {
@@ -59,7 +60,8 @@ struct MeshWriteOptions {
 };
 
 // Writes the kept triangles and the vertices they use (the mesh also needs
-// gridWidth() and gridHeight(), which the files' headers name). Throws ToolError when
+// gridWidth() and gridHeight(), which the files' headers name): KeptMesh or IndexedMesh,
+// instantiated in mesh_writers.cpp. Throws ToolError when
 // the mesh does not fit the format (glTF binary holds at most 4 GiB).
 template <class Mesh>
 void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options = {});
@@ -70,6 +72,7 @@ template <class Mesh>
 void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
 template <class Mesh>
 void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options = {});
+// Indices are 16-bit when every vertex index fits.
 template <class Mesh>
 void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options = {});
 

@@ -104,6 +104,28 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
                    "light direction of the preview: AZIMUTH,ELEVATION in degrees, azimuth clockwise from the "
                    "picture's top");
 
+    std::string maxError, up;
+    int64_t maxTriangles = 0;
+    float base = 0.0f;
+    app.add_option("--max-error", maxError,
+                   "simplify: every grid point of every kept cell lies within E (vertically, in the output's height "
+                   "units) of the mesh; E% is a percentage of the kept heights' range")
+        ->default_str("none");
+    auto* maxTrianglesOption = app.add_option("--max-triangles", maxTriangles,
+                   "simplify to at most N triangles (the outline of the kept region may need more)")
+        ->check(CLI::PositiveNumber)
+        ->default_str("none");
+    auto* baseOption = app.add_option("--base", base,
+                   "make a closed solid for printing: side walls from every edge down to a flat bottom DEPTH below "
+                   "the lowest height")
+        ->check(CLI::PositiveNumber)
+        ->default_str("none");
+    app.add_option("--up", up, "up axis of the written mesh, y or z (glTF is always y)")
+        ->check(CLI::IsMember({"y", "z"}))
+        ->default_str("z for STL and solids, y otherwise");
+    app.add_flag("--gpu-order", options.gpuOrder,
+                 "order a full-resolution mesh's triangles and vertices for the GPU (simplified meshes always are)");
+
     app.add_option("--threads", options.threads, "worker threads (0 = all cores)");
     app.add_option("--batch", options.batch, "vertices per batch (0 = chosen by the job system)")
         ->check(CLI::NonNegativeNumber);
@@ -153,6 +175,18 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
         options.light = LightDirection{v[0], v[1]};
     }
     if (!library.empty()) options.library = library;
+    if (!maxError.empty()) {
+        const bool percent = maxError.back() == '%';
+        const float value = ParseFloat(percent ? maxError.substr(0, maxError.size() - 1) : maxError, "--max-error");
+        if (value < 0.0f) throw UsageError("--max-error must not be negative");
+        (percent ? options.maxErrorPercent : options.maxError) = value;
+    }
+    if (maxTrianglesOption->count() > 0) options.maxTriangles = maxTriangles;
+    if (baseOption->count() > 0) {
+        if (!std::isfinite(base)) throw UsageError("--base must be a finite depth");
+        options.base = base;
+    }
+    if (!up.empty()) options.up = up[0];
     return options;
 }
 

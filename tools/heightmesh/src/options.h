@@ -38,6 +38,14 @@ struct Options {
     std::optional<std::filesystem::path> preview;
     LightDirection light;
 
+    // Simplification, solid base and axes of the written mesh.
+    std::optional<double> maxError;         // vertical bound, in the output's height units
+    std::optional<double> maxErrorPercent;  // ... or in percent of the kept heights' range
+    std::optional<int64_t> maxTriangles;
+    std::optional<float> base;  // depth of a solid's bottom below the lowest height
+    std::optional<char> up;     // 'y' or 'z'; default: z for STL and for a solid, y otherwise
+    bool gpuOrder = false;      // order a full-resolution mesh for the GPU too
+
     unsigned threads = 0;  // 0: all cores
     int32_t batch = 0;     // 0: chosen by the job system
     bool stats = false;
@@ -45,6 +53,8 @@ struct Options {
 
     static constexpr GridSize kDefaultTerrainSize{512, 512};
     static constexpr uint64_t kDefaultSeed = 1;
+
+    bool Simplifies() const { return maxError || maxErrorPercent || maxTriangles; }
 
     // The scale handed to the job.
     HeightmeshFloat3 JobScale() const {

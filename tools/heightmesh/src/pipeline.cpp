@@ -9,10 +9,14 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <thread>
 
 #include <fmt/format.h>
 
 #include "cell_mask.h"
+#include "gpu_order.h"
+#include "simplify.h"
+#include "solid.h"
 #include "file_io.h"
 #include "heightmap.h"
 #include "memory_budget.h"
@@ -91,6 +95,8 @@ void CheckRequest(const Options& options) {
             throw UsageError(fmt::format("pictures are written as PNG: {} must end in .png", Quoted(**picture)));
     }
     if (options.input && options.seed) throw UsageError("--seed applies only to the built-in terrain");
+    if (options.up == 'z' && (format == MeshFormat::Gltf || format == MeshFormat::Glb))
+        throw UsageError("glTF is y-up by definition: --up z applies only to .stl, .obj and .ply");
 
     // A missing directory is found before any work is done.
     for (const auto* path : {&options.output, &options.normalMap, &options.preview}) {
@@ -159,6 +165,61 @@ void PrintInputStats(std::ostream& out, const Options& options, const std::optio
     out << fmt::format("heights:    {:.6g} to {:.6g}{} (y {:.6g} to {:.6g} after --z-scale)\n", range[0], range[1],
                        metres ? " m" : "", static_cast<double>(range[0]) * scale.y,
                        static_cast<double>(range[1]) * scale.y);
+}
+
+// Turns a y-up mesh z-up (x, y, z) -> (x, -z, y), a rotation, and back; exact.
+void TurnZUp(std::span<HeightmeshFloat3> points, bool back) {
+    for (HeightmeshFloat3& p : points) p = back ? HeightmeshFloat3{p.x, p.z, -p.y} : HeightmeshFloat3{p.x, -p.z, p.y};
+}
+
+// The simplified and/or solid mesh, when asked for.
+std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& data, const KeptMesh& kept,
+                                     std::span<const uint8_t> cellMask, unsigned threadCount, std::ostream& out) {
+    if (!options.Simplifies() && !options.base && !options.gpuOrder) return std::nullopt;
+    if (kept.triangleCount() == 0) return std::nullopt;
+    IndexedMesh mesh(data, kept.gridWidth(), kept.gridHeight());
+    std::vector<int32_t> boundary;
+    const Clock::time_point start = Clock::now();
+    if (options.Simplifies()) {
+        SimplifyRequest request;
+        request.vertices = data.vertices;
+        request.cellMask = cellMask;
+        request.width = kept.gridWidth();
+        request.height = kept.gridHeight();
+        if (options.maxError) request.maxError = *options.maxError;
+        if (options.maxErrorPercent)
+            request.maxError = *options.maxErrorPercent / 100.0 *
+                               (static_cast<double>(kept.maxPosition().y) - kept.minPosition().y);
+        request.maxTriangles = options.maxTriangles.value_or(0);
+        request.threads = threadCount > 0 ? threadCount : std::max(1u, std::thread::hardware_concurrency());
+        SimplifiedMesh simplified = Simplify(request);
+        mesh.sourceVertices = std::move(simplified.sourceVertices);
+        mesh.indices = std::move(simplified.indices);
+        boundary = std::move(simplified.boundaryEdges);
+    } else {
+        mesh.sourceVertices.resize(static_cast<std::size_t>(kept.vertexCount()));
+        for (int64_t k = 0; k < kept.vertexCount(); ++k) mesh.sourceVertices[static_cast<std::size_t>(k)] = kept.SourceVertex(k);
+        mesh.indices.reserve(static_cast<std::size_t>(3 * kept.triangleCount()));
+        kept.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) { mesh.indices.insert(mesh.indices.end(), {a, b, c}); });
+        if (options.base) boundary = GridBoundaryEdges(cellMask, kept.gridWidth(), kept.gridHeight());
+    }
+    if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
+    const double shapeSeconds = SecondsSince(start);
+    if (options.stats && options.Simplifies()) {
+        const SurfaceError error = MeasureSurfaceError(data.vertices, cellMask, kept.gridWidth(), kept.gridHeight(),
+                                                       mesh.sourceVertices, mesh.indices);
+        out << fmt::format("simplified: {} triangles, {} vertices ({:.2f}% of {} triangles) in {:.3f} ms\n",
+                           mesh.triangleCount(), mesh.vertexCount(),
+                           100.0 * static_cast<double>(mesh.triangleCount()) / static_cast<double>(kept.triangleCount()),
+                           kept.triangleCount(), shapeSeconds * 1e3);
+        out << fmt::format("error:      max {:.6g}, RMS {:.6g} over {} grid points{}\n", error.max, error.rms,
+                           error.points,
+                           error.uncovered > 0 ? fmt::format(" ({} not covered)", error.uncovered) : std::string());
+    }
+    if (options.base)
+        AddSolidBase(mesh, boundary, cellMask, kept.gridWidth(), kept.gridHeight(), *options.base);
+    mesh.UpdateBounds();
+    return mesh;
 }
 
 }  // namespace
@@ -256,6 +317,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     const KeptMesh mesh(data, map.width, map.height, threads);
     report.stages.emplace_back("check", SecondsSince(checkStart));
     progress.End();
+    std::optional<IndexedMesh> shaped = ShapeMesh(options, data, mesh, cellMask, threadCount, out);
     report.verticesWritten = mesh.vertexCount();
     report.trianglesKept = mesh.triangleCount();
     report.cellsKept = mesh.keptCellCount();
@@ -268,16 +330,40 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                                         Quoted(*options.output)));
         const Stage stage(report, "write mesh");
         progress.Begin("writing mesh");
-        WriteOutput(*options.output, progress, [&](std::ostream& file, const std::function<void(double)>& update) {
-            MeshWriteOptions writeOptions;
-            writeOptions.asciiStl = options.asciiStl;
-            writeOptions.threads = threads;
-            writeOptions.progress = update;
-            WriteMesh(mesh, MeshFormatFromPath(*options.output), file, writeOptions);
-        });
+        const MeshFormat format = MeshFormatFromPath(*options.output);
+        const bool zUp = options.up ? *options.up == 'z' : (format == MeshFormat::Stl || options.base.has_value());
+        // The job's buffers are turned in place (and back for the pictures).
+        const auto turn = [&](bool back) {
+            TurnZUp(data.vertices, back);
+            TurnZUp(data.normals, back);
+            if (shaped) {
+                TurnZUp(shaped->extraPositions, back);
+                TurnZUp(shaped->extraNormals, back);
+                shaped->UpdateBounds();
+            }
+        };
+        if (zUp) turn(false);
+        try {
+            WriteOutput(*options.output, progress, [&](std::ostream& file, const std::function<void(double)>& update) {
+                MeshWriteOptions writeOptions;
+                writeOptions.asciiStl = options.asciiStl;
+                writeOptions.threads = threads;
+                writeOptions.progress = update;
+                if (shaped)
+                    WriteMesh(*shaped, format, file, writeOptions);
+                else
+                    WriteMesh(mesh, format, file, writeOptions);
+            });
+        } catch (...) {
+            if (zUp) turn(true);
+            throw;
+        }
+        if (zUp) turn(true);
         progress.End();
+        const int64_t vertices = shaped ? shaped->vertexCount() : mesh.vertexCount();
+        const int64_t triangles = shaped ? shaped->triangleCount() : mesh.triangleCount();
         out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
-                           mesh.vertexCount(), mesh.triangleCount(), mesh.keptCellCount(), mesh.cellCount());
+                           vertices, triangles, mesh.keptCellCount(), mesh.cellCount());
     }
     if (options.normalMap) {
         const Stage stage(report, "normal map");

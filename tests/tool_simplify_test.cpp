@@ -1,0 +1,263 @@
+// Simplification and the solid base: the error bound as a property over
+// random terrains with dropped cells, the job's vertices kept bit for bit,
+// and closed, outward-facing solids.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "indexed_mesh.h"
+#include "simplify.h"
+#include "solid.h"
+
+namespace heightmesh::tool {
+namespace {
+
+// A job-shaped grid: vertex (c, r) at (c * sx, h * sy, r * sz).
+struct Grid {
+    int32_t width, height;
+    MeshData data;
+    std::vector<uint8_t> mask;
+};
+
+Grid MakeGrid(int32_t width, int32_t height, uint32_t seed, bool rough, double holes, HeightmeshFloat3 scale = {1, 1, 1}) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    Grid g{width, height, {}, {}};
+    const float f1 = 0.05f + 0.2f * unit(random), f2 = 0.03f + 0.1f * unit(random);
+    for (int32_t r = 0; r < height; ++r)
+        for (int32_t c = 0; c < width; ++c) {
+            float h = std::sin(f1 * c) * std::cos(f2 * r) * 10.0f + 0.05f * c;
+            if (rough) h += 4.0f * unit(random);
+            g.data.vertices.push_back({c * scale.x, h * scale.y, r * scale.z});
+            g.data.normals.push_back({unit(random), 1.0f, unit(random)});
+            g.data.uvs.push_back({c / float(width - 1), r / float(height - 1)});
+        }
+    g.mask.assign(static_cast<std::size_t>(width - 1) * (height - 1), 1);
+    // Dropped discs and single cells, as masks and no-data holes make them.
+    const int discs = holes > 0 ? 3 : 0;
+    for (int d = 0; d < discs; ++d) {
+        const float cx = unit(random) * width, cy = unit(random) * height, radius = 2.0f + unit(random) * width / 6.0f;
+        for (int32_t r = 0; r + 1 < height; ++r)
+            for (int32_t c = 0; c + 1 < width; ++c)
+                if (std::hypot(c - cx, r - cy) < radius) g.mask[static_cast<std::size_t>(r) * (width - 1) + c] = 0;
+    }
+    for (uint8_t& m : g.mask)
+        if (unit(random) < holes) m = 0;
+    return g;
+}
+
+SimplifiedMesh SimplifyGrid(const Grid& g, double maxError, unsigned threads = 2, int64_t maxTriangles = 0) {
+    SimplifyRequest request;
+    request.vertices = g.data.vertices;
+    request.cellMask = g.mask;
+    request.width = g.width;
+    request.height = g.height;
+    request.maxError = maxError;
+    request.maxTriangles = maxTriangles;
+    request.threads = threads;
+    return Simplify(request);
+}
+
+int64_t KeptTriangles(const Grid& g) {
+    int64_t n = 0;
+    for (uint8_t m : g.mask) n += 2 * (m & 1);
+    return n;
+}
+
+// Area of triangle (a, b, c) inside the unit cell at (c0, r0), by clipping.
+double OverlapWithCell(const double (&t)[3][2], int32_t c0, int32_t r0) {
+    std::vector<std::pair<double, double>> poly = {{t[0][0], t[0][1]}, {t[1][0], t[1][1]}, {t[2][0], t[2][1]}};
+    const auto clip = [&](int axis, double bound, bool below) {
+        std::vector<std::pair<double, double>> out;
+        for (std::size_t i = 0; i < poly.size(); ++i) {
+            const auto p = poly[i], q = poly[(i + 1) % poly.size()];
+            const double pv = axis ? p.second : p.first, qv = axis ? q.second : q.first;
+            const bool pin = below ? pv <= bound : pv >= bound, qin = below ? qv <= bound : qv >= bound;
+            if (pin) out.push_back(p);
+            if (pin != qin) {
+                const double s = (bound - pv) / (qv - pv);
+                out.push_back({p.first + s * (q.first - p.first), p.second + s * (q.second - p.second)});
+            }
+        }
+        poly = out;
+    };
+    clip(0, c0, false), clip(0, c0 + 1, true), clip(1, r0, false), clip(1, r0 + 1, true);
+    double area = 0;
+    for (std::size_t i = 0; i < poly.size(); ++i) {
+        const auto p = poly[i], q = poly[(i + 1) % poly.size()];
+        area += p.first * q.second - q.first * p.second;
+    }
+    return std::fabs(area) / 2;
+}
+
+TEST(ToolSimplify, BoundHoldsAtEveryGridPointAndHolesStayHoles) {
+    struct Case {
+        int32_t width, height;
+        bool rough;
+        double holes;
+    };
+    const Case cases[] = {{2, 2, false, 0}, {33, 17, false, 0}, {40, 40, true, 0}, {57, 43, false, 0.02},
+                          {64, 64, true, 0.05}, {30, 70, false, 0.3}};
+    uint32_t seed = 1;
+    for (const Case& k : cases) {
+        for (const double maxError : {0.0, 0.05, 0.5, 2.0, 50.0}) {
+            SCOPED_TRACE(testing::Message() << k.width << "x" << k.height << " rough " << k.rough << " holes " << k.holes
+                                            << " E " << maxError);
+            const Grid g = MakeGrid(k.width, k.height, seed++, k.rough, k.holes);
+            const SimplifiedMesh mesh = SimplifyGrid(g, maxError);
+            const SurfaceError error = MeasureSurfaceError(g.data.vertices, g.mask, g.width, g.height,
+                                                           mesh.sourceVertices, mesh.indices);
+            EXPECT_EQ(error.uncovered, 0);
+            EXPECT_LE(error.max, maxError);
+            EXPECT_LE(mesh.triangleCount(), KeptTriangles(g));
+            // Every triangle lies over kept cells only, faces the job's way
+            // (clockwise in column, row) and is not degenerate.
+            for (std::size_t i = 0; i < mesh.indices.size(); i += 3) {
+                double t[3][2];
+                for (int j = 0; j < 3; ++j) {
+                    const int32_t v = mesh.sourceVertices[mesh.indices[i + j]];
+                    t[j][0] = v % g.width, t[j][1] = v / g.width;
+                }
+                const double area = ((t[1][0] - t[0][0]) * (t[2][1] - t[0][1]) - (t[2][0] - t[0][0]) * (t[1][1] - t[0][1])) / 2;
+                ASSERT_LT(area, 0.0);
+                double overKept = 0;
+                for (int32_t r = int32_t(std::min({t[0][1], t[1][1], t[2][1]})); r < std::max({t[0][1], t[1][1], t[2][1]}); ++r)
+                    for (int32_t c = int32_t(std::min({t[0][0], t[1][0], t[2][0]})); c < std::max({t[0][0], t[1][0], t[2][0]}); ++c)
+                        if (g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c]) overKept += OverlapWithCell(t, c, r);
+                ASSERT_NEAR(overKept, -area, 1e-9) << "triangle " << i / 3 << " covers a dropped cell";
+            }
+        }
+    }
+}
+
+TEST(ToolSimplify, LargerBoundsNeverNeedMoreTrianglesOnSmoothGround) {
+    const Grid g = MakeGrid(200, 150, 7, false, 0);
+    int64_t previous = KeptTriangles(g) + 1;
+    for (const double maxError : {0.01, 0.1, 1.0, 10.0}) {
+        const int64_t count = SimplifyGrid(g, maxError).triangleCount();
+        EXPECT_LT(count, previous) << maxError;
+        previous = count;
+    }
+    // A plane needs two triangles.
+    Grid flat = MakeGrid(50, 50, 3, false, 0, {1, 0, 1});
+    EXPECT_EQ(SimplifyGrid(flat, 0.0).triangleCount(), 2);
+}
+
+TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound) {
+    // Wider than a tile: borders are shared and must not crack.
+    const Grid g = MakeGrid(1100, 40, 11, true, 0.01);
+    for (const unsigned threads : {1u, 2u}) {
+        const SimplifiedMesh mesh = SimplifyGrid(g, 1.0, threads);
+        const SurfaceError error =
+            MeasureSurfaceError(g.data.vertices, g.mask, g.width, g.height, mesh.sourceVertices, mesh.indices);
+        EXPECT_EQ(error.uncovered, 0);
+        EXPECT_LE(error.max, 1.0);
+        // Every interior edge is shared by two triangles in opposite directions.
+        std::map<std::pair<uint32_t, uint32_t>, int> uses;
+        for (std::size_t i = 0; i < mesh.indices.size(); i += 3)
+            for (int j = 0; j < 3; ++j) ++uses[{mesh.indices[i + j], mesh.indices[i + (j + 1) % 3]}];
+        std::size_t open = 0;
+        for (const auto& [edge, count] : uses) {
+            EXPECT_EQ(count, 1);
+            if (!uses.count({edge.second, edge.first})) ++open;
+        }
+        EXPECT_EQ(open, mesh.boundaryEdges.size() / 2);
+    }
+}
+
+TEST(ToolSimplify, TriangleBudgetIsKept) {
+    const Grid g = MakeGrid(80, 80, 5, true, 0);
+    for (const int64_t budget : {2, 100, 1000}) {
+        const SimplifiedMesh mesh = SimplifyGrid(g, -1.0, 2, budget);
+        EXPECT_LE(mesh.triangleCount(), budget);
+        EXPECT_GE(mesh.triangleCount(), budget - 2);
+    }
+}
+
+// Every directed edge once, and its reverse once: closed and consistently oriented.
+void ExpectClosed(const IndexedMesh& mesh) {
+    std::map<std::pair<uint32_t, uint32_t>, int> uses;
+    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+        ++uses[{a, b}], ++uses[{b, c}], ++uses[{c, a}];
+    });
+    for (const auto& [edge, count] : uses) {
+        ASSERT_EQ(count, 1) << edge.first << "-" << edge.second;
+        ASSERT_EQ(uses.count({edge.second, edge.first}), 1u) << edge.first << "-" << edge.second << " is open";
+    }
+}
+
+IndexedMesh FullMesh(const Grid& g) {
+    IndexedMesh mesh(g.data, g.width, g.height);
+    for (int32_t v = 0; v < g.width * g.height; ++v) mesh.sourceVertices.push_back(v);
+    for (int32_t r = 0; r + 1 < g.height; ++r)
+        for (int32_t c = 0; c + 1 < g.width; ++c) {
+            if (!g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c]) continue;
+            const uint32_t p = static_cast<uint32_t>(r * g.width + c), w = static_cast<uint32_t>(g.width);
+            mesh.indices.insert(mesh.indices.end(), {p, p + w + 1, p + 1, p, p + w, p + w + 1});
+        }
+    return mesh;
+}
+
+TEST(ToolSolid, FlatSlabHasItsExactVolume) {
+    // A 6 x 4 cell grid at height 2 with a base 3 deep: 6 * 4 * 3.
+    Grid g = MakeGrid(7, 5, 1, false, 0, {1, 0, 1});
+    for (auto& v : g.data.vertices) v.y = 2.0f;
+    for (const bool simplified : {false, true}) {
+        IndexedMesh mesh = FullMesh(g);
+        std::vector<int32_t> boundary = GridBoundaryEdges(g.mask, g.width, g.height);
+        if (simplified) {
+            SimplifiedMesh s = SimplifyGrid(g, 0.0);
+            EXPECT_EQ(s.triangleCount(), 2);
+            mesh.sourceVertices = s.sourceVertices, mesh.indices = s.indices, boundary = s.boundaryEdges;
+        }
+        AddSolidBase(mesh, boundary, g.mask, g.width, g.height, 3.0f);
+        ExpectClosed(mesh);
+        EXPECT_DOUBLE_EQ(SignedVolume(mesh), 72.0);
+        EXPECT_FLOAT_EQ(mesh.minPosition().y, -1.0f);
+    }
+}
+
+TEST(ToolSolid, ClosedAndOutwardWithHolesPinchesAndMirroredScales) {
+    uint32_t seed = 20;
+    for (const HeightmeshFloat3 scale : {HeightmeshFloat3{1, 1, 1}, HeightmeshFloat3{-2, 0.5f, 1}}) {
+        for (const double holes : {0.0, 0.1, 0.4}) {
+            for (const double maxError : {-1.0, 0.0, 1.0, 5.0}) {
+                SCOPED_TRACE(testing::Message() << "holes " << holes << " E " << maxError << " scale x " << scale.x);
+                const Grid g = MakeGrid(25, 19, seed++, true, holes, scale);
+                IndexedMesh mesh = FullMesh(g);
+                std::vector<int32_t> boundary = GridBoundaryEdges(g.mask, g.width, g.height);
+                if (maxError >= 0) {
+                    SimplifiedMesh s = SimplifyGrid(g, maxError);
+                    mesh.sourceVertices = s.sourceVertices, mesh.indices = s.indices, boundary = s.boundaryEdges;
+                }
+                const std::size_t top = mesh.sourceVertices.size();
+                AddSolidBase(mesh, boundary, g.mask, g.width, g.height, 1.5f);
+                ExpectClosed(mesh);
+                EXPECT_GT(SignedVolume(mesh), 0.0);
+                // The surface's vertices are still the job's, bit for bit.
+                for (std::size_t k = 0; k < top; ++k)
+                    EXPECT_EQ(std::memcmp(&mesh.Position(static_cast<int64_t>(k)),
+                                          &g.data.vertices[static_cast<std::size_t>(mesh.sourceVertices[k])], 12),
+                              0);
+            }
+        }
+    }
+}
+
+TEST(ToolSolid, ClosedAcrossTileBorders) {
+    const Grid g = MakeGrid(1100, 30, 13, true, 0.05);
+    SimplifiedMesh s = SimplifyGrid(g, 0.5);
+    IndexedMesh mesh(g.data, g.width, g.height);
+    mesh.sourceVertices = s.sourceVertices, mesh.indices = s.indices;
+    AddSolidBase(mesh, s.boundaryEdges, g.mask, g.width, g.height, 1.0f);
+    ExpectClosed(mesh);
+    EXPECT_GT(SignedVolume(mesh), 0.0);
+}
+
+}  // namespace
+}  // namespace heightmesh::tool
