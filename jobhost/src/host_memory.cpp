@@ -1,7 +1,5 @@
 // Memory for host buffers: large blocks as anonymous mappings faulted in on
 // every core, small ones from calloc; both start zeroed.
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -10,6 +8,7 @@
 #include <algorithm>
 
 #include "jobhost/jobhost.h"
+#include "platform.h"
 
 namespace jobhost::detail {
 
@@ -21,24 +20,17 @@ bool IsLarge(std::size_t bytes) noexcept { return bytes >= HostAllocator<char>::
 
 std::size_t MappedSize(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
-// Faults the block's pages in on every core at once (MADV_POPULATE_WRITE,
-// Linux 5.14 and later; elsewhere the pages are faulted in as they are
-// written). The kernel fills a range of pages in one call, far cheaper than
-// a fault per page inside the job.
-void Prefault(uintptr_t start, std::size_t size) noexcept
+// Faults the block's pages in on every core at once, so that the job does
+// not take a fault per page.
+[[maybe_unused]] void Prefault(uintptr_t start, std::size_t size) noexcept
 {
-#ifdef MADV_POPULATE_WRITE
-    constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-    constexpr int kPopulateWrite = 23;
-#endif
     constexpr std::size_t kPiece = std::size_t{64} << 20;
     const unsigned parts = static_cast<unsigned>(
         std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), (size + kPiece - 1) / kPiece));
     const auto populate = [=](unsigned part) {
         const std::size_t pages = size / kHugePage;
         const std::size_t begin = pages * part / parts * kHugePage, end = pages * (part + 1) / parts * kHugePage;
-        ::madvise(reinterpret_cast<void*>(start + begin), end - begin, kPopulateWrite);
+        platform::PopulatePages(reinterpret_cast<void*>(start + begin), end - begin);
     };
     std::vector<std::thread> helpers;
     try {
@@ -68,18 +60,27 @@ void* AllocateHostBlock(std::size_t bytes)
     // block starts on a huge-page boundary and ends on one.
     const std::size_t size = MappedSize(bytes);
     const std::size_t reserved = size + kHugePage;
-    void* mapped = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapped == MAP_FAILED)
+#ifdef _WIN32
+    // Windows mappings start on 64 KiB boundaries and are released whole.
+    (void)reserved;
+    void* mapped = platform::MapPages(size);
+    if (mapped == nullptr)
+        throw std::bad_alloc();
+    return mapped;
+#else
+    void* mapped = platform::MapPages(reserved);
+    if (mapped == nullptr)
         throw std::bad_alloc();
     const auto start = reinterpret_cast<uintptr_t>(mapped);
     const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
     if (aligned > start)
-        ::munmap(mapped, aligned - start);
+        platform::UnmapPages(mapped, aligned - start);
     const uintptr_t end = aligned + size;
     if (start + reserved > end)
-        ::munmap(reinterpret_cast<void*>(end), start + reserved - end);
+        platform::UnmapPages(reinterpret_cast<void*>(end), start + reserved - end);
     Prefault(aligned, size);
     return reinterpret_cast<void*>(aligned);
+#endif
 }
 
 void FreeHostBlock(void* block, std::size_t bytes) noexcept
@@ -89,7 +90,7 @@ void FreeHostBlock(void* block, std::size_t bytes) noexcept
     if (!IsLarge(bytes))
         std::free(block);
     else
-        ::munmap(block, MappedSize(bytes));
+        platform::UnmapPages(block, MappedSize(bytes));
 }
 
 }  // namespace jobhost::detail

@@ -1,10 +1,12 @@
-// dlopen/dlsym on Linux, LoadLibrary/GetProcAddress on Windows.
+// dlopen/dlsym and mmap on Linux, LoadLibrary/GetProcAddress and
+// VirtualAlloc on Windows.
 #include "platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/mman.h>
 #endif
 
 #include <system_error>
@@ -30,6 +32,12 @@ void* FindSymbol(void* handle, const char* name)
 }
 
 void CloseLibrary(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
+
+void* MapPages(std::size_t size) { return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
+
+void UnmapPages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
+
+void PopulatePages(void*, std::size_t) {}
 
 std::filesystem::path ExecutablePath()
 {
@@ -59,6 +67,25 @@ void* OpenLibrary(const std::filesystem::path& path, std::string& error)
 void* FindSymbol(void* handle, const char* name) { return dlsym(handle, name); }
 
 void CloseLibrary(void* handle) { dlclose(handle); }
+
+void* MapPages(std::size_t size)
+{
+    void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void UnmapPages(void* pages, std::size_t size) { ::munmap(pages, size); }
+
+void PopulatePages(void* pages, std::size_t size)
+{
+    // MADV_POPULATE_WRITE, Linux 5.14 and later; older kernels refuse it.
+#ifdef MADV_POPULATE_WRITE
+    constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+    constexpr int kPopulateWrite = 23;
+#endif
+    ::madvise(pages, size, kPopulateWrite);
+}
 
 std::filesystem::path ExecutablePath()
 {

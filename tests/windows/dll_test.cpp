@@ -20,9 +20,10 @@
 namespace heightmesh::testing {
 namespace {
 
-template <typename T>
-bool SameBytes(const std::vector<T>& a, const std::vector<T>& b)
+template <class A, class B>
+bool SameBytes(const A& a, const B& b)
 {
+    using T = typename B::value_type;
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
