@@ -10,36 +10,12 @@
 #include "support/loaded_library.h"
 #include "support/static_host.h"
 #include "support/mesh_model.h"
+#include "support/random_grid.h"
 #include "support/test_grid.h"
 #include "support/test_host.h"
 
 namespace heightmesh::testing {
 namespace {
-
-template <typename T>
-bool SameBytes(const std::vector<T>& a, const std::vector<T>& b)
-{
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
-
-float RandomHeight(std::mt19937& random)
-{
-    switch (random() % 5) {
-    case 0: return float(int(random() % 200) - 100);                                      // integers
-    case 1: return std::uniform_real_distribution<float>(-1.0f, 1.0f)(random);           // small fractions
-    case 2: return std::uniform_real_distribution<float>(-5000.0f, 9000.0f)(random);     // terrain heights
-    case 3: return 1.1f;                                                                  // a value that does not cancel
-    default: return std::ldexp(float(random() % 1000), int(random() % 40) - 20);          // wide exponents
-    }
-}
-
-float RandomScale(std::mt19937& random)
-{
-    static const float kPicks[] = {1.0f, 0.5f, 2.0f, 1.1f, 0.1f, 30.0f, -1.0f, 0.0039215689f};
-    if (random() % 2)
-        return kPicks[random() % std::size(kPicks)];
-    return std::uniform_real_distribution<float>(0.01f, 100.0f)(random);
-}
 
 TEST(JobDifferential, RandomGridsMatchTheModelBitForBit)
 {
@@ -52,12 +28,7 @@ TEST(JobDifferential, RandomGridsMatchTheModelBitForBit)
     for (int round = 0; round < 300; ++round) {
         const int width = 1 + int(random() % 64);
         const int height = 1 + int(random() % 64);
-        TestGrid grid(width, height);
-        for (float& h : grid.heights)
-            h = RandomHeight(random);
-        for (uint8_t& m : grid.mask)
-            m = uint8_t(random());
-        grid.scale = {RandomScale(random), RandomScale(random), RandomScale(random)};
+        TestGrid grid = RandomGrid(random, width, height);
         SCOPED_TRACE(::testing::Message() << "round " << round << ": " << width << " x " << height);
 
         // One worker, handed the whole index space in random batches.
@@ -94,36 +65,14 @@ TEST(JobDifferential, BatchesBehaveLikeIndexByIndexUnderNarrowedViews)
     for (int round = 0; round < 2000; ++round) {
         const int width = 1 + int(random() % 12);
         const int height = 1 + int(random() % 12);
-        TestGrid reference(width, height);
-        for (float& h : reference.heights)
-            h = RandomHeight(random);
-        for (uint8_t& m : reference.mask)
-            m = uint8_t(random());
-        reference.scale = {RandomScale(random), RandomScale(random), RandomScale(random)};
+        TestGrid reference = RandomGrid(random, width, height);
         TestGrid batched = reference;
         HeightmeshHeightfieldMeshJob job = reference.Job();
 
         // Narrow one or two views at random: a shorter buffer, or an allowed
         // range inside it (possibly empty); sometimes a stale version.
-        for (int narrowed = 0; narrowed < 1 + int(random() % 2); ++narrowed) {
-            HeightmeshBufferView* views[] = {&job.heights, &job.cellMask, &job.vertices, &job.uvs, &job.normals,
-                                             &job.triangles};
-            HeightmeshBufferView& view = *views[random() % 6];
-            const int32_t length = view.length;
-            switch (random() % 3) {
-            case 0:
-                view.length = int32_t(random() % (length + 1));
-                view.maxIndex = view.length - 1;
-                break;
-            case 1:
-                view.minIndex = int32_t(random() % (length + 1));
-                view.maxIndex = view.minIndex + int32_t(random() % (length + 1)) - 1;
-                break;
-            default:
-                *view.safety.versionCell = 8;
-                break;
-            }
-        }
+        for (int narrowed = 0; narrowed < 1 + int(random() % 2); ++narrowed)
+            NarrowRandomView(job, random, 8u);
         // Sometimes a record whose grid does not match its buffers.
         if (random() % 4 == 0) {
             job.width = int32_t(random() % (width + 3)) - 1;

@@ -13,45 +13,12 @@
 
 #include "job/vertex_kernel.h"
 #include "support/mesh_model.h"
+#include "support/random_grid.h"
 #include "support/static_host.h"
 #include "support/test_grid.h"
 
 namespace heightmesh::testing {
 namespace {
-
-template <typename T>
-bool SameBytes(const std::vector<T>& a, const std::vector<T>& b)
-{
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
-
-float RandomHeight(std::mt19937& random)
-{
-    switch (random() % 4) {
-    case 0: return float(int(random() % 200) - 100);
-    case 1: return std::uniform_real_distribution<float>(-1.0f, 1.0f)(random);
-    case 2: return 1.1f;
-    default: return std::ldexp(float(random() % 1000), int(random() % 40) - 20);
-    }
-}
-
-Float3 RandomScale(std::mt19937& random)
-{
-    static const float kPicks[] = {1.0f, 0.5f, 2.0f, 1.1f, 0.1f, 30.0f, -1.0f, 0.0f};
-    auto pick = [&] { return random() % 2 ? kPicks[random() % std::size(kPicks)] : std::uniform_real_distribution<float>(0.01f, 100.0f)(random); };
-    return {pick(), pick(), pick()};
-}
-
-TestGrid RandomGrid(std::mt19937& random, int width, int height)
-{
-    TestGrid grid(width, height);
-    for (float& h : grid.heights)
-        h = RandomHeight(random);
-    for (uint8_t& m : grid.mask)
-        m = uint8_t(random());
-    grid.scale = RandomScale(random);
-    return grid;
-}
 
 // Runs one group of kLanes vertices of the packed road at vertex i (column
 // x, row z); the eight-lane group on the AVX2 road's own instruction set.
@@ -235,23 +202,7 @@ void BatchesBehaveLikeIndexByIndex(uint32_t seed)
         // inside it that may end inside a group), or make one stale.
         const int narrowings = int(random() % 3);
         for (int n = 0; n < narrowings; ++n) {
-            HeightmeshBufferView* views[] = {&job.heights, &job.cellMask, &job.vertices, &job.uvs, &job.normals,
-                                             &job.triangles};
-            HeightmeshBufferView& view = *views[random() % 6];
-            const int32_t length = view.length;
-            switch (random() % 3) {
-            case 0:
-                view.length = int32_t(random() % (length + 1));
-                view.maxIndex = view.length - 1;
-                break;
-            case 1:
-                view.minIndex = int32_t(random() % (length + 1));
-                view.maxIndex = view.minIndex + int32_t(random() % (length + 1)) - 1;
-                break;
-            default:
-                *view.safety.versionCell = 8 << (random() % 2);
-                break;
-            }
+            NarrowRandomView(job, random, 8u << (random() % 2));
         }
         // Host checks that raise at some call, that make a word fresh again,
         // or that make another view stale from some call on.

@@ -15,6 +15,7 @@
 namespace heightmesh::tool {
 namespace {
 
+using tooltest::ErrorOf;
 using tooltest::MakeHgt;
 using tooltest::MakePng;
 using tooltest::MakeRaw;
@@ -29,16 +30,6 @@ Heightmap ReadBytesAs(const std::vector<uint8_t>& bytes, const std::string& file
 
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
-// The message of the ToolError that `run` throws (empty when none is thrown).
-template <class Run>
-std::string ErrorOf(Run&& run) {
-    try {
-        run();
-    } catch (const ToolError& error) {
-        return error.what();
-    }
-    return {};
-}
 
 TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
     struct Case {

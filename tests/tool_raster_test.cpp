@@ -20,19 +20,11 @@
 namespace heightmesh::tool {
 namespace {
 
+using tooltest::ErrorOf;
 using tooltest::ScratchDir;
 using tooltest::TiffSpec;
 using tooltest::WriteGeoTiff;
 
-template <class Run>
-std::string ErrorOf(Run&& run) {
-    try {
-        run();
-    } catch (const ToolError& error) {
-        return error.what();
-    }
-    return {};
-}
 
 // Metres per degree on WGS 84 as published in geodesy tables, at latitudes
 // 0, 15, ..., 75: along the meridian, and along the parallel.

@@ -29,6 +29,8 @@
 
 #include "heightmesh/job_abi.h"
 
+#include "tool_error.h"
+
 namespace tooltest {
 
 namespace fs = std::filesystem;
@@ -378,6 +380,17 @@ inline bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b) {
 }
 inline bool SameBits(const HeightmeshFloat2& a, const HeightmeshFloat2& b) {
     return Bits(a.x) == Bits(b.x) && Bits(a.y) == Bits(b.y);
+}
+
+// The message of the ToolError that `run` throws (empty when none is thrown).
+template <class Run>
+std::string ErrorOf(Run&& run) {
+    try {
+        run();
+    } catch (const heightmesh::tool::ToolError& error) {
+        return error.what();
+    }
+    return {};
 }
 
 }  // namespace tooltest

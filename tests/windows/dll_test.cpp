@@ -14,18 +14,12 @@
 #include "jobhost/jobhost.h"
 #include "support/loaded_library.h"
 #include "support/mesh_model.h"
+#include "support/random_grid.h"
 #include "support/test_grid.h"
 #include "support/test_host.h"
 
 namespace heightmesh::testing {
 namespace {
-
-template <class A, class B>
-bool SameBytes(const A& a, const B& b)
-{
-    using T = typename B::value_type;
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
 
 // ---- Nested frames ---------------------------------------------------------
 
