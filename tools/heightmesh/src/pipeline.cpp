@@ -179,10 +179,15 @@ std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& dat
     if (kept.triangleCount() == 0) return std::nullopt;
     IndexedMesh mesh(data, kept.gridWidth(), kept.gridHeight());
     std::vector<int32_t> boundary;
+    std::vector<float> heights;
+    if (options.Simplifies()) {
+        heights.resize(data.vertices.size());
+        for (std::size_t i = 0; i < heights.size(); ++i) heights[i] = data.vertices[i].y;
+    }
     const Clock::time_point start = Clock::now();
     if (options.Simplifies()) {
         SimplifyRequest request;
-        request.vertices = data.vertices;
+        request.heights = heights;
         request.cellMask = cellMask;
         request.width = kept.gridWidth();
         request.height = kept.gridHeight();
@@ -206,7 +211,7 @@ std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& dat
     if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
     const double shapeSeconds = SecondsSince(start);
     if (options.stats && options.Simplifies()) {
-        const SurfaceError error = MeasureSurfaceError(data.vertices, cellMask, kept.gridWidth(), kept.gridHeight(),
+        const SurfaceError error = MeasureSurfaceError(heights, cellMask, kept.gridWidth(), kept.gridHeight(),
                                                        mesh.sourceVertices, mesh.indices);
         out << fmt::format("simplified: {} triangles, {} vertices ({:.2f}% of {} triangles) in {:.3f} ms\n",
                            mesh.triangleCount(), mesh.vertexCount(),

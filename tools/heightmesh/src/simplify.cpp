@@ -56,7 +56,7 @@ struct Corner {
 
 Corner CornerOf(int32_t id, int32_t width) { return {PointOf(id, width), id}; }
 
-bool MakePlane(Corner a, Corner b, Corner c, std::span<const HeightmeshFloat3> vertices, Plane& plane) {
+bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Plane& plane) {
     Corner v[3] = {a, b, c};
     if (v[1].id < v[0].id) std::swap(v[0], v[1]);
     if (v[2].id < v[1].id) std::swap(v[1], v[2]);
@@ -64,9 +64,9 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const HeightmeshFloat3> v
     const Point p0 = v[0].p, p1 = v[1].p, p2 = v[2].p;
     const int64_t den = (p1.x - p0.x) * (p2.y - p0.y) - (p2.x - p0.x) * (p1.y - p0.y);
     if (den == 0) return false;
-    const double z0 = vertices[static_cast<std::size_t>(v[0].id)].y;
-    const double dz1 = static_cast<double>(vertices[static_cast<std::size_t>(v[1].id)].y) - z0;
-    const double dz2 = static_cast<double>(vertices[static_cast<std::size_t>(v[2].id)].y) - z0;
+    const double z0 = heights[static_cast<std::size_t>(v[0].id)];
+    const double dz1 = static_cast<double>(heights[static_cast<std::size_t>(v[1].id)]) - z0;
+    const double dz2 = static_cast<double>(heights[static_cast<std::size_t>(v[2].id)]) - z0;
     const double d = static_cast<double>(den);
     plane.x0 = p0.x;
     plane.y0 = p0.y;
@@ -79,9 +79,9 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const HeightmeshFloat3> v
 // Calls row(y, xLow, xHigh, start, gx) for every row of grid points inside the
 // closed triangle; the surface at (xLow + i, y) is SurfaceAt(start, gx, i).
 template <class Row>
-void ForEachRow(Corner a, Corner b, Corner c, std::span<const HeightmeshFloat3> vertices, Row&& row) {
+void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Row&& row) {
     Plane plane;
-    if (!MakePlane(a, b, c, vertices, plane)) return;
+    if (!MakePlane(a, b, c, heights, plane)) return;
     Point p[3] = {a.p, b.p, c.p};
     if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
     const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
@@ -226,9 +226,9 @@ struct Candidate {
 // own vertices, which remember their grid point.
 class Tin {
 public:
-    Tin(std::span<const HeightmeshFloat3> vertices, const float* heights, int32_t width, const CellRect& tile,
-        int32_t lastColumn, int32_t lastRow, bool narrow)
-        : vertices_(vertices), heights_(heights), width_(width), narrow_(narrow) {
+    Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
+        bool narrow)
+        : heights_(heights), width_(width), narrow_(narrow) {
         // Points on a border shared with another tile are fixed.
         lockedColumns_[0] = tile.column0 > 0 ? tile.column0 : -1;
         lockedColumns_[1] = tile.column1 < lastColumn ? tile.column1 : -1;
@@ -420,12 +420,12 @@ private:
         const Corner& c = corners_[static_cast<std::size_t>(tri.v[2])];
         double worst = -1.0;
         int32_t where = -1;
-        ForEachRow(a, b, c, vertices_, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
+        ForEachRow(a, b, c, heights_, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
             if (y == lockedRows_[0] || y == lockedRows_[1]) return;
             const int64_t first = lo;
             if (lo == lockedColumns_[0]) ++lo;
             if (hi == lockedColumns_[1]) --hi;
-            const float* row = heights_ + y * width_;
+            const float* row = heights_.data() + y * width_;
             const double rowWorst = RowWorst(row, lo, hi, first, start, gx);
             if (!(rowWorst > worst)) return;
             for (int64_t x = lo; x <= hi; ++x) {
@@ -445,8 +445,7 @@ private:
         queue_.push({worst, t, stamps_[i]});
     }
 
-    std::span<const HeightmeshFloat3> vertices_;
-    const float* heights_;  // the vertices' heights, packed
+    std::span<const float> heights_;  // the vertices' heights
     int32_t width_;
     bool narrow_;
     int32_t lockedColumns_[2];
@@ -465,7 +464,7 @@ private:
 // Marks the points of one tile border line that its two sides share, beyond
 // the rectangle corners already marked: between consecutive marked points the
 // line is simplified on its own (split at the farthest point) to the bound.
-void SimplifyBorderLine(std::span<const HeightmeshFloat3> vertices, std::span<const uint8_t> cellMask, int32_t width,
+void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
                         int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks) {
     const int32_t columns = width - 1;
     const int32_t length = vertical ? height : width;
@@ -487,12 +486,12 @@ void SimplifyBorderLine(std::span<const HeightmeshFloat3> vertices, std::span<co
         while (!stack.empty()) {
             const auto [a, b] = stack.back();
             stack.pop_back();
-            const double za = vertices[point(a)].y, zb = vertices[point(b)].y;
+            const double za = heights[point(a)], zb = heights[point(b)];
             double worst = -1.0;
             int32_t at = -1;
             for (int32_t s = a + 1; s < b; ++s) {
                 const double f = static_cast<double>(s - a) / static_cast<double>(b - a);
-                const double e = std::fabs(za + (zb - za) * f - static_cast<double>(vertices[point(s)].y));
+                const double e = std::fabs(za + (zb - za) * f - static_cast<double>(heights[point(s)]));
                 if (e > worst) {
                     worst = e;
                     at = s;
@@ -580,12 +579,9 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
     for (int32_t c = tileCells; tiled && c < columns; c += tileCells)
-        SimplifyBorderLine(request.vertices, request.cellMask, width, height, true, c, borderError, marks);
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
     for (int32_t r = tileCells; tiled && r < rows; r += tileCells)
-        SimplifyBorderLine(request.vertices, request.cellMask, width, height, false, r, borderError, marks);
-
-    std::vector<float> heights(request.vertices.size());
-    for (std::size_t v = 0; v < heights.size(); ++v) heights[v] = request.vertices[v].y;
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
 
     // Each tile on its own.
     // Grid points of each tile's triangles, and which of their edges lie on
@@ -600,7 +596,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
             corners.clear();
             TriangulateRects(tileRects[i], marks, width, corners);
             if (corners.empty()) continue;
-            Tin tin(request.vertices, heights.data(), width, tiles[i], columns, rows, narrow);
+            Tin tin(request.heights, width, tiles[i], columns, rows, narrow);
             tin.Build(corners);
             tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
             std::vector<int32_t>& out = results[i];
@@ -664,16 +660,16 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     return mesh;
 }
 
-SurfaceError MeasureSurfaceError(std::span<const HeightmeshFloat3> vertices, std::span<const uint8_t> cellMask,
+SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
                                  int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
                                  std::span<const uint32_t> indices) {
     std::vector<double> exact(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), -1.0);
     for (std::size_t i = 0; i + 2 < indices.size(); i += 3) {
         const int32_t a = sourceVertices[indices[i]], b = sourceVertices[indices[i + 1]], c = sourceVertices[indices[i + 2]];
-        ForEachRow(CornerOf(a, width), CornerOf(b, width), CornerOf(c, width), vertices, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
+        ForEachRow(CornerOf(a, width), CornerOf(b, width), CornerOf(c, width), heights, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
             for (int64_t x = lo; x <= hi; ++x) {
                 const std::size_t p = static_cast<std::size_t>(y * width + x);
-                const double e = std::fabs(SurfaceAt(start, gx, x - lo) - static_cast<double>(vertices[p].y));
+                const double e = std::fabs(SurfaceAt(start, gx, x - lo) - static_cast<double>(heights[p]));
                 exact[p] = std::max(exact[p], e);
             }
         });

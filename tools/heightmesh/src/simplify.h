@@ -20,7 +20,9 @@
 namespace heightmesh::tool {
 
 struct SimplifyRequest {
-    std::span<const HeightmeshFloat3> vertices;  // the job's, width * height, row by row
+    // The y of the job's vertices (height * scale.y, rounded to float as the
+    // job rounds it), width * height, row by row.
+    std::span<const float> heights;
     std::span<const uint8_t> cellMask;           // (width - 1) * (height - 1), bit 0 = kept
     int32_t width = 0;
     int32_t height = 0;
@@ -70,9 +72,9 @@ struct SurfaceError {
 };
 
 // Measures, at every corner of every kept cell, the vertical distance between
-// the job's height and the surface of the triangles (job vertex indices,
-// three per triangle) over it.
-SurfaceError MeasureSurfaceError(std::span<const HeightmeshFloat3> vertices, std::span<const uint8_t> cellMask,
+// its height (as in SimplifyRequest) and the surface of the triangles (job
+// vertex indices, three per triangle) over it.
+SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
                                  int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
                                  std::span<const uint32_t> indices);
 
