@@ -284,6 +284,22 @@ public:
 
 }  // namespace
 
+// The built-in terrain on all cores: the fastest road against one sample at
+// a time (the same heights).
+void BM_Terrain(benchmark::State& state)
+{
+    const int32_t size = int32_t(state.range(0));
+    const auto road = state.range(1) != 0 ? heightmesh::tool::TerrainRoad::kFastest : heightmesh::tool::TerrainRoad::kScalar;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(heightmesh::tool::MakeTerrain({size, size}, 1, {}, road).heights.data());
+}
+
+BENCHMARK(BM_Terrain)
+    ->ArgNames({"size", "fastest"})
+    ->ArgsProduct({{1024, 4096}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
@@ -308,6 +324,14 @@ int main(int argc, char** argv)
         if (t.count(one) && t.count(all))
             std::printf("%s x %s: 1 worker / all %u workers = %.2f (speed-up)\n", size, size,
                         std::thread::hardware_concurrency(), t[one] / t[all]);
+    }
+    for (const char* size : {"1024", "4096"}) {
+        const std::string scalar = std::string("BM_Terrain/size:") + size + "/fastest:0/real_time";
+        const std::string fastest = std::string("BM_Terrain/size:") + size + "/fastest:1/real_time";
+        auto& t = reporter.times;
+        if (t.count(scalar) && t.count(fastest))
+            std::printf("%s x %s terrain: one sample at a time / fastest road = %.2f (speed-up)\n", size, size,
+                        t[scalar] / t[fastest]);
     }
     benchmark::Shutdown();
 }

@@ -6,6 +6,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <fmt/format.h>
 
 namespace heightmesh::tool {
@@ -67,6 +71,12 @@ public:
         c = Lattice(ix, iy + 1, seed_);
         d = Lattice(ix + 1, iy + 1, seed_);
     }
+
+    const double* values() const noexcept { return values_.data(); }
+    int64_t x0() const noexcept { return x0_; }
+    int64_t y0() const noexcept { return y0_; }
+    int64_t nx() const noexcept { return nx_; }
+    int64_t ny() const noexcept { return ny_; }
 
 private:
     uint64_t seed_ = 0;
@@ -141,43 +151,190 @@ double SmoothStep(double edge0, double edge1, double x) {
     return t * t * (3.0 - 2.0 * t);
 }
 
+// The landscape: four fractal sums over warped coordinates. Features are
+// laid out over the unit square of the longer side, so every size shows the
+// same landscape; the relief grows with the grid.
+struct Landscape {
+    Landscape(GridSize size, uint64_t seed)
+        : extent(std::max(size.width, size.height)),
+          relief(0.2 * std::sqrt(static_cast<double>(size.width) * size.height)),
+          base(Mix(seed)),
+          // u and v stay within [0, 1]; the warp moves them by at most 0.15.
+          uHigh((size.width - 1) / extent),
+          vHigh((size.height - 1) / extent),
+          warpU(4, base ^ 0x1111, 5.2, uHigh * 2.0 + 5.2, 1.3, vHigh * 2.0 + 1.3, 2.03, 17.1, -9.7),
+          warpV(4, base ^ 0x2222, -7.7, uHigh * 2.0 - 7.7, 3.1, vHigh * 2.0 + 3.1, 2.03, 17.1, -9.7),
+          hills(6, base, -0.15 * 2.5, (uHigh + 0.15) * 2.5, -0.15 * 2.5, (vHigh + 0.15) * 2.5, 2.03, 17.1, -9.7),
+          ridges(7, base + 101, -0.15 * 3.5, (uHigh + 0.15) * 3.5, -0.15 * 3.5, (vHigh + 0.15) * 3.5, 2.1, -3.3, 5.9) {}
+
+    // The height at (column, row); v = row / extent.
+    float Sample(int32_t column, double v) const {
+        const double u = column / extent;
+        // Warped coordinates bend the ranges; broad hills carry sharp
+        // ridges where they are high and fade into smooth lowland.
+        const double wu = u + 0.15 * Fbm(u * 2.0 + 5.2, v * 2.0 + 1.3, warpU);
+        const double wv = v + 0.15 * Fbm(u * 2.0 - 7.7, v * 2.0 + 3.1, warpV);
+        const double hill = 0.5 + Fbm(wu * 2.5, wv * 2.5, hills);
+        const double ridge = Ridged(wu * 3.5, wv * 3.5, ridges);
+        const double mountains = SmoothStep(0.3, 0.6, hill);
+        const double h = 0.55 * hill * hill + 0.75 * ridge * mountains;
+        return static_cast<float>(h * relief);
+    }
+
+    double extent, relief;
+    uint64_t base;
+    double uHigh, vHigh;
+    Octaves warpU, warpV, hills, ridges;
+};
+
+#if defined(__x86_64__)
+#define HEIGHTMESH_TERRAIN_AVX2 1
+
+// Four consecutive samples of a row at once in AVX2 lanes. Every lane runs
+// the scalar sequence of double operations, each rounded on its own (there
+// is no fused multiply-add in AVX2), so every lane's bits are Sample's.
+namespace avx2 {
+
+using V = __m256d;
+
+[[gnu::target("avx2")]] inline V Add(V a, V b) { return _mm256_add_pd(a, b); }
+[[gnu::target("avx2")]] inline V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
+[[gnu::target("avx2")]] inline V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
+[[gnu::target("avx2")]] inline V Div(V a, V b) { return _mm256_div_pd(a, b); }
+[[gnu::target("avx2")]] inline V All(double x) { return _mm256_set1_pd(x); }
+// std::clamp(x, 0, 1): the operand order keeps x itself when it equals a bound.
+[[gnu::target("avx2")]] inline V Clamp01(V x) { return _mm256_min_pd(All(1.0), _mm256_max_pd(All(0.0), x)); }
+
+[[gnu::target("avx2")]] inline V Fade(V t) {
+    const V inner = Add(Mul(t, Sub(Mul(t, All(6.0)), All(15.0))), All(10.0));
+    return Mul(Mul(Mul(t, t), t), inner);
+}
+
+[[gnu::target("avx2")]] V ValueNoise(V x, V y, const LatticeTable& table) {
+    // Floor gives +0 for -0; adding +0 does the same to floor's -0.
+    const V fx = Add(_mm256_floor_pd(x), All(0.0));
+    const V fy = Add(_mm256_floor_pd(y), All(0.0));
+    const V tx = Fade(Sub(x, fx));
+    const V ty = Fade(Sub(y, fy));
+    // Table coordinates; a lane too far out for 32 bits converts to INT32_MIN
+    // and fails the range test below.
+    const __m128i ix = _mm_sub_epi32(_mm256_cvttpd_epi32(fx), _mm_set1_epi32(static_cast<int32_t>(table.x0())));
+    const __m128i iy = _mm_sub_epi32(_mm256_cvttpd_epi32(fy), _mm_set1_epi32(static_cast<int32_t>(table.y0())));
+    const __m128i none = _mm_set1_epi32(-1);
+    const __m128i inside = _mm_and_si128(
+        _mm_and_si128(_mm_cmpgt_epi32(ix, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
+        _mm_and_si128(_mm_cmpgt_epi32(iy, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
+    V a, b, c, d;
+    if (_mm_movemask_epi8(inside) == 0xFFFF) {
+        const __m128i stride = _mm_set1_epi32(static_cast<int32_t>(table.nx()));
+        alignas(16) int32_t at[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi32(_mm_mullo_epi32(iy, stride), ix));
+        // Each lane's corners are two pairs of neighbours, (a, b) in its row
+        // and (c, d) in the next: two loads per lane, then a transpose
+        // (cheaper than four gathers).
+        const double* values = table.values();
+        const std::size_t next = static_cast<std::size_t>(table.nx());
+        const double* p0 = values + at[0];
+        const double* p1 = values + at[1];
+        const double* p2 = values + at[2];
+        const double* p3 = values + at[3];
+        const V ab02 = _mm256_set_m128d(_mm_loadu_pd(p2), _mm_loadu_pd(p0));
+        const V ab13 = _mm256_set_m128d(_mm_loadu_pd(p3), _mm_loadu_pd(p1));
+        const V cd02 = _mm256_set_m128d(_mm_loadu_pd(p2 + next), _mm_loadu_pd(p0 + next));
+        const V cd13 = _mm256_set_m128d(_mm_loadu_pd(p3 + next), _mm_loadu_pd(p1 + next));
+        a = _mm256_unpacklo_pd(ab02, ab13);
+        b = _mm256_unpackhi_pd(ab02, ab13);
+        c = _mm256_unpacklo_pd(cd02, cd13);
+        d = _mm256_unpackhi_pd(cd02, cd13);
+    } else {
+        alignas(32) double lx[4], ly[4], la[4], lb[4], lc[4], ld[4];
+        _mm256_store_pd(lx, fx);
+        _mm256_store_pd(ly, fy);
+        for (int k = 0; k < 4; ++k)
+            table.Corners(static_cast<int64_t>(lx[k]), static_cast<int64_t>(ly[k]), la[k], lb[k], lc[k], ld[k]);
+        a = _mm256_load_pd(la);
+        b = _mm256_load_pd(lb);
+        c = _mm256_load_pd(lc);
+        d = _mm256_load_pd(ld);
+    }
+    const V top = Add(a, Mul(Sub(b, a), tx));
+    const V bottom = Add(c, Mul(Sub(d, c), tx));
+    return Add(top, Mul(Sub(bottom, top), ty));
+}
+
+[[gnu::target("avx2")]] V Fbm(V x, V y, const Octaves& octaves) {
+    V sum = All(0.0);
+    double amplitude = 0.5, norm = 0.0;
+    for (const LatticeTable& table : octaves.tables) {
+        sum = Add(sum, Mul(All(amplitude), ValueNoise(x, y, table)));
+        norm += amplitude;
+        amplitude *= 0.5;
+        x = Add(Mul(x, All(2.03)), All(17.1));
+        y = Sub(Mul(y, All(2.03)), All(9.7));
+    }
+    return Div(sum, All(norm));
+}
+
+[[gnu::target("avx2")]] V Ridged(V x, V y, const Octaves& octaves) {
+    V sum = All(0.0), weight = All(1.0);
+    double amplitude = 0.5, norm = 0.0;
+    for (const LatticeTable& table : octaves.tables) {
+        V ridge = Sub(All(1.0), _mm256_andnot_pd(All(-0.0), ValueNoise(x, y, table)));
+        ridge = Mul(ridge, ridge);
+        ridge = Mul(ridge, weight);
+        weight = Clamp01(Mul(ridge, All(1.8)));
+        sum = Add(sum, Mul(All(amplitude), ridge));
+        norm += amplitude;
+        amplitude *= 0.5;
+        x = Sub(Mul(x, All(2.1)), All(3.3));
+        y = Add(Mul(y, All(2.1)), All(5.9));
+    }
+    return Div(sum, All(norm));
+}
+
+// Samples (column ... column + 3, row) into out[0 ... 3].
+[[gnu::target("avx2")]] void Samples(const Landscape& land, int32_t column, double v, float* out) {
+    const V u = Div(_mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(column), _mm_setr_epi32(0, 1, 2, 3))),
+                    All(land.extent));
+    const V wu = Add(u, Mul(All(0.15), Fbm(Add(Mul(u, All(2.0)), All(5.2)), All(v * 2.0 + 1.3), land.warpU)));
+    const V wv = Add(All(v), Mul(All(0.15), Fbm(Sub(Mul(u, All(2.0)), All(7.7)), All(v * 2.0 + 3.1), land.warpV)));
+    const V hill = Add(All(0.5), Fbm(Mul(wu, All(2.5)), Mul(wv, All(2.5)), land.hills));
+    const V ridge = Ridged(Mul(wu, All(3.5)), Mul(wv, All(3.5)), land.ridges);
+    const V t = Clamp01(Div(Sub(hill, All(0.3)), All(0.6 - 0.3)));
+    const V mountains = Mul(Mul(t, t), Sub(All(3.0), Mul(All(2.0), t)));
+    const V h = Add(Mul(Mul(All(0.55), hill), hill), Mul(Mul(All(0.75), ridge), mountains));
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(Mul(h, All(land.relief))));
+}
+
+}  // namespace avx2
+#endif
+
 }  // namespace
 
 // ---- Built-in terrain ------------------------------------------------------
 
-Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress) {
+Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress, TerrainRoad road) {
     CheckGridSize(size.width, size.height, fmt::format("grid {}x{}", size.width, size.height));
     Heightmap map;
     map.width = size.width;
     map.height = size.height;
     map.heights.resize(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height));
-    // Features are laid out over the unit square of the longer side, so every
-    // size shows the same landscape; the relief grows with the grid.
-    const double extent = std::max(size.width, size.height);
-    const double relief = 0.2 * std::sqrt(static_cast<double>(size.width) * size.height);
-    const uint64_t base = Mix(seed);
-    // u and v stay within [0, 1]; the warp moves them by at most 0.15.
-    const double uHigh = (size.width - 1) / extent, vHigh = (size.height - 1) / extent;
-    const Octaves warpUOctaves(4, base ^ 0x1111, 5.2, uHigh * 2.0 + 5.2, 1.3, vHigh * 2.0 + 1.3, 2.03, 17.1, -9.7);
-    const Octaves warpVOctaves(4, base ^ 0x2222, -7.7, uHigh * 2.0 - 7.7, 3.1, vHigh * 2.0 + 3.1, 2.03, 17.1, -9.7);
-    const Octaves hillOctaves(6, base, -0.15 * 2.5, (uHigh + 0.15) * 2.5, -0.15 * 2.5, (vHigh + 0.15) * 2.5, 2.03, 17.1,
-                              -9.7);
-    const Octaves ridgeOctaves(7, base + 101, -0.15 * 3.5, (uHigh + 0.15) * 3.5, -0.15 * 3.5, (vHigh + 0.15) * 3.5, 2.1,
-                               -3.3, 5.9);
+    const Landscape land(size, seed);
+#ifdef HEIGHTMESH_TERRAIN_AVX2
+    const bool wide = road == TerrainRoad::kFastest && __builtin_cpu_supports("avx2");
+#else
+    const bool wide = false;
+    (void)road;
+#endif
     const auto makeRow = [&](int32_t row) {
-        const double v = row / extent;
-        for (int32_t column = 0; column < size.width; ++column) {
-            const double u = column / extent;
-            // Warped coordinates bend the ranges; broad hills carry sharp
-            // ridges where they are high and fade into smooth lowland.
-            const double warpU = u + 0.15 * Fbm(u * 2.0 + 5.2, v * 2.0 + 1.3, warpUOctaves);
-            const double warpV = v + 0.15 * Fbm(u * 2.0 - 7.7, v * 2.0 + 3.1, warpVOctaves);
-            const double hills = 0.5 + Fbm(warpU * 2.5, warpV * 2.5, hillOctaves);
-            const double ridges = Ridged(warpU * 3.5, warpV * 3.5, ridgeOctaves);
-            const double mountains = SmoothStep(0.3, 0.6, hills);
-            const double h = 0.55 * hills * hills + 0.75 * ridges * mountains;
-            map.heights[static_cast<std::size_t>(row) * size.width + column] = static_cast<float>(h * relief);
-        }
+        const double v = row / land.extent;
+        float* out = map.heights.data() + static_cast<std::size_t>(row) * size.width;
+        int32_t column = 0;
+#ifdef HEIGHTMESH_TERRAIN_AVX2
+        if (wide)
+            for (; column + 4 <= size.width; column += 4) avx2::Samples(land, column, v, out + column);
+#endif
+        for (; column < size.width; ++column) out[column] = land.Sample(column, v);
     };
     // Rows are independent: every core takes rows in turn; the calling thread
     // works too and reports progress.
