@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
+// GCC 12's intrinsics start some results from an undefined register, which
+// it then reports as uninitialised inside its own header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #endif
 
 #include <fmt/format.h>
@@ -188,125 +195,133 @@ struct Landscape {
 };
 
 #if defined(__x86_64__)
-#define HEIGHTMESH_TERRAIN_AVX2 1
+#define HEIGHTMESH_TERRAIN_LANES 1
 
-// Four consecutive samples of a row at once in AVX2 lanes. Every lane runs
-// the scalar sequence of double operations, each rounded on its own (there
-// is no fused multiply-add in AVX2), so every lane's bits are Sample's.
+// Samples in packed lanes: four at once in AVX2, eight in AVX-512. Every
+// lane runs the scalar sequence of double operations, each rounded on its
+// own (neither road uses fused multiply-add), so every lane's bits are
+// Sample's. The shared part is terrain_lanes.inc; each road gives it its
+// primitives.
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
 namespace avx2 {
 
 using V = __m256d;
+constexpr int kLanes = 4;
 
-[[gnu::target("avx2")]] inline V Add(V a, V b) { return _mm256_add_pd(a, b); }
-[[gnu::target("avx2")]] inline V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
-[[gnu::target("avx2")]] inline V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
-[[gnu::target("avx2")]] inline V Div(V a, V b) { return _mm256_div_pd(a, b); }
-[[gnu::target("avx2")]] inline V All(double x) { return _mm256_set1_pd(x); }
-// std::clamp(x, 0, 1): the operand order keeps x itself when it equals a bound.
-[[gnu::target("avx2")]] inline V Clamp01(V x) { return _mm256_min_pd(All(1.0), _mm256_max_pd(All(0.0), x)); }
-
-[[gnu::target("avx2")]] inline V Fade(V t) {
-    const V inner = Add(Mul(t, Sub(Mul(t, All(6.0)), All(15.0))), All(10.0));
-    return Mul(Mul(Mul(t, t), t), inner);
+inline V Add(V a, V b) { return _mm256_add_pd(a, b); }
+inline V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
+inline V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
+inline V Div(V a, V b) { return _mm256_div_pd(a, b); }
+inline V All(double x) { return _mm256_set1_pd(x); }
+inline V Min(V a, V b) { return _mm256_min_pd(a, b); }
+inline V Max(V a, V b) { return _mm256_max_pd(a, b); }
+inline V Floor(V x) { return _mm256_floor_pd(x); }
+inline V Abs(V x) { return _mm256_andnot_pd(All(-0.0), x); }
+inline V Columns(int32_t column) {
+    return _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(column), _mm_setr_epi32(0, 1, 2, 3)));
 }
+inline void Store(float* out, V h) { _mm_storeu_ps(out, _mm256_cvtpd_ps(h)); }
 
-[[gnu::target("avx2")]] V ValueNoise(V x, V y, const LatticeTable& table) {
-    // Floor gives +0 for -0; adding +0 does the same to floor's -0.
-    const V fx = Add(_mm256_floor_pd(x), All(0.0));
-    const V fy = Add(_mm256_floor_pd(y), All(0.0));
-    const V tx = Fade(Sub(x, fx));
-    const V ty = Fade(Sub(y, fy));
-    // Table coordinates; a lane too far out for 32 bits converts to INT32_MIN
-    // and fails the range test below.
+// Lane k's table offset: (iy - y0) * nx + (ix - x0) for integral fx, fy.
+// Returns false when a lane's corners are not all in the table (a lane
+// too far out for 32 bits converts to INT32_MIN and fails too).
+inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
     const __m128i ix = _mm_sub_epi32(_mm256_cvttpd_epi32(fx), _mm_set1_epi32(static_cast<int32_t>(table.x0())));
     const __m128i iy = _mm_sub_epi32(_mm256_cvttpd_epi32(fy), _mm_set1_epi32(static_cast<int32_t>(table.y0())));
     const __m128i none = _mm_set1_epi32(-1);
     const __m128i inside = _mm_and_si128(
         _mm_and_si128(_mm_cmpgt_epi32(ix, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
         _mm_and_si128(_mm_cmpgt_epi32(iy, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
-    V a, b, c, d;
-    if (_mm_movemask_epi8(inside) == 0xFFFF) {
-        const __m128i stride = _mm_set1_epi32(static_cast<int32_t>(table.nx()));
-        alignas(16) int32_t at[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi32(_mm_mullo_epi32(iy, stride), ix));
-        // Each lane's corners are two pairs of neighbours, (a, b) in its row
-        // and (c, d) in the next: two loads per lane, then a transpose
-        // (cheaper than four gathers).
-        const double* values = table.values();
-        const std::size_t next = static_cast<std::size_t>(table.nx());
-        const double* p0 = values + at[0];
-        const double* p1 = values + at[1];
-        const double* p2 = values + at[2];
-        const double* p3 = values + at[3];
-        const V ab02 = _mm256_set_m128d(_mm_loadu_pd(p2), _mm_loadu_pd(p0));
-        const V ab13 = _mm256_set_m128d(_mm_loadu_pd(p3), _mm_loadu_pd(p1));
-        const V cd02 = _mm256_set_m128d(_mm_loadu_pd(p2 + next), _mm_loadu_pd(p0 + next));
-        const V cd13 = _mm256_set_m128d(_mm_loadu_pd(p3 + next), _mm_loadu_pd(p1 + next));
-        a = _mm256_unpacklo_pd(ab02, ab13);
-        b = _mm256_unpackhi_pd(ab02, ab13);
-        c = _mm256_unpacklo_pd(cd02, cd13);
-        d = _mm256_unpackhi_pd(cd02, cd13);
-    } else {
-        alignas(32) double lx[4], ly[4], la[4], lb[4], lc[4], ld[4];
-        _mm256_store_pd(lx, fx);
-        _mm256_store_pd(ly, fy);
-        for (int k = 0; k < 4; ++k)
-            table.Corners(static_cast<int64_t>(lx[k]), static_cast<int64_t>(ly[k]), la[k], lb[k], lc[k], ld[k]);
-        a = _mm256_load_pd(la);
-        b = _mm256_load_pd(lb);
-        c = _mm256_load_pd(lc);
-        d = _mm256_load_pd(ld);
-    }
-    const V top = Add(a, Mul(Sub(b, a), tx));
-    const V bottom = Add(c, Mul(Sub(d, c), tx));
-    return Add(top, Mul(Sub(bottom, top), ty));
+    if (_mm_movemask_epi8(inside) != 0xFFFF) return false;
+    const __m128i stride = _mm_set1_epi32(static_cast<int32_t>(table.nx()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi32(_mm_mullo_epi32(iy, stride), ix));
+    return true;
 }
 
-[[gnu::target("avx2")]] V Fbm(V x, V y, const Octaves& octaves) {
-    V sum = All(0.0);
-    double amplitude = 0.5, norm = 0.0;
-    for (const LatticeTable& table : octaves.tables) {
-        sum = Add(sum, Mul(All(amplitude), ValueNoise(x, y, table)));
-        norm += amplitude;
-        amplitude *= 0.5;
-        x = Add(Mul(x, All(2.03)), All(17.1));
-        y = Sub(Mul(y, All(2.03)), All(9.7));
-    }
-    return Div(sum, All(norm));
+// Each lane's corners are two pairs of neighbours, (a, b) in its row and
+// (c, d) in the next: two loads per lane, then a transpose (cheaper than
+// four gathers).
+inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d) {
+    const double* p0 = values + at[0];
+    const double* p1 = values + at[1];
+    const double* p2 = values + at[2];
+    const double* p3 = values + at[3];
+    const V ab02 = _mm256_set_m128d(_mm_loadu_pd(p2), _mm_loadu_pd(p0));
+    const V ab13 = _mm256_set_m128d(_mm_loadu_pd(p3), _mm_loadu_pd(p1));
+    const V cd02 = _mm256_set_m128d(_mm_loadu_pd(p2 + next), _mm_loadu_pd(p0 + next));
+    const V cd13 = _mm256_set_m128d(_mm_loadu_pd(p3 + next), _mm_loadu_pd(p1 + next));
+    a = _mm256_unpacklo_pd(ab02, ab13);
+    b = _mm256_unpackhi_pd(ab02, ab13);
+    c = _mm256_unpacklo_pd(cd02, cd13);
+    d = _mm256_unpackhi_pd(cd02, cd13);
 }
 
-[[gnu::target("avx2")]] V Ridged(V x, V y, const Octaves& octaves) {
-    V sum = All(0.0), weight = All(1.0);
-    double amplitude = 0.5, norm = 0.0;
-    for (const LatticeTable& table : octaves.tables) {
-        V ridge = Sub(All(1.0), _mm256_andnot_pd(All(-0.0), ValueNoise(x, y, table)));
-        ridge = Mul(ridge, ridge);
-        ridge = Mul(ridge, weight);
-        weight = Clamp01(Mul(ridge, All(1.8)));
-        sum = Add(sum, Mul(All(amplitude), ridge));
-        norm += amplitude;
-        amplitude *= 0.5;
-        x = Sub(Mul(x, All(2.1)), All(3.3));
-        y = Add(Mul(y, All(2.1)), All(5.9));
-    }
-    return Div(sum, All(norm));
-}
-
-// Samples (column ... column + 3, row) into out[0 ... 3].
-[[gnu::target("avx2")]] void Samples(const Landscape& land, int32_t column, double v, float* out) {
-    const V u = Div(_mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(column), _mm_setr_epi32(0, 1, 2, 3))),
-                    All(land.extent));
-    const V wu = Add(u, Mul(All(0.15), Fbm(Add(Mul(u, All(2.0)), All(5.2)), All(v * 2.0 + 1.3), land.warpU)));
-    const V wv = Add(All(v), Mul(All(0.15), Fbm(Sub(Mul(u, All(2.0)), All(7.7)), All(v * 2.0 + 3.1), land.warpV)));
-    const V hill = Add(All(0.5), Fbm(Mul(wu, All(2.5)), Mul(wv, All(2.5)), land.hills));
-    const V ridge = Ridged(Mul(wu, All(3.5)), Mul(wv, All(3.5)), land.ridges);
-    const V t = Clamp01(Div(Sub(hill, All(0.3)), All(0.6 - 0.3)));
-    const V mountains = Mul(Mul(t, t), Sub(All(3.0), Mul(All(2.0), t)));
-    const V h = Add(Mul(Mul(All(0.55), hill), hill), Mul(Mul(All(0.75), ridge), mountains));
-    _mm_storeu_ps(out, _mm256_cvtpd_ps(Mul(h, All(land.relief))));
-}
+#include "terrain_lanes.inc"
 
 }  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512vl")
+namespace avx512 {
+
+using V = __m512d;
+constexpr int kLanes = 8;
+
+inline V Add(V a, V b) { return _mm512_add_pd(a, b); }
+inline V Sub(V a, V b) { return _mm512_sub_pd(a, b); }
+inline V Mul(V a, V b) { return _mm512_mul_pd(a, b); }
+inline V Div(V a, V b) { return _mm512_div_pd(a, b); }
+inline V All(double x) { return _mm512_set1_pd(x); }
+inline V Min(V a, V b) { return _mm512_min_pd(a, b); }
+inline V Max(V a, V b) { return _mm512_max_pd(a, b); }
+inline V Floor(V x) { return _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+inline V Abs(V x) { return _mm512_andnot_pd(All(-0.0), x); }
+inline V Columns(int32_t column) {
+    return _mm512_cvtepi32_pd(_mm256_add_epi32(_mm256_set1_epi32(column), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+}
+inline void Store(float* out, V h) { _mm256_storeu_ps(out, _mm512_cvtpd_ps(h)); }
+
+inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
+    const __m256i ix = _mm256_sub_epi32(_mm512_cvttpd_epi32(fx), _mm256_set1_epi32(static_cast<int32_t>(table.x0())));
+    const __m256i iy = _mm256_sub_epi32(_mm512_cvttpd_epi32(fy), _mm256_set1_epi32(static_cast<int32_t>(table.y0())));
+    const __m256i none = _mm256_set1_epi32(-1);
+    const __m256i inside = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpgt_epi32(ix, none),
+                         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
+        _mm256_and_si256(_mm256_cmpgt_epi32(iy, none),
+                         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
+    if (_mm256_movemask_epi8(inside) != -1) return false;
+    const __m256i stride = _mm256_set1_epi32(static_cast<int32_t>(table.nx()));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_add_epi32(_mm256_mullo_epi32(iy, stride), ix));
+    return true;
+}
+
+inline V Pairs(const double* p0, const double* p1, const double* p2, const double* p3) {
+    const __m256d low = _mm256_set_m128d(_mm_loadu_pd(p1), _mm_loadu_pd(p0));
+    const __m256d high = _mm256_set_m128d(_mm_loadu_pd(p3), _mm_loadu_pd(p2));
+    return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
+}
+
+inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d) {
+    const double* p[8];
+    for (int k = 0; k < 8; ++k) p[k] = values + at[k];
+    const V abEven = Pairs(p[0], p[2], p[4], p[6]);
+    const V abOdd = Pairs(p[1], p[3], p[5], p[7]);
+    const V cdEven = Pairs(p[0] + next, p[2] + next, p[4] + next, p[6] + next);
+    const V cdOdd = Pairs(p[1] + next, p[3] + next, p[5] + next, p[7] + next);
+    a = _mm512_unpacklo_pd(abEven, abOdd);
+    b = _mm512_unpackhi_pd(abEven, abOdd);
+    c = _mm512_unpacklo_pd(cdEven, cdOdd);
+    d = _mm512_unpackhi_pd(cdEven, cdOdd);
+}
+
+#include "terrain_lanes.inc"
+
+}  // namespace avx512
+#pragma GCC pop_options
 #endif
 
 }  // namespace
@@ -320,18 +335,22 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
     map.height = size.height;
     map.heights.resize(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height));
     const Landscape land(size, seed);
-#ifdef HEIGHTMESH_TERRAIN_AVX2
-    const bool wide = road == TerrainRoad::kFastest && __builtin_cpu_supports("avx2");
+#ifdef HEIGHTMESH_TERRAIN_LANES
+    const bool fastest = road == TerrainRoad::kFastest;
+    const bool lanes8 = fastest && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("avx512vl");
+    const bool lanes4 = fastest && __builtin_cpu_supports("avx2");
 #else
-    const bool wide = false;
     (void)road;
 #endif
     const auto makeRow = [&](int32_t row) {
         const double v = row / land.extent;
         float* out = map.heights.data() + static_cast<std::size_t>(row) * size.width;
         int32_t column = 0;
-#ifdef HEIGHTMESH_TERRAIN_AVX2
-        if (wide)
+#ifdef HEIGHTMESH_TERRAIN_LANES
+        if (lanes8)
+            for (; column + 8 <= size.width; column += 8) avx512::Samples(land, column, v, out + column);
+        if (lanes4)
             for (; column + 4 <= size.width; column += 4) avx2::Samples(land, column, v, out + column);
 #endif
         for (; column < size.width; ++column) out[column] = land.Sample(column, v);
