@@ -20,6 +20,7 @@ struct TriangleTally {
     int64_t triangles = 0;
     int64_t keptCells = 0;
     int64_t badEntry = -1;  // first out-of-range index entry, or -1
+    bool standard = true;   // every cell holds its own two triangles
 };
 
 // Per-thread results of the vertex pass.
@@ -42,11 +43,25 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
     threads = ThreadCount(threads);
     const int32_t* t = mesh.triangles.data();
 
-    // Count the kept triangles and cells and check every index they hold.
+    // Count the kept triangles and cells, check every index they hold, and
+    // note whether every cell holds exactly its own two triangles (one pass
+    // over the entries).
     std::vector<TriangleTally> tallies(threads);
     ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned part) {
         TriangleTally& tally = tallies[part];
+        const int64_t columns = width - 1;
+        int32_t p = static_cast<int32_t>(begin % columns + begin / columns * width);
+        int64_t column = begin % columns;
         for (std::size_t cell = static_cast<std::size_t>(begin); cell < static_cast<std::size_t>(end); ++cell) {
+            const int32_t* c = t + 6 * cell;
+            tally.standard = tally.standard && c[0] == p && c[1] == p + width + 1 && c[2] == p + 1 && c[3] == p &&
+                             c[4] == p + width && c[5] == p + width + 1;
+            if (++column == columns) {
+                column = 0;
+                p += 2;
+            } else {
+                ++p;
+            }
             bool kept = false;
             for (std::size_t k = 6 * cell; k < 6 * cell + 6; k += 3) {
                 if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
@@ -62,6 +77,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
             if (kept) ++tally.keptCells;
         }
     });
+    bool standard = true;
     for (const TriangleTally& tally : tallies) {
         if (tally.badEntry >= 0) {
             const int32_t index = t[tally.badEntry];
@@ -69,29 +85,13 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
         }
         triangleCount_ += tally.triangles;
         keptCells_ += tally.keptCells;
+        standard = standard && tally.standard;
     }
 
-    // Which vertices do kept triangles use? With every cell kept, every grid
-    // point is a corner of some kept cell only if the triangles name the
-    // cells' corners, so the marks are made whenever any triangle is dropped
-    // or some index strays from its cell.
-    bool everyVertexUsed = static_cast<int64_t>(cells) == keptCells_ && triangleCount_ == 2 * keptCells_;
-    if (everyVertexUsed) {
-        std::atomic<bool> standard{true};
-        ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned) {
-            const int64_t columns = width - 1;
-            for (int64_t cell = begin; cell < end; ++cell) {
-                const int32_t p = static_cast<int32_t>(cell % columns + cell / columns * width);
-                const int32_t* c = t + 6 * cell;
-                if (c[0] != p || c[1] != p + width + 1 || c[2] != p + 1 || c[3] != p || c[4] != p + width ||
-                    c[5] != p + width + 1) {
-                    standard.store(false, std::memory_order_relaxed);
-                    return;
-                }
-            }
-        });
-        everyVertexUsed = standard.load();
-    }
+    // Which vertices do kept triangles use? With every cell holding its own
+    // two triangles, every grid point is a corner of some kept cell; any
+    // other case marks the vertices the kept triangles name.
+    const bool everyVertexUsed = standard;
     if (!everyVertexUsed) {
         jobhost::HostVector<uint8_t> used(vertexCount);
         ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned) {
