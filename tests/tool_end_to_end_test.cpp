@@ -479,6 +479,31 @@ TEST(ToolEndToEnd, AssimpReadsEveryFormatWithTheRightCounts) {
     }
 }
 
+// Solids (simplified or not) read back whole: as many faces as the tool
+// reports writing, in every format a slicer takes.
+TEST(ToolEndToEnd, AssimpReadsSolids) {
+    const std::string assimp = FindOnPath("assimp");
+    if (assimp.empty()) GTEST_SKIP() << "assimp (Debian's assimp-utils) is not installed";
+    ScratchDir dir;
+    for (const char* name : {"s.stl", "s.obj", "s.ply", "s.glb"})
+        for (const bool simplified : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (simplified ? " simplified" : ""));
+            const fs::path file = dir / name;
+            std::vector<std::string> args = {"--size", "24x19", "--seed", "3", "--cut-below", "0.8",
+                                             "--base", "2", "-o", file.string()};
+            if (simplified) args.insert(args.end(), {"--max-error", "1%"});
+            const ProcessResult written = Tool(dir, args);
+            ASSERT_EQ(written.exitCode, 0) << written.err;
+            const std::size_t at = written.out.find(" triangles");
+            ASSERT_NE(at, std::string::npos) << written.out;
+            const std::size_t from = written.out.rfind(' ', at - 1) + 1;
+            const std::size_t triangles = std::stoul(written.out.substr(from, at - from));
+            const ProcessResult info = tooltest::RunProcess({assimp, "info", file.string(), "-r"}, dir.path());
+            ASSERT_EQ(info.exitCode, 0) << info.out << info.err;
+            EXPECT_EQ(InfoCount(info.out, "Faces:"), triangles) << info.out;
+        }
+}
+
 // ---- Today's files, byte for byte ----------------------------------------------------
 
 // Meshes and pictures written by an earlier build and kept in tests/golden:
