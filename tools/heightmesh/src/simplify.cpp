@@ -7,7 +7,7 @@
 #include <queue>
 #include <thread>
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 namespace heightmesh::tool {
 
@@ -113,47 +113,253 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Ro
 inline double SurfaceAt(double start, double gx, int64_t i) { return start + gx * static_cast<double>(i); }
 
 // The largest |SurfaceAt(start, gx, x - first) - row[x]| for x in lo..hi (-1
-// when empty), two points at a time; the same arithmetic as SurfaceAt.
-double RowWorst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx) {
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
-    __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
-    __m128d worst = _mm_set1_pd(-1.0);
-    int64_t x = lo;
-    for (; x + 1 <= hi; x += 2) {
-        const __m128d h = _mm_set_pd(static_cast<double>(row[x + 1]), static_cast<double>(row[x]));
-        const __m128d e = _mm_andnot_pd(sign, _mm_sub_pd(_mm_add_pd(base, _mm_mul_pd(slope, index)), h));
-        worst = _mm_max_pd(worst, e);
-        index = _mm_add_pd(index, two);
+// when empty), with the same arithmetic as SurfaceAt in every lane: the
+// index is an exact integer in a double, and max is exact, so every width
+// gives the same value.
+struct RowSse2 {
+    static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx) {
+        const __m128d sign = _mm_set1_pd(-0.0);
+        const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
+        __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
+        __m128d worst = _mm_set1_pd(-1.0);
+        int64_t x = lo;
+        for (; x + 1 <= hi; x += 2) {
+            const __m128d h = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x))));
+            const __m128d e = _mm_andnot_pd(sign, _mm_sub_pd(_mm_add_pd(base, _mm_mul_pd(slope, index)), h));
+            worst = _mm_max_pd(worst, e);
+            index = _mm_add_pd(index, two);
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, worst);
+        double result = std::max(lanes[0], lanes[1]);
+        if (x <= hi) result = std::max(result, std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x])));
+        return result;
     }
-    double lanes[2];
-    _mm_storeu_pd(lanes, worst);
-    double result = std::max(lanes[0], lanes[1]);
-    if (x <= hi) result = std::max(result, std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x])));
-    return result;
+};
+
+struct RowAvx2 {
+    __attribute__((target("avx2"))) static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first,
+                                                        double start, double gx) {
+        if (lo > hi) return -1.0;
+        const __m256d sign = _mm256_set1_pd(-0.0), none = _mm256_set1_pd(-1.0);
+        const __m256d slope = _mm256_set1_pd(gx), base = _mm256_set1_pd(start), four = _mm256_set1_pd(4.0);
+        __m256d index = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(lo - first)), _mm256_setr_pd(0, 1, 2, 3));
+        __m256d worst = none;
+        const float* p = row + lo;
+        const int64_t n = hi - lo + 1;
+        int64_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const __m256d h = _mm256_cvtps_pd(_mm_loadu_ps(p + i));
+            const __m256d e = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_add_pd(base, _mm256_mul_pd(slope, index)), h));
+            worst = _mm256_max_pd(worst, e);
+            index = _mm256_add_pd(index, four);
+        }
+        if (i < n) {
+            const __m128i lanes = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(n - i)), _mm_setr_epi32(0, 1, 2, 3));
+            const __m256d h = _mm256_cvtps_pd(_mm_maskload_ps(p + i, lanes));
+            const __m256d e = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_add_pd(base, _mm256_mul_pd(slope, index)), h));
+            worst = _mm256_max_pd(worst, _mm256_blendv_pd(none, e, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(lanes))));
+        }
+        const __m128d half = _mm_max_pd(_mm256_castpd256_pd128(worst), _mm256_extractf128_pd(worst, 1));
+        return _mm_cvtsd_f64(_mm_max_sd(half, _mm_unpackhi_pd(half, half)));
+    }
+};
+
+struct RowAvx512 {
+    __attribute__((target("avx512f,avx512vl"))) static double Worst(const float* row, int64_t lo, int64_t hi,
+                                                                    int64_t first, double start, double gx) {
+        if (lo > hi) return -1.0;
+        // The masked forms throughout: GCC 12 warns of the unmasked ones'
+        // undefined pass-through operand.
+        const __m512d slope = _mm512_set1_pd(gx), base = _mm512_set1_pd(start), eight = _mm512_set1_pd(8.0);
+        __m512d index =
+            _mm512_add_pd(_mm512_set1_pd(static_cast<double>(lo - first)), _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7));
+        __m512d worst = _mm512_set1_pd(-1.0);
+        const float* p = row + lo;
+        const int64_t n = hi - lo + 1;
+        int64_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const __m512d h = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(p + i));
+            const __m512d e = _mm512_abs_pd(_mm512_sub_pd(_mm512_add_pd(base, _mm512_mul_pd(slope, index)), h));
+            worst = _mm512_mask_max_pd(worst, 0xff, worst, e);
+            index = _mm512_add_pd(index, eight);
+        }
+        if (i < n) {
+            const __mmask8 lanes = static_cast<__mmask8>((1u << (n - i)) - 1u);
+            const __m512d h = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(lanes, p + i));
+            const __m512d e = _mm512_abs_pd(_mm512_sub_pd(_mm512_add_pd(base, _mm512_mul_pd(slope, index)), h));
+            worst = _mm512_mask_max_pd(worst, lanes, worst, e);
+        }
+        double lanes[8];
+        _mm512_storeu_pd(lanes, worst);
+        return std::max({lanes[0], lanes[1], lanes[2], lanes[3], lanes[4], lanes[5], lanes[6], lanes[7]});
+    }
+};
+
+// floor(num / den) for den > 0, stepped row by row as num grows by `step`:
+// exact, without a division per row.
+class FloorSteps {
+public:
+    void Start(int64_t num, int64_t den, int64_t step) {
+        den_ = den;
+        quotient_ = FloorDiv(num, den);
+        remainder_ = num - quotient_ * den;
+        stepQuotient_ = FloorDiv(step, den);
+        stepRemainder_ = step - stepQuotient_ * den;
+    }
+    int64_t Value() const { return quotient_; }
+    void Next() {
+        quotient_ += stepQuotient_;
+        remainder_ += stepRemainder_;
+        if (remainder_ >= den_) {
+            remainder_ -= den_;
+            ++quotient_;
+        }
+    }
+
+private:
+    int64_t den_ = 1, quotient_ = 0, remainder_ = 0, stepQuotient_ = 0, stepRemainder_ = 0;
+};
+
+// What a triangle's scan leaves out: grid points on a locked border.
+struct Locked {
+    int64_t rows[2], columns[2];
+};
+
+struct Worst {
+    double error;
+    int32_t point;  // -1: none
+};
+
+// The triangle's worst grid point (the first in row order among equals),
+// leaving out locked rows and columns: the rows of ForEachRow, their bounds
+// stepped instead of divided, each row's largest error from Kernel, and the
+// point found once in the row that holds the largest.
+constexpr int64_t kPrefetchRows = 3;
+
+template <class Kernel>
+__attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Corner c, std::span<const float> heights,
+                                                          int64_t width, const Locked& locked) {
+    Worst result{-1.0, -1};
+    Plane plane;
+    if (!MakePlane(a, b, c, heights, plane)) return result;
+    Point p[3] = {a.p, b.p, c.p};
+    if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
+    const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
+    const int64_t yHigh = std::max({p[0].y, p[1].y, p[2].y});
+    const int64_t xMin = std::min({p[0].x, p[1].x, p[2].x});
+    const int64_t xMax = std::max({p[0].x, p[1].x, p[2].x});
+    // Each edge bounds the row from above (dy > 0), from below (dy < 0) or,
+    // level, keeps the row or not.
+    FloorSteps steps[3];
+    int kind[3];
+    for (int k = 0; k < 3; ++k) {
+        const Point s = p[k], e = p[(k + 1) % 3];
+        const int64_t dy = e.y - s.y, dx = e.x - s.x;
+        kind[k] = dy > 0 ? 1 : dy < 0 ? -1 : 0;
+        if (dy != 0) steps[k].Start(dx * (yLow - s.y), dy > 0 ? dy : -dy, dx);
+    }
+    int64_t bestY = -1, bestLo = 0, bestHi = -1, bestFirst = 0;
+    double bestStart = 0.0;
+    for (int64_t y = yLow; y <= yHigh; ++y) {
+        int64_t lo = xMin, hi = xMax;
+        bool empty = false;
+        for (int k = 0; k < 3; ++k) {
+            const Point s = p[k];
+            if (kind[k] > 0) {
+                hi = std::min(hi, s.x + steps[k].Value());
+                steps[k].Next();
+            } else if (kind[k] < 0) {
+                lo = std::max(lo, s.x - steps[k].Value());
+                steps[k].Next();
+            } else if ((p[(k + 1) % 3].x - s.x) * (y - s.y) < 0) {
+                empty = true;
+            }
+        }
+        if (empty || lo > hi) continue;
+        // The rows are far apart in memory: fetch ahead the span this row
+        // covers, a few rows on (the triangle's rows are all in the grid).
+        if (y + kPrefetchRows <= yHigh) {
+            const float* ahead = heights.data() + (y + kPrefetchRows) * width;
+            __builtin_prefetch(ahead + lo);
+            __builtin_prefetch(ahead + hi);
+        }
+        if (y == locked.rows[0] || y == locked.rows[1]) continue;
+        const double rowBase = plane.z0 + plane.gy * static_cast<double>(y - plane.y0);
+        const double start = rowBase + plane.gx * static_cast<double>(lo - plane.x0);
+        const int64_t first = lo;
+        if (lo == locked.columns[0]) ++lo;
+        if (hi == locked.columns[1]) --hi;
+        const double rowWorst = Kernel::Worst(heights.data() + y * width, lo, hi, first, start, plane.gx);
+        if (!(rowWorst > result.error)) continue;
+        result.error = rowWorst;
+        bestY = y, bestLo = lo, bestHi = hi, bestFirst = first, bestStart = start;
+    }
+    if (bestY < 0) return {-1.0, -1};
+    const float* row = heights.data() + bestY * width;
+    for (int64_t x = bestLo; x <= bestHi; ++x) {
+        if (std::fabs(SurfaceAt(bestStart, plane.gx, x - bestFirst) - static_cast<double>(row[x])) == result.error) {
+            result.point = static_cast<int32_t>(bestY * width + x);
+            return result;
+        }
+    }
+    return {-1.0, -1};
 }
 
-// Integral image of kept cells, for counting the kept cells of a rectangle.
+using TriangleScan = Worst (*)(Corner, Corner, Corner, std::span<const float>, int64_t, const Locked&);
+
+Worst TriangleWorstSse2(Corner a, Corner b, Corner c, std::span<const float> heights, int64_t width, const Locked& locked) {
+    return TriangleWorst<RowSse2>(a, b, c, heights, width, locked);
+}
+__attribute__((target("avx2"))) Worst TriangleWorstAvx2(Corner a, Corner b, Corner c, std::span<const float> heights,
+                                                        int64_t width, const Locked& locked) {
+    return TriangleWorst<RowAvx2>(a, b, c, heights, width, locked);
+}
+__attribute__((target("avx512f,avx512vl"))) Worst TriangleWorstAvx512(Corner a, Corner b, Corner c,
+                                                                      std::span<const float> heights, int64_t width,
+                                                                      const Locked& locked) {
+    return TriangleWorst<RowAvx512>(a, b, c, heights, width, locked);
+}
+
+// The scan of `lanes` lanes (0: the widest this processor runs), narrower
+// when the processor lacks it; every one finds the same point.
+TriangleScan ChooseTriangleScan(unsigned lanes) {
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    }();
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (lanes == 0) lanes = 8;
+    if (lanes >= 8 && avx512) return TriangleWorstAvx512;
+    if (lanes >= 4 && avx2) return TriangleWorstAvx2;
+    return TriangleWorstSse2;
+}
+
+// Integral image of the kept cells of `area`, for counting the kept cells of
+// a rectangle inside it.
 class KeptCounter {
 public:
-    KeptCounter(std::span<const uint8_t> mask, int32_t columns, int32_t rows)
-        : columns_(columns), sums_(static_cast<std::size_t>(columns + 1) * static_cast<std::size_t>(rows + 1), 0) {
-        for (int32_t r = 0; r < rows; ++r) {
+    KeptCounter(std::span<const uint8_t> mask, int32_t maskColumns, const CellRect& area)
+        : column0_(area.column0), row0_(area.row0), columns_(area.column1 - area.column0),
+          sums_(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(area.row1 - area.row0 + 1), 0) {
+        for (int32_t r = 0; r < area.row1 - area.row0; ++r) {
+            const uint8_t* cells = mask.data() + static_cast<std::size_t>(r + row0_) * maskColumns + column0_;
             uint32_t run = 0;
-            for (int32_t c = 0; c < columns; ++c) {
-                run += mask[static_cast<std::size_t>(r) * columns + c] & 1u;
+            for (int32_t c = 0; c < columns_; ++c) {
+                run += cells[c] & 1u;
                 At(c + 1, r + 1) = At(c + 1, r) + run;
             }
         }
     }
     int64_t Count(const CellRect& q) const {
-        return int64_t{At(q.column1, q.row1)} - At(q.column0, q.row1) - At(q.column1, q.row0) + At(q.column0, q.row0);
+        const int32_t c0 = q.column0 - column0_, c1 = q.column1 - column0_, r0 = q.row0 - row0_, r1 = q.row1 - row0_;
+        return int64_t{At(c1, r1)} - At(c0, r1) - At(c1, r0) + At(c0, r0);
     }
 
 private:
     uint32_t& At(int32_t c, int32_t r) { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
     uint32_t At(int32_t c, int32_t r) const { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
-    int32_t columns_;
+    int32_t column0_, row0_, columns_;
     std::vector<uint32_t> sums_;
 };
 
@@ -227,13 +433,13 @@ struct Candidate {
 class Tin {
 public:
     Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
-        bool narrow)
-        : heights_(heights), width_(width), narrow_(narrow) {
+        bool narrow, unsigned lanes)
+        : heights_(heights), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes)) {
         // Points on a border shared with another tile are fixed.
-        lockedColumns_[0] = tile.column0 > 0 ? tile.column0 : -1;
-        lockedColumns_[1] = tile.column1 < lastColumn ? tile.column1 : -1;
-        lockedRows_[0] = tile.row0 > 0 ? tile.row0 : -1;
-        lockedRows_[1] = tile.row1 < lastRow ? tile.row1 : -1;
+        locked_.columns[0] = tile.column0 > 0 ? tile.column0 : -1;
+        locked_.columns[1] = tile.column1 < lastColumn ? tile.column1 : -1;
+        locked_.rows[0] = tile.row0 > 0 ? tile.row0 : -1;
+        locked_.rows[1] = tile.row1 < lastRow ? tile.row1 : -1;
     }
 
     // Starts from triangles over grid point indices.
@@ -418,38 +624,20 @@ private:
         const Corner& a = corners_[static_cast<std::size_t>(tri.v[0])];
         const Corner& b = corners_[static_cast<std::size_t>(tri.v[1])];
         const Corner& c = corners_[static_cast<std::size_t>(tri.v[2])];
-        double worst = -1.0;
-        int32_t where = -1;
-        ForEachRow(a, b, c, heights_, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
-            if (y == lockedRows_[0] || y == lockedRows_[1]) return;
-            const int64_t first = lo;
-            if (lo == lockedColumns_[0]) ++lo;
-            if (hi == lockedColumns_[1]) --hi;
-            const float* row = heights_.data() + y * width_;
-            const double rowWorst = RowWorst(row, lo, hi, first, start, gx);
-            if (!(rowWorst > worst)) return;
-            for (int64_t x = lo; x <= hi; ++x) {
-                const double e = std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x]));
-                if (e == rowWorst) {
-                    worst = rowWorst;
-                    where = static_cast<int32_t>(y * width_ + x);
-                    break;
-                }
-            }
-        });
+        const Worst worst = scan_(a, b, c, heights_, width_, locked_);
         const std::size_t i = static_cast<std::size_t>(t);
-        candidates_[i] = where;
+        candidates_[i] = worst.point;
         ++stamps_[i];
         // A vertex of the triangle is never worth inserting.
-        if (where < 0 || where == a.id || where == b.id || where == c.id) return;
-        queue_.push({worst, t, stamps_[i]});
+        if (worst.point < 0 || worst.point == a.id || worst.point == b.id || worst.point == c.id) return;
+        queue_.push({worst.error, t, stamps_[i]});
     }
 
     std::span<const float> heights_;  // the vertices' heights
     int32_t width_;
     bool narrow_;
-    int32_t lockedColumns_[2];
-    int32_t lockedRows_[2];
+    Locked locked_;
+    TriangleScan scan_;
     std::vector<Corner> corners_;
     std::vector<Triangle> triangles_;
     std::vector<int32_t> candidates_;
@@ -506,10 +694,44 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
     }
 }
 
+// An estimate of a tile's cost: the triangles greedy insertion makes grow
+// with the square root of the surface's curvature, here measured every
+// eighth point as second differences over eight points.
+double Roughness(std::span<const float> heights, int32_t width, const CellRect& q) {
+    constexpr int32_t step = 8;
+    double sum = 0.0;
+    for (int32_t r = q.row0 + step; r + step <= q.row1; r += step) {
+        const float* row = heights.data() + static_cast<std::size_t>(r) * width;
+        const float* up = row - static_cast<std::size_t>(step) * width;
+        const float* down = row + static_cast<std::size_t>(step) * width;
+        for (int32_t c = q.column0 + step; c + step <= q.column1; c += step) {
+            const double h = row[c];
+            const double xx = std::fabs(row[c - step] + row[c + step] - 2.0 * h);
+            const double yy = std::fabs(up[c] + down[c] - 2.0 * h);
+            sum += std::sqrt(std::max(xx, yy));
+        }
+    }
+    return sum;
+}
+
+// Calls task(i) for every i in [0, count) on `threads` threads (this one
+// among them), each taking the next i when it is done with one.
+template <class Task>
+void ForEachOnThreads(std::size_t count, unsigned threads, Task task) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&, task]() mutable {
+        for (std::size_t i = next++; i < count; i = next++) task(i);
+    };
+    std::vector<std::thread> pool;
+    for (unsigned k = 1; k < threads; ++k) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+}
+
 }  // namespace
 
 std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t tileCells) {
-    const KeptCounter counter(cellMask, width - 1, height - 1);
+    const KeptCounter counter(cellMask, width - 1, {0, 0, width - 1, height - 1});
     std::vector<CellRect> rects;
     for (const CellRect& tile : Tiles(width - 1, height - 1, tileCells)) CoverRect(counter, tile, rects);
     return rects;
@@ -566,15 +788,32 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     const int32_t tileCells = tiled ? kTileCells : 0;
     const std::vector<CellRect> tiles = Tiles(columns, rows, tileCells);
 
-    const KeptCounter counter(request.cellMask, columns, rows);
+    const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
+    // Each tile's kept cells as rectangles, on all threads.
     std::vector<std::vector<CellRect>> tileRects(tiles.size());
+    std::vector<double> cost(tiles.size(), 0.0);
+    ForEachOnThreads(tiles.size(), threads, [&](std::size_t i) {
+        const CellRect& q = tiles[i];
+        cost[i] = Roughness(request.heights, width, q);
+        bool allKept = true;
+        for (int32_t r = q.row0; r < q.row1 && allKept; ++r) {
+            const uint8_t* cells = request.cellMask.data() + static_cast<std::size_t>(r) * columns;
+            uint8_t all = 1;
+            for (int32_t c = q.column0; c < q.column1; ++c) all &= cells[c];
+            allKept = all & 1;
+        }
+        if (allKept) {
+            tileRects[i].push_back(q);
+            return;
+        }
+        const KeptCounter counter(request.cellMask, columns, q);
+        CoverRect(counter, q, tileRects[i]);
+    });
     std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
-    for (std::size_t i = 0; i < tiles.size(); ++i) {
-        CoverRect(counter, tiles[i], tileRects[i]);
-        for (const CellRect& q : tileRects[i])
+    for (const std::vector<CellRect>& list : tileRects)
+        for (const CellRect& q : list)
             for (const int32_t r : {q.row0, q.row1})
                 for (const int32_t c : {q.column0, q.column1}) marks[static_cast<std::size_t>(r) * width + c] = 1;
-    }
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
@@ -589,46 +828,59 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     std::vector<std::vector<int32_t>> results(tiles.size());
     // Coordinate differences up to 2^14 keep the circle test in 64 bits.
     const bool narrow = std::max(width, height) <= (1 << 14);
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        std::vector<int32_t> corners;
-        for (std::size_t i = next++; i < tiles.size(); i = next++) {
-            corners.clear();
-            TriangulateRects(tileRects[i], marks, width, corners);
-            if (corners.empty()) continue;
-            Tin tin(request.heights, width, tiles[i], columns, rows, narrow);
-            tin.Build(corners);
-            tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
-            std::vector<int32_t>& out = results[i];
-            out.reserve(4 * tin.triangleCount());
-            for (std::size_t t = 0; t < tin.triangleCount(); ++t) {
-                int32_t outline = 0;
-                for (int k = 0; k < 3; ++k) {
-                    out.push_back(tin.GridVertex(t, k));
-                    outline |= tin.OnOutline(t, k) ? 1 << k : 0;
-                }
-                out.push_back(outline);
+    // The costliest tiles first, so that the threads finish together.
+    std::vector<std::size_t> order(tiles.size());
+    for (std::size_t i = 0; i < tiles.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+    ForEachOnThreads(tiles.size(), threads, [&, corners = std::vector<int32_t>()](std::size_t k) mutable {
+        const std::size_t i = order[k];
+        corners.clear();
+        TriangulateRects(tileRects[i], marks, width, corners);
+        if (corners.empty()) return;
+        Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes);
+        tin.Build(corners);
+        tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
+        std::vector<int32_t>& out = results[i];
+        out.reserve(4 * tin.triangleCount());
+        for (std::size_t t = 0; t < tin.triangleCount(); ++t) {
+            int32_t outline = 0;
+            for (int e = 0; e < 3; ++e) {
+                out.push_back(tin.GridVertex(t, e));
+                outline |= tin.OnOutline(t, e) ? 1 << e : 0;
             }
+            out.push_back(outline);
         }
-    };
-    const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
-    std::vector<std::thread> pool;
-    for (unsigned k = 1; k < threads; ++k) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+    });
 
     // Vertices in the job's order, triangles turned to face the job's way.
-    std::fill(marks.begin(), marks.end(), 0);
+    // The vertices used are bits of the grid; a vertex's index is the count
+    // of bits before it.
+    marks = {};
+    std::vector<uint64_t> used((static_cast<std::size_t>(width) * static_cast<std::size_t>(height) + 63) / 64, 0);
     for (const auto& list : results)
         for (std::size_t i = 0; i < list.size(); i += 4)
-            for (std::size_t k = 0; k < 3; ++k) marks[static_cast<std::size_t>(list[i + k])] = 1;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const auto v = static_cast<std::size_t>(list[i + k]);
+                used[v / 64] |= uint64_t{1} << (v % 64);
+            }
     SimplifiedMesh mesh;
-    std::vector<int32_t> remap(marks.size(), -1);
-    for (std::size_t v = 0; v < marks.size(); ++v) {
-        if (!marks[v]) continue;
-        remap[v] = static_cast<int32_t>(mesh.sourceVertices.size());
-        mesh.sourceVertices.push_back(static_cast<int32_t>(v));
+    std::vector<uint32_t> before(used.size());
+    uint32_t count = 0;
+    for (std::size_t w = 0; w < used.size(); ++w) {
+        before[w] = count;
+        count += static_cast<uint32_t>(__builtin_popcountll(used[w]));
     }
+    mesh.sourceVertices.reserve(count);
+    for (std::size_t w = 0; w < used.size(); ++w)
+        for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
+            mesh.sourceVertices.push_back(static_cast<int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
+    const auto remap = [&](int32_t v) {
+        const auto p = static_cast<std::size_t>(v);
+        return before[p / 64] + static_cast<uint32_t>(__builtin_popcountll(used[p / 64] & ((uint64_t{1} << (p % 64)) - 1)));
+    };
+    std::size_t indexCount = 0;
+    for (const auto& list : results) indexCount += list.size() / 4 * 3;
+    mesh.indices.reserve(indexCount);
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
                (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
@@ -637,7 +889,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
         for (std::size_t i = 0; i < list.size(); i += 4) {
             const int32_t v[3] = {list[i], list[i + 1], list[i + 2]};
             for (const int32_t g : {v[0], v[2], v[1]})
-                mesh.indices.push_back(static_cast<uint32_t>(remap[static_cast<std::size_t>(g)]));
+                mesh.indices.push_back(remap(g));
             for (int k = 0; k < 3; ++k) {
                 if (!(list[i + 3] & (1 << k))) continue;
                 const int32_t a = v[k], b = v[(k + 1) % 3];
