@@ -56,7 +56,8 @@ struct Corner {
 
 Corner CornerOf(int32_t id, int32_t width) { return {PointOf(id, width), id}; }
 
-bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Plane& plane) {
+template <class HeightOf>
+bool MakePlane(Corner a, Corner b, Corner c, HeightOf heightOf, Plane& plane) {
     Corner v[3] = {a, b, c};
     if (v[1].id < v[0].id) std::swap(v[0], v[1]);
     if (v[2].id < v[1].id) std::swap(v[1], v[2]);
@@ -64,9 +65,9 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Pla
     const Point p0 = v[0].p, p1 = v[1].p, p2 = v[2].p;
     const int64_t den = (p1.x - p0.x) * (p2.y - p0.y) - (p2.x - p0.x) * (p1.y - p0.y);
     if (den == 0) return false;
-    const double z0 = heights[static_cast<std::size_t>(v[0].id)];
-    const double dz1 = static_cast<double>(heights[static_cast<std::size_t>(v[1].id)]) - z0;
-    const double dz2 = static_cast<double>(heights[static_cast<std::size_t>(v[2].id)]) - z0;
+    const double z0 = heightOf(v[0]);
+    const double dz1 = static_cast<double>(heightOf(v[1])) - z0;
+    const double dz2 = static_cast<double>(heightOf(v[2])) - z0;
     const double d = static_cast<double>(den);
     plane.x0 = p0.x;
     plane.y0 = p0.y;
@@ -81,7 +82,7 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Pla
 template <class Row>
 void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Row&& row) {
     Plane plane;
-    if (!MakePlane(a, b, c, heights, plane)) return;
+    if (!MakePlane(a, b, c, [&](const Corner& v) { return heights[static_cast<std::size_t>(v.id)]; }, plane)) return;
     Point p[3] = {a.p, b.p, c.p};
     if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
     const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
@@ -235,14 +236,37 @@ struct Worst {
 // leaving out locked rows and columns: the rows of ForEachRow, their bounds
 // stepped instead of divided, each row's largest error from Kernel, and the
 // point found once in the row that holds the largest.
-constexpr int64_t kPrefetchRows = 3;
+// A tile's heights, copied with a row stride of an odd number of cache lines
+// so that the rows of a triangle fall into different cache sets (a power of
+// two stride puts them all into a few).
+class TileHeights {
+public:
+    TileHeights(std::span<const float> heights, int64_t width, const CellRect& tile)
+        : column0_(tile.column0), row0_(tile.row0) {
+        const int64_t columns = tile.column1 - tile.column0 + 1, rows = tile.row1 - tile.row0 + 1;
+        stride_ = (columns + 15) / 16 * 16;
+        if (stride_ / 16 % 2 == 0) stride_ += 16;
+        data_.resize(static_cast<std::size_t>(stride_ * rows));
+        for (int64_t r = 0; r < rows; ++r)
+            std::copy_n(heights.data() + (r + row0_) * width + column0_, columns, data_.data() + r * stride_);
+    }
+    // Row y, indexed by column - column0().
+    const float* Row(int64_t y) const { return data_.data() + (y - row0_) * stride_; }
+    float At(const Corner& v) const { return Row(v.p.y)[v.p.x - column0_]; }
+    int64_t column0() const { return column0_; }
+
+private:
+    int64_t column0_, row0_, stride_ = 0;
+    std::vector<float> data_;
+};
 
 template <class Kernel>
-__attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Corner c, std::span<const float> heights,
+__attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Corner c, const TileHeights& heights,
                                                           int64_t width, const Locked& locked) {
     Worst result{-1.0, -1};
     Plane plane;
-    if (!MakePlane(a, b, c, heights, plane)) return result;
+    if (!MakePlane(a, b, c, [&](const Corner& v) { return heights.At(v); }, plane)) return result;
+    const int64_t x0 = heights.column0();
     Point p[3] = {a.p, b.p, c.p};
     if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
     const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
@@ -276,29 +300,21 @@ __attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Co
                 empty = true;
             }
         }
-        if (empty || lo > hi) continue;
-        // The rows are far apart in memory: fetch ahead the span this row
-        // covers, a few rows on (the triangle's rows are all in the grid).
-        if (y + kPrefetchRows <= yHigh) {
-            const float* ahead = heights.data() + (y + kPrefetchRows) * width;
-            __builtin_prefetch(ahead + lo);
-            __builtin_prefetch(ahead + hi);
-        }
-        if (y == locked.rows[0] || y == locked.rows[1]) continue;
+        if (empty || lo > hi || y == locked.rows[0] || y == locked.rows[1]) continue;
         const double rowBase = plane.z0 + plane.gy * static_cast<double>(y - plane.y0);
         const double start = rowBase + plane.gx * static_cast<double>(lo - plane.x0);
         const int64_t first = lo;
         if (lo == locked.columns[0]) ++lo;
         if (hi == locked.columns[1]) --hi;
-        const double rowWorst = Kernel::Worst(heights.data() + y * width, lo, hi, first, start, plane.gx);
+        const double rowWorst = Kernel::Worst(heights.Row(y), lo - x0, hi - x0, first - x0, start, plane.gx);
         if (!(rowWorst > result.error)) continue;
         result.error = rowWorst;
         bestY = y, bestLo = lo, bestHi = hi, bestFirst = first, bestStart = start;
     }
     if (bestY < 0) return {-1.0, -1};
-    const float* row = heights.data() + bestY * width;
+    const float* row = heights.Row(bestY);
     for (int64_t x = bestLo; x <= bestHi; ++x) {
-        if (std::fabs(SurfaceAt(bestStart, plane.gx, x - bestFirst) - static_cast<double>(row[x])) == result.error) {
+        if (std::fabs(SurfaceAt(bestStart, plane.gx, x - bestFirst) - static_cast<double>(row[x - x0])) == result.error) {
             result.point = static_cast<int32_t>(bestY * width + x);
             return result;
         }
@@ -306,17 +322,17 @@ __attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Co
     return {-1.0, -1};
 }
 
-using TriangleScan = Worst (*)(Corner, Corner, Corner, std::span<const float>, int64_t, const Locked&);
+using TriangleScan = Worst (*)(Corner, Corner, Corner, const TileHeights&, int64_t, const Locked&);
 
-Worst TriangleWorstSse2(Corner a, Corner b, Corner c, std::span<const float> heights, int64_t width, const Locked& locked) {
+Worst TriangleWorstSse2(Corner a, Corner b, Corner c, const TileHeights& heights, int64_t width, const Locked& locked) {
     return TriangleWorst<RowSse2>(a, b, c, heights, width, locked);
 }
-__attribute__((target("avx2"))) Worst TriangleWorstAvx2(Corner a, Corner b, Corner c, std::span<const float> heights,
+__attribute__((target("avx2"))) Worst TriangleWorstAvx2(Corner a, Corner b, Corner c, const TileHeights& heights,
                                                         int64_t width, const Locked& locked) {
     return TriangleWorst<RowAvx2>(a, b, c, heights, width, locked);
 }
 __attribute__((target("avx512f,avx512vl"))) Worst TriangleWorstAvx512(Corner a, Corner b, Corner c,
-                                                                      std::span<const float> heights, int64_t width,
+                                                                      const TileHeights& heights, int64_t width,
                                                                       const Locked& locked) {
     return TriangleWorst<RowAvx512>(a, b, c, heights, width, locked);
 }
@@ -434,7 +450,7 @@ class Tin {
 public:
     Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
         bool narrow, unsigned lanes)
-        : heights_(heights), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes)) {
+        : heights_(heights, width, tile), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes)) {
         // Points on a border shared with another tile are fixed.
         locked_.columns[0] = tile.column0 > 0 ? tile.column0 : -1;
         locked_.columns[1] = tile.column1 < lastColumn ? tile.column1 : -1;
@@ -633,7 +649,7 @@ private:
         queue_.push({worst.error, t, stamps_[i]});
     }
 
-    std::span<const float> heights_;  // the vertices' heights
+    TileHeights heights_;  // the vertices' heights over the tile
     int32_t width_;
     bool narrow_;
     Locked locked_;
