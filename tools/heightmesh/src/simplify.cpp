@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <queue>
 #include <thread>
 
 #include <immintrin.h>
@@ -118,7 +117,7 @@ inline double SurfaceAt(double start, double gx, int64_t i) { return start + gx 
 // index is an exact integer in a double, and max is exact, so every width
 // gives the same value.
 struct RowSse2 {
-    static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx) {
+    static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx, double) {
         const __m128d sign = _mm_set1_pd(-0.0);
         const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
         __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
@@ -140,7 +139,7 @@ struct RowSse2 {
 
 struct RowAvx2 {
     __attribute__((target("avx2"))) static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first,
-                                                        double start, double gx) {
+                                                        double start, double gx, double) {
         if (lo > hi) return -1.0;
         const __m256d sign = _mm256_set1_pd(-0.0), none = _mm256_set1_pd(-1.0);
         const __m256d slope = _mm256_set1_pd(gx), base = _mm256_set1_pd(start), four = _mm256_set1_pd(4.0);
@@ -167,59 +166,64 @@ struct RowAvx2 {
 };
 
 struct RowAvx512 {
+    // Returns the largest only when it is above `above`, else at most that:
+    // most rows hold no new worst, and they are spared the reduction.
     __attribute__((target("avx512f,avx512vl"))) static double Worst(const float* row, int64_t lo, int64_t hi,
-                                                                    int64_t first, double start, double gx) {
+                                                                    int64_t first, double start, double gx,
+                                                                    double above) {
         if (lo > hi) return -1.0;
         // The masked forms throughout: GCC 12 warns of the unmasked ones'
         // undefined pass-through operand.
         const __m512d slope = _mm512_set1_pd(gx), base = _mm512_set1_pd(start), eight = _mm512_set1_pd(8.0);
+        const __m512d none = _mm512_set1_pd(-1.0);
         __m512d index =
             _mm512_add_pd(_mm512_set1_pd(static_cast<double>(lo - first)), _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7));
-        __m512d worst = _mm512_set1_pd(-1.0);
+        __m512d worst = none;
         const float* p = row + lo;
         const int64_t n = hi - lo + 1;
-        int64_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const __m512d h = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(p + i));
-            const __m512d e = _mm512_abs_pd(_mm512_sub_pd(_mm512_add_pd(base, _mm512_mul_pd(slope, index)), h));
-            worst = _mm512_mask_max_pd(worst, 0xff, worst, e);
-            index = _mm512_add_pd(index, eight);
-        }
-        if (i < n) {
-            const __mmask8 lanes = static_cast<__mmask8>((1u << (n - i)) - 1u);
+        // Eight points at a time, the last eight or fewer masked; one row of
+        // up to eight points takes no loop.
+        for (int64_t i = 0; i < n; i += 8) {
+            const __mmask8 lanes = n - i >= 8 ? __mmask8{0xff} : static_cast<__mmask8>((1u << (n - i)) - 1u);
             const __m512d h = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(lanes, p + i));
             const __m512d e = _mm512_abs_pd(_mm512_sub_pd(_mm512_add_pd(base, _mm512_mul_pd(slope, index)), h));
             worst = _mm512_mask_max_pd(worst, lanes, worst, e);
+            index = _mm512_add_pd(index, eight);
         }
-        double lanes[8];
-        _mm512_storeu_pd(lanes, worst);
-        return std::max({lanes[0], lanes[1], lanes[2], lanes[3], lanes[4], lanes[5], lanes[6], lanes[7]});
+        if (_mm512_cmp_pd_mask(worst, _mm512_set1_pd(above), _CMP_GT_OQ) == 0) return -1.0;
+        double l[8];
+        _mm512_storeu_pd(l, worst);
+        return std::max(std::max(std::max(l[0], l[1]), std::max(l[2], l[3])),
+                        std::max(std::max(l[4], l[5]), std::max(l[6], l[7])));
     }
 };
 
-// floor(num / den) for den > 0, stepped row by row as num grows by `step`:
-// exact, without a division per row.
-class FloorSteps {
+// An edge's bound on the columns of each row, from its start s:
+// s.x + floor(dx * (y - s.y) / dy) from above when dy > 0,
+// s.x - floor(dx * (y - s.y) / -dy) from below when dy < 0, stepped row by
+// row exactly without a division or a branch.
+class EdgeBound {
 public:
-    void Start(int64_t num, int64_t den, int64_t step) {
-        den_ = den;
-        quotient_ = FloorDiv(num, den);
-        remainder_ = num - quotient_ * den;
-        stepQuotient_ = FloorDiv(step, den);
-        stepRemainder_ = step - stepQuotient_ * den;
+    // A bound that is always `x`.
+    explicit EdgeBound(int64_t x) : base_(x) {}
+    EdgeBound(Point s, Point e, int64_t y) : base_(s.x), sign_(e.y > s.y ? 1 : -1) {
+        den_ = e.y > s.y ? e.y - s.y : s.y - e.y;
+        const int64_t dx = e.x - s.x, num = dx * (y - s.y);
+        quotient_ = FloorDiv(num, den_);
+        remainder_ = num - quotient_ * den_;
+        stepQuotient_ = FloorDiv(dx, den_);
+        stepRemainder_ = dx - stepQuotient_ * den_;
     }
-    int64_t Value() const { return quotient_; }
+    int64_t Value() const { return base_ + sign_ * quotient_; }
     void Next() {
-        quotient_ += stepQuotient_;
         remainder_ += stepRemainder_;
-        if (remainder_ >= den_) {
-            remainder_ -= den_;
-            ++quotient_;
-        }
+        const bool carry = remainder_ >= den_;
+        remainder_ -= carry ? den_ : 0;
+        quotient_ += stepQuotient_ + (carry ? 1 : 0);
     }
 
 private:
-    int64_t den_ = 1, quotient_ = 0, remainder_ = 0, stepQuotient_ = 0, stepRemainder_ = 0;
+    int64_t base_, sign_ = 1, den_ = 1, quotient_ = 0, remainder_ = 0, stepQuotient_ = 0, stepRemainder_ = 0;
 };
 
 // What a triangle's scan leaves out: grid points on a locked border.
@@ -273,40 +277,29 @@ __attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Co
     const int64_t yHigh = std::max({p[0].y, p[1].y, p[2].y});
     const int64_t xMin = std::min({p[0].x, p[1].x, p[2].x});
     const int64_t xMax = std::max({p[0].x, p[1].x, p[2].x});
-    // Each edge bounds the row from above (dy > 0), from below (dy < 0) or,
-    // level, keeps the row or not.
-    FloorSteps steps[3];
-    int kind[3];
+    // Each sloping edge bounds the rows from above (dy > 0) or below (dy < 0):
+    // one or two each; the rest are the extreme columns. A level edge keeps
+    // every row of the triangle, which lies all on its one side.
+    EdgeBound upper[2] = {EdgeBound(xMax), EdgeBound(xMax)}, lower[2] = {EdgeBound(xMin), EdgeBound(xMin)};
+    int uppers = 0, lowers = 0;
     for (int k = 0; k < 3; ++k) {
         const Point s = p[k], e = p[(k + 1) % 3];
-        const int64_t dy = e.y - s.y, dx = e.x - s.x;
-        kind[k] = dy > 0 ? 1 : dy < 0 ? -1 : 0;
-        if (dy != 0) steps[k].Start(dx * (yLow - s.y), dy > 0 ? dy : -dy, dx);
+        if (e.y > s.y) upper[uppers++] = EdgeBound(s, e, yLow);
+        else if (e.y < s.y) lower[lowers++] = EdgeBound(s, e, yLow);
     }
     int64_t bestY = -1, bestLo = 0, bestHi = -1, bestFirst = 0;
     double bestStart = 0.0;
     for (int64_t y = yLow; y <= yHigh; ++y) {
-        int64_t lo = xMin, hi = xMax;
-        bool empty = false;
-        for (int k = 0; k < 3; ++k) {
-            const Point s = p[k];
-            if (kind[k] > 0) {
-                hi = std::min(hi, s.x + steps[k].Value());
-                steps[k].Next();
-            } else if (kind[k] < 0) {
-                lo = std::max(lo, s.x - steps[k].Value());
-                steps[k].Next();
-            } else if ((p[(k + 1) % 3].x - s.x) * (y - s.y) < 0) {
-                empty = true;
-            }
-        }
-        if (empty || lo > hi || y == locked.rows[0] || y == locked.rows[1]) continue;
+        int64_t hi = std::min({xMax, upper[0].Value(), upper[1].Value()});
+        int64_t lo = std::max({xMin, lower[0].Value(), lower[1].Value()});
+        upper[0].Next(), upper[1].Next(), lower[0].Next(), lower[1].Next();
+        if (lo > hi || y == locked.rows[0] || y == locked.rows[1]) continue;
         const double rowBase = plane.z0 + plane.gy * static_cast<double>(y - plane.y0);
         const double start = rowBase + plane.gx * static_cast<double>(lo - plane.x0);
         const int64_t first = lo;
         if (lo == locked.columns[0]) ++lo;
         if (hi == locked.columns[1]) --hi;
-        const double rowWorst = Kernel::Worst(heights.Row(y), lo - x0, hi - x0, first - x0, start, plane.gx);
+        const double rowWorst = Kernel::Worst(heights.Row(y), lo - x0, hi - x0, first - x0, start, plane.gx, result.error);
         if (!(rowWorst > result.error)) continue;
         result.error = rowWorst;
         bestY = y, bestLo = lo, bestHi = hi, bestFirst = first, bestStart = start;
@@ -432,16 +425,82 @@ void TriangulateCorner(int32_t p0, const std::vector<int32_t>& leg1, int32_t cor
     emit(previous, from, p2);
 }
 
-struct Triangle {
+// A triangle with its worst grid point: 32 bytes, so that one cache line
+// holds what an insertion reads and writes of it.
+struct alignas(32) Triangle {
     int32_t v[3];  // counter-clockwise in (column, row)
     int32_t n[3];  // the triangle across edge (v[k], v[k+1]), or -1 on the outline
+    int32_t candidate = -1;  // its worst grid point, -1: none
+    uint32_t stamp = 0;      // which of its queue entries is current
 };
 
 struct Candidate {
-    double error;
     int32_t triangle;
     uint32_t stamp;
-    bool operator<(const Candidate& other) const { return error < other.error; }
+};
+
+// A binary max-heap of candidates by error that takes and gives them in the
+// order std::priority_queue of libstdc++ does (the same sift steps, so that
+// equal errors come out in the same order), with the errors kept apart from
+// the rest so that the sift steps read half the memory.
+class WorstFirst {
+public:
+    bool empty() const { return errors_.empty(); }
+    double topError() const { return errors_[0]; }
+    Candidate top() const { return items_[0]; }
+
+    void push(double error, Candidate item) {
+        errors_.push_back(error);
+        items_.push_back(item);
+        SiftUp(errors_.size() - 1, 0, error, item);
+    }
+
+    void pop() {
+        const std::size_t last = errors_.size() - 1;
+        if (last > 0) {
+            const double error = errors_[last];
+            const Candidate item = items_[last];
+            errors_[last] = errors_[0];
+            items_[last] = items_[0];
+            // Move the hole at the top down to a leaf along the larger
+            // children, then the last entry up from there.
+            const std::size_t length = last;
+            std::size_t hole = 0, child = 0;
+            while (child < (length - 1) / 2) {
+                child = 2 * (child + 1);
+                if (errors_[child] < errors_[child - 1]) --child;
+                Move(hole, child);
+                hole = child;
+            }
+            if ((length & 1) == 0 && child == (length - 2) / 2) {
+                child = 2 * (child + 1);
+                Move(hole, child - 1);
+                hole = child - 1;
+            }
+            SiftUp(hole, 0, error, item);
+        }
+        errors_.pop_back();
+        items_.pop_back();
+    }
+
+private:
+    void Move(std::size_t to, std::size_t from) {
+        errors_[to] = errors_[from];
+        items_[to] = items_[from];
+    }
+    void SiftUp(std::size_t hole, std::size_t top, double error, Candidate item) {
+        std::size_t parent = (hole - 1) / 2;
+        while (hole > top && errors_[parent] < error) {
+            Move(hole, parent);
+            hole = parent;
+            parent = (hole - 1) / 2;
+        }
+        errors_[hole] = error;
+        items_[hole] = item;
+    }
+
+    std::vector<double> errors_;
+    std::vector<Candidate> items_;
 };
 
 // The greedy insertion over one tile's kept region. Triangles name the tile's
@@ -496,8 +555,6 @@ public:
             for (int k = 0; k < 3; ++k) pending_.push_back({t, k});
         Legalize();
         touched_.clear();
-        candidates_.assign(triangles_.size(), -1);
-        stamps_.assign(triangles_.size(), 0);
         for (int32_t t = 0; t < static_cast<int32_t>(triangles_.size()); ++t) Rescan(t);
     }
 
@@ -505,13 +562,14 @@ public:
     // next insertion would pass `maxTriangles` (0: no limit).
     void Refine(double maxError, int64_t maxTriangles) {
         while (!queue_.empty()) {
+            const double error = queue_.topError();
             const Candidate top = queue_.top();
             queue_.pop();
-            const std::size_t t = static_cast<std::size_t>(top.triangle);
-            if (top.stamp != stamps_[t]) continue;
-            if (top.error <= maxError) break;
+            const Triangle& tri = triangles_[static_cast<std::size_t>(top.triangle)];
+            if (top.stamp != tri.stamp) continue;
+            if (error <= maxError) break;
             if (maxTriangles > 0 && static_cast<int64_t>(triangles_.size()) + 2 > maxTriangles) break;
-            Insert(top.triangle, candidates_[t]);
+            Insert(top.triangle, tri.candidate);
         }
     }
 
@@ -537,13 +595,13 @@ private:
 
     int32_t NewTriangle() {
         triangles_.push_back({});
-        candidates_.push_back(-1);
-        stamps_.push_back(0);
         return static_cast<int32_t>(triangles_.size() - 1);
     }
 
     void Set(int32_t t, int32_t a, int32_t b, int32_t c, int32_t nab, int32_t nbc, int32_t nca) {
-        triangles_[static_cast<std::size_t>(t)] = {{a, b, c}, {nab, nbc, nca}};
+        Triangle& tri = triangles_[static_cast<std::size_t>(t)];
+        tri.v[0] = a, tri.v[1] = b, tri.v[2] = c;
+        tri.n[0] = nab, tri.n[1] = nbc, tri.n[2] = nca;
         touched_.push_back(t);
     }
 
@@ -593,12 +651,20 @@ private:
             }
         }
         Legalize();
-        ++generation_;
-        if (seen_.size() < triangles_.size()) seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
-        for (const int32_t changed : touched_) {
-            if (seen_[static_cast<std::size_t>(changed)] == generation_) continue;
-            seen_[static_cast<std::size_t>(changed)] = generation_;
-            Rescan(changed);
+        // Each changed triangle once, in the order first changed.
+        if (touched_.size() <= 64) {
+            for (std::size_t k = 0; k < touched_.size(); ++k)
+                if (std::find(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(k), touched_[k]) ==
+                    touched_.begin() + static_cast<std::ptrdiff_t>(k))
+                    Rescan(touched_[k]);
+        } else {
+            ++generation_;
+            if (seen_.size() < triangles_.size()) seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
+            for (const int32_t changed : touched_) {
+                if (seen_[static_cast<std::size_t>(changed)] == generation_) continue;
+                seen_[static_cast<std::size_t>(changed)] = generation_;
+                Rescan(changed);
+            }
         }
         touched_.clear();
     }
@@ -641,12 +707,12 @@ private:
         const Corner& b = corners_[static_cast<std::size_t>(tri.v[1])];
         const Corner& c = corners_[static_cast<std::size_t>(tri.v[2])];
         const Worst worst = scan_(a, b, c, heights_, width_, locked_);
-        const std::size_t i = static_cast<std::size_t>(t);
-        candidates_[i] = worst.point;
-        ++stamps_[i];
+        Triangle& record = triangles_[static_cast<std::size_t>(t)];
+        record.candidate = worst.point;
+        ++record.stamp;
         // A vertex of the triangle is never worth inserting.
         if (worst.point < 0 || worst.point == a.id || worst.point == b.id || worst.point == c.id) return;
-        queue_.push({worst.error, t, stamps_[i]});
+        queue_.push(worst.error, {t, record.stamp});
     }
 
     TileHeights heights_;  // the vertices' heights over the tile
@@ -656,11 +722,9 @@ private:
     TriangleScan scan_;
     std::vector<Corner> corners_;
     std::vector<Triangle> triangles_;
-    std::vector<int32_t> candidates_;
-    std::vector<uint32_t> stamps_;
     std::vector<uint32_t> seen_;
     uint32_t generation_ = 0;
-    std::priority_queue<Candidate> queue_;
+    WorstFirst queue_;
     std::vector<std::pair<int32_t, int>> pending_;
     std::vector<int32_t> touched_;
 };
