@@ -15,7 +15,10 @@ namespace {
 __extension__ typedef __int128 Wide;
 
 // Tiles are simplified on their own threads; their borders are fixed first.
-constexpr int32_t kTileCells = 1024;
+// At 512 cells a tile's heights (1 MB) stay in a core's cache, the tiles
+// spread evenly over the threads and the border lines cost no more triangles
+// than they save.
+constexpr int32_t kTileCells = 512;
 
 struct Point {
     int64_t x, y;
