@@ -8,10 +8,15 @@
 # Each is repeated and the best time kept. It prints the tool's stage times,
 # the whole run, the bound, their ratio, and peak memory against the input
 # heights plus the job's output buffers (4 + 32 bytes per grid point and 24
-# per cell). It also times the built-in terrain at each size.
+# per cell). It also times the built-in terrain at each size, and
+# simplification to 0.1 %, 0.5 % and 1 % of the height range (written as
+# .glb) of the built-in terrain (seed 1), or with SIMPLIFY_INPUT=png of the
+# PNG above: triangles, the tool's simplification time, the whole run (for
+# the built-in terrain including making it) and peak memory.
 #
 #   bench/end_to_end.sh [BUILD_DIR] [SIZES...]     # default: build 1024 2048 4096
-#   REPEAT=3 WORK=/some/dir FORMATS="glb ply" bench/end_to_end.sh build 4096
+#   REPEAT=3 WORK=/some/dir FORMATS="glb ply" BOUNDS="0.1%" bench/end_to_end.sh build 4096
+#   FORMATS= BOUNDS="0.1% 1%" bench/end_to_end.sh     # simplification only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,6 +48,9 @@ run_tool() {
   wall=$(echo "$end - $start" | bc -l)
   peak=$(tail -1 "$log")
   stages=$(grep '^stages:' "$work/stats.txt" | sed 's/^stages: *//')
+  # "simplified: N triangles, V vertices (...) in T ms"
+  triangles=$(awk '/^simplified:/ {print $2}' "$work/stats.txt")
+  simplify_ms=$(sed -n 's/^simplified:.* in \([0-9.]*\) ms.*/\1/p' "$work/stats.txt")
 }
 
 # The bound for one file: read the input, write `bytes` with fsync; sets bound.
@@ -62,7 +70,7 @@ for size in "${sizes[@]}"; do
   input=$work/h$size.png
   [[ -f $input ]] || "$maker" "$size" "$input"
   base=$(echo "$size * $size * 36 + ($size - 1) * ($size - 1) * 24" | bc)
-  for format in ${FORMATS:-none glb ply stl obj ascii.stl gltf}; do
+  for format in ${FORMATS-none glb ply stl obj ascii.stl gltf}; do
     walls=() bounds=() peaks=()
     for ((i = 0; i < repeat; i++)); do
       rm -f "$work"/out.*
@@ -93,6 +101,24 @@ for size in "${sizes[@]}"; do
     printf '%-6s %-10s %12s %9.3f %9.3f %7.2f %7s %10.1f %8.2f  %s\n' "$size" "$format" "$bytes" "$w" "$b" \
       "$(echo "$w / $b" | bc -l)" "$limit" "$(echo "$p / 1000" | bc -l)" "$(echo "$p * 1024 / $base" | bc -l)" "$first_stages"
   done
+  for bound in ${BOUNDS-0.1% 0.5% 1%}; do
+    walls=() peaks=() times=()
+    for ((i = 0; i < repeat; i++)); do
+      rm -f "$work"/out.*
+      if [[ ${SIMPLIFY_INPUT:-terrain} == png ]]; then
+        run_tool "$input" -o "$work/out.glb" --max-error "$bound"
+      else
+        run_tool --size "${size}x${size}" -o "$work/out.glb" --max-error "$bound"
+      fi
+      walls+=("$wall") peaks+=("$peak") times+=("$simplify_ms")
+    done
+    rm -f "$work"/out.*
+    [[ ${printed_simplify_header-} ]] || printf '%-6s %-10s %12s %12s %9s %10s\n' size "max error" triangles "simplify ms" "run s" "peak MB"
+    printed_simplify_header=1
+    printf '%-6s %-10s %12s %12.1f %9.3f %10.1f\n' "$size" "$bound" "$triangles" "$(best "${times[@]}")" \
+      "$(best "${walls[@]}")" "$(echo "$(best "${peaks[@]}") / 1000" | bc -l)"
+  done
+  printed_simplify_header=
   terrain=()
   for ((i = 0; i < repeat; i++)); do
     nice "$tool" --size "${size}x${size}" --stats > "$work/stats.txt"

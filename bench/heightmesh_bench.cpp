@@ -229,6 +229,8 @@ BENCHMARK(BM_CheckedJob)
 
 // Simplification of the built-in terrain (seed 1) at a bound of 0.1 %, 0.5 %
 // and 1 % of its height range, on all cores; counts the triangles made.
+// masked:1 drops cells as masks and no-data do: eight discs of different
+// sizes, a band of scattered single cells and a no-data rectangle.
 const std::vector<float>& TerrainHeights(int32_t size)
 {
     static std::map<int32_t, std::vector<float>> cache;
@@ -238,11 +240,39 @@ const std::vector<float>& TerrainHeights(int32_t size)
     return heights;
 }
 
+std::vector<uint8_t> SimplifyMask(int32_t size, bool masked)
+{
+    const int32_t cells = size - 1;
+    std::vector<uint8_t> mask(std::size_t(cells) * cells, 1);
+    if (!masked)
+        return mask;
+    uint32_t state = 12345;
+    const auto unit = [&] {
+        state = state * 1664525u + 1013904223u;
+        return double(state >> 8) / double(1u << 24);
+    };
+    for (int disc = 0; disc < 8; ++disc) {
+        const double cx = unit() * cells, cy = unit() * cells, radius = 3.0 + unit() * cells / 10.0;
+        for (int32_t r = std::max(0, int32_t(cy - radius)); r < std::min(cells, int32_t(cy + radius) + 1); ++r)
+            for (int32_t c = std::max(0, int32_t(cx - radius)); c < std::min(cells, int32_t(cx + radius) + 1); ++c)
+                if ((c - cx) * (c - cx) + (r - cy) * (r - cy) < radius * radius)
+                    mask[std::size_t(r) * cells + c] = 0;
+    }
+    for (int32_t r = cells / 2; r < cells / 2 + cells / 16; ++r)
+        for (int32_t c = 0; c < cells; ++c)
+            if (unit() < 0.01)
+                mask[std::size_t(r) * cells + c] = 0;
+    for (int32_t r = cells / 5; r < cells / 5 + cells / 8; ++r)
+        for (int32_t c = cells * 3 / 5; c < cells * 3 / 5 + cells / 6; ++c)
+            mask[std::size_t(r) * cells + c] = 0;
+    return mask;
+}
+
 void BM_Simplify(benchmark::State& state)
 {
     const int32_t size = int32_t(state.range(0));
     const std::vector<float>& heights = TerrainHeights(size);
-    const std::vector<uint8_t> mask(std::size_t(size - 1) * (size - 1), 1);
+    const std::vector<uint8_t> mask = SimplifyMask(size, state.range(2) != 0);
     const auto [low, high] = std::minmax_element(heights.begin(), heights.end());
     heightmesh::tool::SimplifyRequest request;
     request.heights = heights;
@@ -257,8 +287,11 @@ void BM_Simplify(benchmark::State& state)
 }
 
 BENCHMARK(BM_Simplify)
-    ->ArgNames({"size", "permille"})
-    ->ArgsProduct({{1024, 2048, 4096}, {1, 5, 10}})
+    ->ArgNames({"size", "permille", "masked"})
+    ->ArgsProduct({{1024, 2048, 4096}, {1, 5, 10}, {0}})
+    ->Args({1024, 1, 1})
+    ->Args({4096, 1, 1})
+    ->Args({4096, 10, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1);

@@ -4,10 +4,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <queue>
 #include <thread>
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 namespace heightmesh::tool {
 
@@ -16,7 +15,10 @@ namespace {
 __extension__ typedef __int128 Wide;
 
 // Tiles are simplified on their own threads; their borders are fixed first.
-constexpr int32_t kTileCells = 1024;
+// At 512 cells a tile's heights (1 MB) stay in a core's cache, the tiles
+// spread evenly over the threads and the border lines cost no more triangles
+// than they save.
+constexpr int32_t kTileCells = 512;
 
 struct Point {
     int64_t x, y;
@@ -56,7 +58,8 @@ struct Corner {
 
 Corner CornerOf(int32_t id, int32_t width) { return {PointOf(id, width), id}; }
 
-bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Plane& plane) {
+template <class HeightOf>
+bool MakePlane(Corner a, Corner b, Corner c, HeightOf heightOf, Plane& plane) {
     Corner v[3] = {a, b, c};
     if (v[1].id < v[0].id) std::swap(v[0], v[1]);
     if (v[2].id < v[1].id) std::swap(v[1], v[2]);
@@ -64,9 +67,9 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Pla
     const Point p0 = v[0].p, p1 = v[1].p, p2 = v[2].p;
     const int64_t den = (p1.x - p0.x) * (p2.y - p0.y) - (p2.x - p0.x) * (p1.y - p0.y);
     if (den == 0) return false;
-    const double z0 = heights[static_cast<std::size_t>(v[0].id)];
-    const double dz1 = static_cast<double>(heights[static_cast<std::size_t>(v[1].id)]) - z0;
-    const double dz2 = static_cast<double>(heights[static_cast<std::size_t>(v[2].id)]) - z0;
+    const double z0 = heightOf(v[0]);
+    const double dz1 = static_cast<double>(heightOf(v[1])) - z0;
+    const double dz2 = static_cast<double>(heightOf(v[2])) - z0;
     const double d = static_cast<double>(den);
     plane.x0 = p0.x;
     plane.y0 = p0.y;
@@ -81,7 +84,7 @@ bool MakePlane(Corner a, Corner b, Corner c, std::span<const float> heights, Pla
 template <class Row>
 void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Row&& row) {
     Plane plane;
-    if (!MakePlane(a, b, c, heights, plane)) return;
+    if (!MakePlane(a, b, c, [&](const Corner& v) { return heights[static_cast<std::size_t>(v.id)]; }, plane)) return;
     Point p[3] = {a.p, b.p, c.p};
     if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
     const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
@@ -113,47 +116,262 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Ro
 inline double SurfaceAt(double start, double gx, int64_t i) { return start + gx * static_cast<double>(i); }
 
 // The largest |SurfaceAt(start, gx, x - first) - row[x]| for x in lo..hi (-1
-// when empty), two points at a time; the same arithmetic as SurfaceAt.
-double RowWorst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx) {
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
-    __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
-    __m128d worst = _mm_set1_pd(-1.0);
-    int64_t x = lo;
-    for (; x + 1 <= hi; x += 2) {
-        const __m128d h = _mm_set_pd(static_cast<double>(row[x + 1]), static_cast<double>(row[x]));
-        const __m128d e = _mm_andnot_pd(sign, _mm_sub_pd(_mm_add_pd(base, _mm_mul_pd(slope, index)), h));
-        worst = _mm_max_pd(worst, e);
-        index = _mm_add_pd(index, two);
+// when empty), with the same arithmetic as SurfaceAt in every lane: the
+// index is an exact integer in a double, and max is exact, so every width
+// gives the same value.
+struct RowSse2 {
+    static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first, double start, double gx, double) {
+        const __m128d sign = _mm_set1_pd(-0.0);
+        const __m128d slope = _mm_set1_pd(gx), base = _mm_set1_pd(start), two = _mm_set1_pd(2.0);
+        __m128d index = _mm_set_pd(static_cast<double>(lo - first + 1), static_cast<double>(lo - first));
+        __m128d worst = _mm_set1_pd(-1.0);
+        int64_t x = lo;
+        for (; x + 1 <= hi; x += 2) {
+            const __m128d h = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x))));
+            const __m128d e = _mm_andnot_pd(sign, _mm_sub_pd(_mm_add_pd(base, _mm_mul_pd(slope, index)), h));
+            worst = _mm_max_pd(worst, e);
+            index = _mm_add_pd(index, two);
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, worst);
+        double result = std::max(lanes[0], lanes[1]);
+        if (x <= hi) result = std::max(result, std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x])));
+        return result;
     }
-    double lanes[2];
-    _mm_storeu_pd(lanes, worst);
-    double result = std::max(lanes[0], lanes[1]);
-    if (x <= hi) result = std::max(result, std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x])));
-    return result;
+};
+
+struct RowAvx2 {
+    __attribute__((target("avx2"))) static double Worst(const float* row, int64_t lo, int64_t hi, int64_t first,
+                                                        double start, double gx, double) {
+        if (lo > hi) return -1.0;
+        const __m256d sign = _mm256_set1_pd(-0.0), none = _mm256_set1_pd(-1.0);
+        const __m256d slope = _mm256_set1_pd(gx), base = _mm256_set1_pd(start), four = _mm256_set1_pd(4.0);
+        __m256d index = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(lo - first)), _mm256_setr_pd(0, 1, 2, 3));
+        __m256d worst = none;
+        const float* p = row + lo;
+        const int64_t n = hi - lo + 1;
+        int64_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const __m256d h = _mm256_cvtps_pd(_mm_loadu_ps(p + i));
+            const __m256d e = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_add_pd(base, _mm256_mul_pd(slope, index)), h));
+            worst = _mm256_max_pd(worst, e);
+            index = _mm256_add_pd(index, four);
+        }
+        if (i < n) {
+            const __m128i lanes = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(n - i)), _mm_setr_epi32(0, 1, 2, 3));
+            const __m256d h = _mm256_cvtps_pd(_mm_maskload_ps(p + i, lanes));
+            const __m256d e = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_add_pd(base, _mm256_mul_pd(slope, index)), h));
+            worst = _mm256_max_pd(worst, _mm256_blendv_pd(none, e, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(lanes))));
+        }
+        const __m128d half = _mm_max_pd(_mm256_castpd256_pd128(worst), _mm256_extractf128_pd(worst, 1));
+        return _mm_cvtsd_f64(_mm_max_sd(half, _mm_unpackhi_pd(half, half)));
+    }
+};
+
+struct RowAvx512 {
+    // Returns the largest only when it is above `above`, else at most that:
+    // most rows hold no new worst, and they are spared the reduction.
+    __attribute__((target("avx512f,avx512vl"))) static double Worst(const float* row, int64_t lo, int64_t hi,
+                                                                    int64_t first, double start, double gx,
+                                                                    double above) {
+        if (lo > hi) return -1.0;
+        // The masked forms throughout: GCC 12 warns of the unmasked ones'
+        // undefined pass-through operand.
+        const __m512d slope = _mm512_set1_pd(gx), base = _mm512_set1_pd(start), eight = _mm512_set1_pd(8.0);
+        const __m512d none = _mm512_set1_pd(-1.0);
+        __m512d index =
+            _mm512_add_pd(_mm512_set1_pd(static_cast<double>(lo - first)), _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7));
+        __m512d worst = none;
+        const float* p = row + lo;
+        const int64_t n = hi - lo + 1;
+        // Eight points at a time, the last eight or fewer masked; one row of
+        // up to eight points takes no loop.
+        for (int64_t i = 0; i < n; i += 8) {
+            const __mmask8 lanes = n - i >= 8 ? __mmask8{0xff} : static_cast<__mmask8>((1u << (n - i)) - 1u);
+            const __m512d h = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(lanes, p + i));
+            const __m512d e = _mm512_abs_pd(_mm512_sub_pd(_mm512_add_pd(base, _mm512_mul_pd(slope, index)), h));
+            worst = _mm512_mask_max_pd(worst, lanes, worst, e);
+            index = _mm512_add_pd(index, eight);
+        }
+        if (_mm512_cmp_pd_mask(worst, _mm512_set1_pd(above), _CMP_GT_OQ) == 0) return -1.0;
+        double l[8];
+        _mm512_storeu_pd(l, worst);
+        return std::max(std::max(std::max(l[0], l[1]), std::max(l[2], l[3])),
+                        std::max(std::max(l[4], l[5]), std::max(l[6], l[7])));
+    }
+};
+
+// An edge's bound on the columns of each row, from its start s:
+// s.x + floor(dx * (y - s.y) / dy) from above when dy > 0,
+// s.x - floor(dx * (y - s.y) / -dy) from below when dy < 0, stepped row by
+// row exactly without a division or a branch.
+class EdgeBound {
+public:
+    // A bound that is always `x`.
+    explicit EdgeBound(int64_t x) : base_(x) {}
+    EdgeBound(Point s, Point e, int64_t y) : base_(s.x), sign_(e.y > s.y ? 1 : -1) {
+        den_ = e.y > s.y ? e.y - s.y : s.y - e.y;
+        const int64_t dx = e.x - s.x, num = dx * (y - s.y);
+        quotient_ = FloorDiv(num, den_);
+        remainder_ = num - quotient_ * den_;
+        stepQuotient_ = FloorDiv(dx, den_);
+        stepRemainder_ = dx - stepQuotient_ * den_;
+    }
+    int64_t Value() const { return base_ + sign_ * quotient_; }
+    void Next() {
+        remainder_ += stepRemainder_;
+        const bool carry = remainder_ >= den_;
+        remainder_ -= carry ? den_ : 0;
+        quotient_ += stepQuotient_ + (carry ? 1 : 0);
+    }
+
+private:
+    int64_t base_, sign_ = 1, den_ = 1, quotient_ = 0, remainder_ = 0, stepQuotient_ = 0, stepRemainder_ = 0;
+};
+
+// What a triangle's scan leaves out: grid points on a locked border.
+struct Locked {
+    int64_t rows[2], columns[2];
+};
+
+struct Worst {
+    double error;
+    int32_t point;  // -1: none
+};
+
+// The triangle's worst grid point (the first in row order among equals),
+// leaving out locked rows and columns: the rows of ForEachRow, their bounds
+// stepped instead of divided, each row's largest error from Kernel, and the
+// point found once in the row that holds the largest.
+// A tile's heights, copied with a row stride of an odd number of cache lines
+// so that the rows of a triangle fall into different cache sets (a power of
+// two stride puts them all into a few).
+class TileHeights {
+public:
+    TileHeights(std::span<const float> heights, int64_t width, const CellRect& tile)
+        : column0_(tile.column0), row0_(tile.row0) {
+        const int64_t columns = tile.column1 - tile.column0 + 1, rows = tile.row1 - tile.row0 + 1;
+        stride_ = (columns + 15) / 16 * 16;
+        if (stride_ / 16 % 2 == 0) stride_ += 16;
+        data_.resize(static_cast<std::size_t>(stride_ * rows));
+        for (int64_t r = 0; r < rows; ++r)
+            std::copy_n(heights.data() + (r + row0_) * width + column0_, columns, data_.data() + r * stride_);
+    }
+    // Row y, indexed by column - column0().
+    const float* Row(int64_t y) const { return data_.data() + (y - row0_) * stride_; }
+    float At(const Corner& v) const { return Row(v.p.y)[v.p.x - column0_]; }
+    int64_t column0() const { return column0_; }
+
+private:
+    int64_t column0_, row0_, stride_ = 0;
+    std::vector<float> data_;
+};
+
+template <class Kernel>
+__attribute__((always_inline)) inline Worst TriangleWorst(Corner a, Corner b, Corner c, const TileHeights& heights,
+                                                          int64_t width, const Locked& locked) {
+    Worst result{-1.0, -1};
+    Plane plane;
+    if (!MakePlane(a, b, c, [&](const Corner& v) { return heights.At(v); }, plane)) return result;
+    const int64_t x0 = heights.column0();
+    Point p[3] = {a.p, b.p, c.p};
+    if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
+    const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
+    const int64_t yHigh = std::max({p[0].y, p[1].y, p[2].y});
+    const int64_t xMin = std::min({p[0].x, p[1].x, p[2].x});
+    const int64_t xMax = std::max({p[0].x, p[1].x, p[2].x});
+    // Each sloping edge bounds the rows from above (dy > 0) or below (dy < 0):
+    // one or two each; the rest are the extreme columns. A level edge keeps
+    // every row of the triangle, which lies all on its one side.
+    EdgeBound upper[2] = {EdgeBound(xMax), EdgeBound(xMax)}, lower[2] = {EdgeBound(xMin), EdgeBound(xMin)};
+    int uppers = 0, lowers = 0;
+    for (int k = 0; k < 3; ++k) {
+        const Point s = p[k], e = p[(k + 1) % 3];
+        if (e.y > s.y) upper[uppers++] = EdgeBound(s, e, yLow);
+        else if (e.y < s.y) lower[lowers++] = EdgeBound(s, e, yLow);
+    }
+    int64_t bestY = -1, bestLo = 0, bestHi = -1, bestFirst = 0;
+    double bestStart = 0.0;
+    for (int64_t y = yLow; y <= yHigh; ++y) {
+        int64_t hi = std::min({xMax, upper[0].Value(), upper[1].Value()});
+        int64_t lo = std::max({xMin, lower[0].Value(), lower[1].Value()});
+        upper[0].Next(), upper[1].Next(), lower[0].Next(), lower[1].Next();
+        if (lo > hi || y == locked.rows[0] || y == locked.rows[1]) continue;
+        const double rowBase = plane.z0 + plane.gy * static_cast<double>(y - plane.y0);
+        const double start = rowBase + plane.gx * static_cast<double>(lo - plane.x0);
+        const int64_t first = lo;
+        if (lo == locked.columns[0]) ++lo;
+        if (hi == locked.columns[1]) --hi;
+        const double rowWorst = Kernel::Worst(heights.Row(y), lo - x0, hi - x0, first - x0, start, plane.gx, result.error);
+        if (!(rowWorst > result.error)) continue;
+        result.error = rowWorst;
+        bestY = y, bestLo = lo, bestHi = hi, bestFirst = first, bestStart = start;
+    }
+    if (bestY < 0) return {-1.0, -1};
+    const float* row = heights.Row(bestY);
+    for (int64_t x = bestLo; x <= bestHi; ++x) {
+        if (std::fabs(SurfaceAt(bestStart, plane.gx, x - bestFirst) - static_cast<double>(row[x - x0])) == result.error) {
+            result.point = static_cast<int32_t>(bestY * width + x);
+            return result;
+        }
+    }
+    return {-1.0, -1};
 }
 
-// Integral image of kept cells, for counting the kept cells of a rectangle.
+using TriangleScan = Worst (*)(Corner, Corner, Corner, const TileHeights&, int64_t, const Locked&);
+
+Worst TriangleWorstSse2(Corner a, Corner b, Corner c, const TileHeights& heights, int64_t width, const Locked& locked) {
+    return TriangleWorst<RowSse2>(a, b, c, heights, width, locked);
+}
+__attribute__((target("avx2"))) Worst TriangleWorstAvx2(Corner a, Corner b, Corner c, const TileHeights& heights,
+                                                        int64_t width, const Locked& locked) {
+    return TriangleWorst<RowAvx2>(a, b, c, heights, width, locked);
+}
+__attribute__((target("avx512f,avx512vl"))) Worst TriangleWorstAvx512(Corner a, Corner b, Corner c,
+                                                                      const TileHeights& heights, int64_t width,
+                                                                      const Locked& locked) {
+    return TriangleWorst<RowAvx512>(a, b, c, heights, width, locked);
+}
+
+// The scan of `lanes` lanes (0: the widest this processor runs), narrower
+// when the processor lacks it; every one finds the same point.
+TriangleScan ChooseTriangleScan(unsigned lanes) {
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    }();
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (lanes == 0) lanes = 8;
+    if (lanes >= 8 && avx512) return TriangleWorstAvx512;
+    if (lanes >= 4 && avx2) return TriangleWorstAvx2;
+    return TriangleWorstSse2;
+}
+
+// Integral image of the kept cells of `area`, for counting the kept cells of
+// a rectangle inside it.
 class KeptCounter {
 public:
-    KeptCounter(std::span<const uint8_t> mask, int32_t columns, int32_t rows)
-        : columns_(columns), sums_(static_cast<std::size_t>(columns + 1) * static_cast<std::size_t>(rows + 1), 0) {
-        for (int32_t r = 0; r < rows; ++r) {
+    KeptCounter(std::span<const uint8_t> mask, int32_t maskColumns, const CellRect& area)
+        : column0_(area.column0), row0_(area.row0), columns_(area.column1 - area.column0),
+          sums_(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(area.row1 - area.row0 + 1), 0) {
+        for (int32_t r = 0; r < area.row1 - area.row0; ++r) {
+            const uint8_t* cells = mask.data() + static_cast<std::size_t>(r + row0_) * maskColumns + column0_;
             uint32_t run = 0;
-            for (int32_t c = 0; c < columns; ++c) {
-                run += mask[static_cast<std::size_t>(r) * columns + c] & 1u;
+            for (int32_t c = 0; c < columns_; ++c) {
+                run += cells[c] & 1u;
                 At(c + 1, r + 1) = At(c + 1, r) + run;
             }
         }
     }
     int64_t Count(const CellRect& q) const {
-        return int64_t{At(q.column1, q.row1)} - At(q.column0, q.row1) - At(q.column1, q.row0) + At(q.column0, q.row0);
+        const int32_t c0 = q.column0 - column0_, c1 = q.column1 - column0_, r0 = q.row0 - row0_, r1 = q.row1 - row0_;
+        return int64_t{At(c1, r1)} - At(c0, r1) - At(c1, r0) + At(c0, r0);
     }
 
 private:
     uint32_t& At(int32_t c, int32_t r) { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
     uint32_t At(int32_t c, int32_t r) const { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
-    int32_t columns_;
+    int32_t column0_, row0_, columns_;
     std::vector<uint32_t> sums_;
 };
 
@@ -210,16 +428,82 @@ void TriangulateCorner(int32_t p0, const std::vector<int32_t>& leg1, int32_t cor
     emit(previous, from, p2);
 }
 
-struct Triangle {
+// A triangle with its worst grid point: 32 bytes, so that one cache line
+// holds what an insertion reads and writes of it.
+struct alignas(32) Triangle {
     int32_t v[3];  // counter-clockwise in (column, row)
     int32_t n[3];  // the triangle across edge (v[k], v[k+1]), or -1 on the outline
+    int32_t candidate = -1;  // its worst grid point, -1: none
+    uint32_t stamp = 0;      // which of its queue entries is current
 };
 
 struct Candidate {
-    double error;
     int32_t triangle;
     uint32_t stamp;
-    bool operator<(const Candidate& other) const { return error < other.error; }
+};
+
+// A binary max-heap of candidates by error that takes and gives them in the
+// order std::priority_queue of libstdc++ does (the same sift steps, so that
+// equal errors come out in the same order), with the errors kept apart from
+// the rest so that the sift steps read half the memory.
+class WorstFirst {
+public:
+    bool empty() const { return errors_.empty(); }
+    double topError() const { return errors_[0]; }
+    Candidate top() const { return items_[0]; }
+
+    void push(double error, Candidate item) {
+        errors_.push_back(error);
+        items_.push_back(item);
+        SiftUp(errors_.size() - 1, 0, error, item);
+    }
+
+    void pop() {
+        const std::size_t last = errors_.size() - 1;
+        if (last > 0) {
+            const double error = errors_[last];
+            const Candidate item = items_[last];
+            errors_[last] = errors_[0];
+            items_[last] = items_[0];
+            // Move the hole at the top down to a leaf along the larger
+            // children, then the last entry up from there.
+            const std::size_t length = last;
+            std::size_t hole = 0, child = 0;
+            while (child < (length - 1) / 2) {
+                child = 2 * (child + 1);
+                if (errors_[child] < errors_[child - 1]) --child;
+                Move(hole, child);
+                hole = child;
+            }
+            if ((length & 1) == 0 && child == (length - 2) / 2) {
+                child = 2 * (child + 1);
+                Move(hole, child - 1);
+                hole = child - 1;
+            }
+            SiftUp(hole, 0, error, item);
+        }
+        errors_.pop_back();
+        items_.pop_back();
+    }
+
+private:
+    void Move(std::size_t to, std::size_t from) {
+        errors_[to] = errors_[from];
+        items_[to] = items_[from];
+    }
+    void SiftUp(std::size_t hole, std::size_t top, double error, Candidate item) {
+        std::size_t parent = (hole - 1) / 2;
+        while (hole > top && errors_[parent] < error) {
+            Move(hole, parent);
+            hole = parent;
+            parent = (hole - 1) / 2;
+        }
+        errors_[hole] = error;
+        items_[hole] = item;
+    }
+
+    std::vector<double> errors_;
+    std::vector<Candidate> items_;
 };
 
 // The greedy insertion over one tile's kept region. Triangles name the tile's
@@ -227,13 +511,13 @@ struct Candidate {
 class Tin {
 public:
     Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
-        bool narrow)
-        : heights_(heights), width_(width), narrow_(narrow) {
+        bool narrow, unsigned lanes)
+        : heights_(heights, width, tile), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes)) {
         // Points on a border shared with another tile are fixed.
-        lockedColumns_[0] = tile.column0 > 0 ? tile.column0 : -1;
-        lockedColumns_[1] = tile.column1 < lastColumn ? tile.column1 : -1;
-        lockedRows_[0] = tile.row0 > 0 ? tile.row0 : -1;
-        lockedRows_[1] = tile.row1 < lastRow ? tile.row1 : -1;
+        locked_.columns[0] = tile.column0 > 0 ? tile.column0 : -1;
+        locked_.columns[1] = tile.column1 < lastColumn ? tile.column1 : -1;
+        locked_.rows[0] = tile.row0 > 0 ? tile.row0 : -1;
+        locked_.rows[1] = tile.row1 < lastRow ? tile.row1 : -1;
     }
 
     // Starts from triangles over grid point indices.
@@ -274,8 +558,6 @@ public:
             for (int k = 0; k < 3; ++k) pending_.push_back({t, k});
         Legalize();
         touched_.clear();
-        candidates_.assign(triangles_.size(), -1);
-        stamps_.assign(triangles_.size(), 0);
         for (int32_t t = 0; t < static_cast<int32_t>(triangles_.size()); ++t) Rescan(t);
     }
 
@@ -283,13 +565,14 @@ public:
     // next insertion would pass `maxTriangles` (0: no limit).
     void Refine(double maxError, int64_t maxTriangles) {
         while (!queue_.empty()) {
+            const double error = queue_.topError();
             const Candidate top = queue_.top();
             queue_.pop();
-            const std::size_t t = static_cast<std::size_t>(top.triangle);
-            if (top.stamp != stamps_[t]) continue;
-            if (top.error <= maxError) break;
+            const Triangle& tri = triangles_[static_cast<std::size_t>(top.triangle)];
+            if (top.stamp != tri.stamp) continue;
+            if (error <= maxError) break;
             if (maxTriangles > 0 && static_cast<int64_t>(triangles_.size()) + 2 > maxTriangles) break;
-            Insert(top.triangle, candidates_[t]);
+            Insert(top.triangle, tri.candidate);
         }
     }
 
@@ -315,13 +598,13 @@ private:
 
     int32_t NewTriangle() {
         triangles_.push_back({});
-        candidates_.push_back(-1);
-        stamps_.push_back(0);
         return static_cast<int32_t>(triangles_.size() - 1);
     }
 
     void Set(int32_t t, int32_t a, int32_t b, int32_t c, int32_t nab, int32_t nbc, int32_t nca) {
-        triangles_[static_cast<std::size_t>(t)] = {{a, b, c}, {nab, nbc, nca}};
+        Triangle& tri = triangles_[static_cast<std::size_t>(t)];
+        tri.v[0] = a, tri.v[1] = b, tri.v[2] = c;
+        tri.n[0] = nab, tri.n[1] = nbc, tri.n[2] = nca;
         touched_.push_back(t);
     }
 
@@ -371,12 +654,20 @@ private:
             }
         }
         Legalize();
-        ++generation_;
-        if (seen_.size() < triangles_.size()) seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
-        for (const int32_t changed : touched_) {
-            if (seen_[static_cast<std::size_t>(changed)] == generation_) continue;
-            seen_[static_cast<std::size_t>(changed)] = generation_;
-            Rescan(changed);
+        // Each changed triangle once, in the order first changed.
+        if (touched_.size() <= 64) {
+            for (std::size_t k = 0; k < touched_.size(); ++k)
+                if (std::find(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(k), touched_[k]) ==
+                    touched_.begin() + static_cast<std::ptrdiff_t>(k))
+                    Rescan(touched_[k]);
+        } else {
+            ++generation_;
+            if (seen_.size() < triangles_.size()) seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
+            for (const int32_t changed : touched_) {
+                if (seen_[static_cast<std::size_t>(changed)] == generation_) continue;
+                seen_[static_cast<std::size_t>(changed)] = generation_;
+                Rescan(changed);
+            }
         }
         touched_.clear();
     }
@@ -418,45 +709,25 @@ private:
         const Corner& a = corners_[static_cast<std::size_t>(tri.v[0])];
         const Corner& b = corners_[static_cast<std::size_t>(tri.v[1])];
         const Corner& c = corners_[static_cast<std::size_t>(tri.v[2])];
-        double worst = -1.0;
-        int32_t where = -1;
-        ForEachRow(a, b, c, heights_, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
-            if (y == lockedRows_[0] || y == lockedRows_[1]) return;
-            const int64_t first = lo;
-            if (lo == lockedColumns_[0]) ++lo;
-            if (hi == lockedColumns_[1]) --hi;
-            const float* row = heights_.data() + y * width_;
-            const double rowWorst = RowWorst(row, lo, hi, first, start, gx);
-            if (!(rowWorst > worst)) return;
-            for (int64_t x = lo; x <= hi; ++x) {
-                const double e = std::fabs(SurfaceAt(start, gx, x - first) - static_cast<double>(row[x]));
-                if (e == rowWorst) {
-                    worst = rowWorst;
-                    where = static_cast<int32_t>(y * width_ + x);
-                    break;
-                }
-            }
-        });
-        const std::size_t i = static_cast<std::size_t>(t);
-        candidates_[i] = where;
-        ++stamps_[i];
+        const Worst worst = scan_(a, b, c, heights_, width_, locked_);
+        Triangle& record = triangles_[static_cast<std::size_t>(t)];
+        record.candidate = worst.point;
+        ++record.stamp;
         // A vertex of the triangle is never worth inserting.
-        if (where < 0 || where == a.id || where == b.id || where == c.id) return;
-        queue_.push({worst, t, stamps_[i]});
+        if (worst.point < 0 || worst.point == a.id || worst.point == b.id || worst.point == c.id) return;
+        queue_.push(worst.error, {t, record.stamp});
     }
 
-    std::span<const float> heights_;  // the vertices' heights
+    TileHeights heights_;  // the vertices' heights over the tile
     int32_t width_;
     bool narrow_;
-    int32_t lockedColumns_[2];
-    int32_t lockedRows_[2];
+    Locked locked_;
+    TriangleScan scan_;
     std::vector<Corner> corners_;
     std::vector<Triangle> triangles_;
-    std::vector<int32_t> candidates_;
-    std::vector<uint32_t> stamps_;
     std::vector<uint32_t> seen_;
     uint32_t generation_ = 0;
-    std::priority_queue<Candidate> queue_;
+    WorstFirst queue_;
     std::vector<std::pair<int32_t, int>> pending_;
     std::vector<int32_t> touched_;
 };
@@ -506,10 +777,44 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
     }
 }
 
+// An estimate of a tile's cost: the triangles greedy insertion makes grow
+// with the square root of the surface's curvature, here measured every
+// eighth point as second differences over eight points.
+double Roughness(std::span<const float> heights, int32_t width, const CellRect& q) {
+    constexpr int32_t step = 8;
+    double sum = 0.0;
+    for (int32_t r = q.row0 + step; r + step <= q.row1; r += step) {
+        const float* row = heights.data() + static_cast<std::size_t>(r) * width;
+        const float* up = row - static_cast<std::size_t>(step) * width;
+        const float* down = row + static_cast<std::size_t>(step) * width;
+        for (int32_t c = q.column0 + step; c + step <= q.column1; c += step) {
+            const double h = row[c];
+            const double xx = std::fabs(row[c - step] + row[c + step] - 2.0 * h);
+            const double yy = std::fabs(up[c] + down[c] - 2.0 * h);
+            sum += std::sqrt(std::max(xx, yy));
+        }
+    }
+    return sum;
+}
+
+// Calls task(i) for every i in [0, count) on `threads` threads (this one
+// among them), each taking the next i when it is done with one.
+template <class Task>
+void ForEachOnThreads(std::size_t count, unsigned threads, Task task) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&, task]() mutable {
+        for (std::size_t i = next++; i < count; i = next++) task(i);
+    };
+    std::vector<std::thread> pool;
+    for (unsigned k = 1; k < threads; ++k) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+}
+
 }  // namespace
 
 std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t tileCells) {
-    const KeptCounter counter(cellMask, width - 1, height - 1);
+    const KeptCounter counter(cellMask, width - 1, {0, 0, width - 1, height - 1});
     std::vector<CellRect> rects;
     for (const CellRect& tile : Tiles(width - 1, height - 1, tileCells)) CoverRect(counter, tile, rects);
     return rects;
@@ -566,15 +871,32 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     const int32_t tileCells = tiled ? kTileCells : 0;
     const std::vector<CellRect> tiles = Tiles(columns, rows, tileCells);
 
-    const KeptCounter counter(request.cellMask, columns, rows);
+    const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
+    // Each tile's kept cells as rectangles, on all threads.
     std::vector<std::vector<CellRect>> tileRects(tiles.size());
+    std::vector<double> cost(tiles.size(), 0.0);
+    ForEachOnThreads(tiles.size(), threads, [&](std::size_t i) {
+        const CellRect& q = tiles[i];
+        cost[i] = Roughness(request.heights, width, q);
+        bool allKept = true;
+        for (int32_t r = q.row0; r < q.row1 && allKept; ++r) {
+            const uint8_t* cells = request.cellMask.data() + static_cast<std::size_t>(r) * columns;
+            uint8_t all = 1;
+            for (int32_t c = q.column0; c < q.column1; ++c) all &= cells[c];
+            allKept = all & 1;
+        }
+        if (allKept) {
+            tileRects[i].push_back(q);
+            return;
+        }
+        const KeptCounter counter(request.cellMask, columns, q);
+        CoverRect(counter, q, tileRects[i]);
+    });
     std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
-    for (std::size_t i = 0; i < tiles.size(); ++i) {
-        CoverRect(counter, tiles[i], tileRects[i]);
-        for (const CellRect& q : tileRects[i])
+    for (const std::vector<CellRect>& list : tileRects)
+        for (const CellRect& q : list)
             for (const int32_t r : {q.row0, q.row1})
                 for (const int32_t c : {q.column0, q.column1}) marks[static_cast<std::size_t>(r) * width + c] = 1;
-    }
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
@@ -589,46 +911,59 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     std::vector<std::vector<int32_t>> results(tiles.size());
     // Coordinate differences up to 2^14 keep the circle test in 64 bits.
     const bool narrow = std::max(width, height) <= (1 << 14);
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        std::vector<int32_t> corners;
-        for (std::size_t i = next++; i < tiles.size(); i = next++) {
-            corners.clear();
-            TriangulateRects(tileRects[i], marks, width, corners);
-            if (corners.empty()) continue;
-            Tin tin(request.heights, width, tiles[i], columns, rows, narrow);
-            tin.Build(corners);
-            tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
-            std::vector<int32_t>& out = results[i];
-            out.reserve(4 * tin.triangleCount());
-            for (std::size_t t = 0; t < tin.triangleCount(); ++t) {
-                int32_t outline = 0;
-                for (int k = 0; k < 3; ++k) {
-                    out.push_back(tin.GridVertex(t, k));
-                    outline |= tin.OnOutline(t, k) ? 1 << k : 0;
-                }
-                out.push_back(outline);
+    // The costliest tiles first, so that the threads finish together.
+    std::vector<std::size_t> order(tiles.size());
+    for (std::size_t i = 0; i < tiles.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+    ForEachOnThreads(tiles.size(), threads, [&, corners = std::vector<int32_t>()](std::size_t k) mutable {
+        const std::size_t i = order[k];
+        corners.clear();
+        TriangulateRects(tileRects[i], marks, width, corners);
+        if (corners.empty()) return;
+        Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes);
+        tin.Build(corners);
+        tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
+        std::vector<int32_t>& out = results[i];
+        out.reserve(4 * tin.triangleCount());
+        for (std::size_t t = 0; t < tin.triangleCount(); ++t) {
+            int32_t outline = 0;
+            for (int e = 0; e < 3; ++e) {
+                out.push_back(tin.GridVertex(t, e));
+                outline |= tin.OnOutline(t, e) ? 1 << e : 0;
             }
+            out.push_back(outline);
         }
-    };
-    const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
-    std::vector<std::thread> pool;
-    for (unsigned k = 1; k < threads; ++k) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+    });
 
     // Vertices in the job's order, triangles turned to face the job's way.
-    std::fill(marks.begin(), marks.end(), 0);
+    // The vertices used are bits of the grid; a vertex's index is the count
+    // of bits before it.
+    marks = {};
+    std::vector<uint64_t> used((static_cast<std::size_t>(width) * static_cast<std::size_t>(height) + 63) / 64, 0);
     for (const auto& list : results)
         for (std::size_t i = 0; i < list.size(); i += 4)
-            for (std::size_t k = 0; k < 3; ++k) marks[static_cast<std::size_t>(list[i + k])] = 1;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const auto v = static_cast<std::size_t>(list[i + k]);
+                used[v / 64] |= uint64_t{1} << (v % 64);
+            }
     SimplifiedMesh mesh;
-    std::vector<int32_t> remap(marks.size(), -1);
-    for (std::size_t v = 0; v < marks.size(); ++v) {
-        if (!marks[v]) continue;
-        remap[v] = static_cast<int32_t>(mesh.sourceVertices.size());
-        mesh.sourceVertices.push_back(static_cast<int32_t>(v));
+    std::vector<uint32_t> before(used.size());
+    uint32_t count = 0;
+    for (std::size_t w = 0; w < used.size(); ++w) {
+        before[w] = count;
+        count += static_cast<uint32_t>(__builtin_popcountll(used[w]));
     }
+    mesh.sourceVertices.reserve(count);
+    for (std::size_t w = 0; w < used.size(); ++w)
+        for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
+            mesh.sourceVertices.push_back(static_cast<int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
+    const auto remap = [&](int32_t v) {
+        const auto p = static_cast<std::size_t>(v);
+        return before[p / 64] + static_cast<uint32_t>(__builtin_popcountll(used[p / 64] & ((uint64_t{1} << (p % 64)) - 1)));
+    };
+    std::size_t indexCount = 0;
+    for (const auto& list : results) indexCount += list.size() / 4 * 3;
+    mesh.indices.reserve(indexCount);
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
                (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
@@ -637,7 +972,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
         for (std::size_t i = 0; i < list.size(); i += 4) {
             const int32_t v[3] = {list[i], list[i + 1], list[i + 2]};
             for (const int32_t g : {v[0], v[2], v[1]})
-                mesh.indices.push_back(static_cast<uint32_t>(remap[static_cast<std::size_t>(g)]));
+                mesh.indices.push_back(remap(g));
             for (int k = 0; k < 3; ++k) {
                 if (!(list[i + 3] & (1 << k))) continue;
                 const int32_t a = v[k], b = v[(k + 1) % 3];

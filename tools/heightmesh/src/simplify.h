@@ -29,6 +29,9 @@ struct SimplifyRequest {
     double maxError = -1.0;    // vertical bound in the vertices' units; < 0: none
     int64_t maxTriangles = 0;  // 0: no limit (the outline of the kept region may need more)
     unsigned threads = 1;
+    // Lanes of the error scan: 0 the widest the processor runs, else 2, 4 or
+    // 8 (or fewer when the processor lacks them). Every width gives the same mesh.
+    unsigned scanLanes = 0;
 };
 
 // A rectangle of kept cells [column0, column1) x [row0, row1).
