@@ -128,9 +128,15 @@ void CheckRequest(const Options& options) {
     }
 }
 
+// Whether a run can shape its mesh without the job's full outputs: a shaped
+// mesh is asked for, and no picture reads every vertex.
+bool ShapesWithoutFullOutputs(const Options& options) {
+    return (options.Simplifies() || options.base || options.gpuOrder) && !options.normalMap && !options.preview;
+}
+
 // What the run holds at once, for the memory estimate.
 RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<InputPlan>& plan,
-                    const std::optional<InputPlan>& maskPlan) {
+                    const std::optional<InputPlan>& maskPlan, bool bands) {
     RunShape shape;
     shape.points = int64_t{grid.width} * grid.height;
     shape.readBytes = (plan ? plan->readBytes : 0) + (maskPlan ? maskPlan->readBytes : 0);
@@ -138,6 +144,9 @@ RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<I
     shape.mesh = options.output.has_value();
     shape.normalMap = options.normalMap.has_value();
     shape.preview = options.preview.has_value();
+    shape.banded = bands && ShapesWithoutFullOutputs(options);
+    shape.simplified = options.Simplifies();
+    shape.solid = options.base.has_value();
     return shape;
 }
 
@@ -324,12 +333,6 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
     }
 }
 
-// Whether a run can shape its mesh without the job's full outputs: a shaped
-// mesh is asked for, and no picture reads every vertex.
-bool ShapesWithoutFullOutputs(const Options& options) {
-    return (options.Simplifies() || options.base || options.gpuOrder) && !options.normalMap && !options.preview;
-}
-
 // The mesh ShapeMesh makes, made without the job's full outputs: the
 // heights' y values (rounded as the job rounds them) are shaped first, then
 // the job runs in bands and only the vertices the mesh uses are kept, in
@@ -499,7 +502,8 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     }
     std::optional<InputPlan> maskPlan;
     if (options.mask) maskPlan = PlanMaskInput(*options.mask, gridPlan, memoryLimit);
-    CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan)), memoryLimit,
+    CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan, static_cast<bool>(bandMesher))),
+                memoryLimit,
                 fmt::format("meshing {} ({}x{} points)", options.input ? Quoted(*options.input) : "the built-in terrain",
                             gridPlan.grid.width, gridPlan.grid.height));
 
