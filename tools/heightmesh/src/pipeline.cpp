@@ -350,7 +350,12 @@ bool ShapeInBands(const Options& options, const MeshRequest& request, const Band
     // The y values, and what KeptMesh finds over the written vertices: their
     // count and the range of their y.
     const Clock::time_point checkStart = Clock::now();
-    std::vector<float> heights(points);
+    // With a y scale of 1 the y values are the heights themselves (h * 1 is
+    // h for every finite and infinite h, and a NaN stays a NaN), so they are
+    // not copied.
+    const bool unitScale = request.scale.y == 1.0f;
+    std::vector<float> scaled(unitScale ? 0 : points);
+    const std::span<const float> heights = unitScale ? request.heights : std::span<const float>(scaled);
     struct Tally {
         int64_t corners = 0, keptCells = 0;
         bool finite = true, any = false;
@@ -363,8 +368,9 @@ bool ShapeInBands(const Options& options, const MeshRequest& request, const Band
         std::vector<uint8_t> corners(static_cast<std::size_t>(width));
         for (int64_t z = begin; z < end; ++z) {
             const std::size_t row = static_cast<std::size_t>(z) * static_cast<std::size_t>(width);
-            for (std::size_t x = 0; x < corners.size(); ++x)
-                heights[row + x] = request.heights[row + x] * request.scale.y;
+            if (!unitScale)
+                for (std::size_t x = 0; x < corners.size(); ++x)
+                    scaled[row + x] = request.heights[row + x] * request.scale.y;
             KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
             for (std::size_t x = 0; x < corners.size(); ++x) {
                 if (!corners[x]) continue;
