@@ -287,7 +287,17 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
     const int32_t width = request.width, height = request.height;
     std::vector<uint32_t> order(wanted.size());
     for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<uint32_t>(j);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return wanted[a] < wanted[b]; });
+    // The points come as one or two ascending runs (a surface in job order,
+    // then a base's points), which merge in linear time; GPU order needs a
+    // sort.
+    const auto before = [&](uint32_t a, uint32_t b) { return wanted[a] < wanted[b]; };
+    std::size_t descents = 0, secondRun = 0;
+    for (std::size_t j = 1; j < wanted.size(); ++j)
+        if (wanted[j] < wanted[j - 1]) ++descents, secondRun = j;
+    if (descents == 1)
+        std::inplace_merge(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(secondRun), order.end(), before);
+    else if (descents > 1)
+        std::sort(order.begin(), order.end(), before);
     out.positions.resize(wanted.size());
     out.normals.resize(wanted.size());
     out.uvs.resize(wanted.size());
