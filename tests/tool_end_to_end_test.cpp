@@ -738,6 +738,20 @@ TEST(ToolEndToEnd, BandedShapingWritesTheFullRunsFiles) {
         EXPECT_TRUE(files[0] == files[1]);
         EXPECT_EQ(wrote[0], wrote[1]);
     }
+    // Heights whose normals overflow single precision (their y does not) are
+    // refused the same way on both roads, naming the same first vertex.
+    std::vector<std::string> errors;
+    for (const bool preview : {false, true}) {
+        std::vector<std::string> args = {"--size", "523x311", "--z-scale", "3e36", "--max-error", "1%",
+                                         "-o", (dir / "huge.glb").string()};
+        if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
+        const ProcessResult run = Tool(dir, args);
+        EXPECT_EQ(run.exitCode, 1);
+        errors.push_back(run.err);
+    }
+    EXPECT_NE(errors[0].find("is not finite (position"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0], errors[1]);
+    EXPECT_FALSE(fs::exists(dir / "huge.glb"));
 }
 
 }  // namespace

@@ -274,6 +274,22 @@ void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t 
 
 bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
+// Whether every value of the records is finite; one branch-free pass over
+// their bits (all exponent bits set: infinite or NaN).
+bool AllFinite(std::span<const HeightmeshFloat3> a, std::span<const HeightmeshFloat3> b,
+               std::span<const HeightmeshFloat2> c) {
+    const auto none = [](const float* values, std::size_t count) {
+        uint32_t bad = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, values + i, sizeof bits);
+            bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+        }
+        return bad == 0;
+    };
+    return none(&a.data()->x, 3 * a.size()) && none(&b.data()->x, 3 * b.size()) && none(&c.data()->x, 2 * c.size());
+}
+
 // Grid points per band of a banded run: enough that a band keeps every
 // worker busy, few enough that its buffers stay small.
 constexpr int64_t kBandPoints = int64_t{1} << 17;
@@ -321,8 +337,11 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
 
         const int64_t first = int64_t{r0} * width;
         for (int32_t z = r0; z < r1; ++z) {
-            KeptCornersOfRow(request.cellMask, width, height, z, corners);
             const std::size_t row = static_cast<std::size_t>(z - r0) * static_cast<std::size_t>(width);
+            if (AllFinite(std::span(vertices).subspan(row, corners.size()), std::span(normals).subspan(row, corners.size()),
+                          std::span(uvs).subspan(row, corners.size())))
+                continue;
+            KeptCornersOfRow(request.cellMask, width, height, z, corners);
             for (std::size_t x = 0; x < corners.size(); ++x) {
                 if (!corners[x]) continue;
                 const HeightmeshFloat2& uv = uvs[row + x];
