@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstring>
 #include <random>
 
 #include "fake_job/fake_run.h"
@@ -189,6 +190,159 @@ TEST(JobhostMesh, RealLibraryReportsAShortRestrictedView)
     EXPECT_EQ(vertices.span()[3].x, 0.0f);
     EXPECT_EQ(vertices.span()[3].z, 1.0f);
     EXPECT_EQ(uvs.span()[4].x, 0.0f) << "nothing written for index 4";
+}
+
+// Band buffers with guard elements on both sides, filled with a pattern no
+// job output has, so that a write outside the band shows.
+template <class T>
+struct Guarded {
+    static constexpr std::size_t kGuard = 8;
+    explicit Guarded(std::size_t size) : storage(size + 2 * kGuard)
+    {
+        std::memset(storage.data(), 0xA5, storage.size() * sizeof(T));
+        n = size;
+    }
+    std::span<T> band() { return std::span<T>(storage).subspan(kGuard, n); }
+    bool GuardsIntact() const
+    {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(storage.data());
+        const std::size_t guardBytes = kGuard * sizeof(T), end = storage.size() * sizeof(T);
+        for (std::size_t b = 0; b < end; ++b)
+            if ((b < guardBytes || b >= end - guardBytes) && bytes[b] != 0xA5)
+                return false;
+        return true;
+    }
+    std::vector<T> storage;
+    std::size_t n = 0;
+};
+
+template <class T, class Full>
+bool SameSlice(std::span<const T> band, const Full& full, std::size_t offset)
+{
+    return band.empty() || std::memcmp(band.data(), full.data() + offset, band.size() * sizeof(T)) == 0;
+}
+
+// Band by band, the real job writes exactly the full run's values into the
+// band buffers and nothing around them, for several ways of cutting the rows
+// (one-row bands, the last row alone, random cuts), masked cells, and grids
+// of one column or one row.
+TEST(JobhostMesh, BandsHoldTheFullRunsValues)
+{
+    auto library = JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
+    JobSystem jobs(3);
+    std::mt19937 random(29);
+    const std::pair<int32_t, int32_t> sizes[] = {{9, 7}, {1, 6}, {6, 1}, {2, 2}, {33, 17}};
+    for (const auto& [width, height] : sizes) {
+        const Grid grid = RandomGrid(random, width, height);
+        const HeightmeshFloat3 scale{0.75f, 2.5f, -1.5f};
+        const HeightfieldMesh full = RunHeightfieldMesh(jobs, *library, grid.Input(scale));
+        std::vector<std::vector<int32_t>> cuts;
+        std::vector<int32_t> ones, lastAlone = {0, height - 1, height}, whole = {0, height}, randomCuts = {0};
+        for (int32_t r = 0; r <= height; ++r)
+            ones.push_back(r);
+        while (randomCuts.back() < height)
+            randomCuts.push_back(std::min(height, randomCuts.back() + std::uniform_int_distribution<int32_t>(1, 5)(random)));
+        for (const auto& c : {ones, lastAlone, whole, randomCuts})
+            cuts.push_back(c);
+        for (const std::vector<int32_t>& cut : cuts) {
+            for (std::size_t b = 0; b + 1 < cut.size(); ++b) {
+                const int32_t r0 = cut[b], r1 = cut[b + 1];
+                SCOPED_TRACE(::testing::Message() << width << "x" << height << " rows " << r0 << ".." << r1);
+                const std::size_t points = static_cast<std::size_t>(r1 - r0) * width;
+                const std::size_t cellRows = static_cast<std::size_t>(std::max(0, std::min(r1, height - 1) - r0));
+                const std::size_t entries = 6 * cellRows * static_cast<std::size_t>(width - 1);
+                Guarded<HeightmeshFloat3> vertices(points), normals(points);
+                Guarded<HeightmeshFloat2> uvs(points);
+                Guarded<int32_t> triangles(entries);
+                RunOptions options;
+                options.batchSize = std::uniform_int_distribution<int32_t>(0, 7)(random);
+                RunHeightfieldMeshRows(jobs, *library, grid.Input(scale), r0, r1,
+                                       {vertices.band(), uvs.band(), normals.band(), triangles.band()}, options);
+                const std::size_t first = static_cast<std::size_t>(r0) * width;
+                EXPECT_TRUE(SameSlice<HeightmeshFloat3>(vertices.band(), full.vertices, first));
+                EXPECT_TRUE(SameSlice<HeightmeshFloat2>(uvs.band(), full.uvs, first));
+                EXPECT_TRUE(SameSlice<HeightmeshFloat3>(normals.band(), full.normals, first));
+                const std::size_t firstEntry =
+                    6 * static_cast<std::size_t>(std::min(r0, std::max(height - 1, 0))) * (width - 1);
+                EXPECT_TRUE(SameSlice<int32_t>(triangles.band(), full.triangles, firstEntry));
+                EXPECT_TRUE(vertices.GuardsIntact() && uvs.GuardsIntact() && normals.GuardsIntact() &&
+                            triangles.GuardsIntact());
+            }
+        }
+    }
+    // Rows outside the grid and band buffers of the wrong size are refused.
+    const Grid grid = RandomGrid(random, 4, 3);
+    std::vector<HeightmeshFloat3> v(8), n(8);
+    std::vector<HeightmeshFloat2> uv(8);
+    std::vector<int32_t> t(36);
+    const HeightfieldMeshBand band{v, uv, n, t};
+    const auto refused = [&](int32_t r0, int32_t r1, const HeightfieldMeshBand& b) {
+        EXPECT_THROW(RunHeightfieldMeshRows(jobs, *library, grid.Input(), r0, r1, b), std::invalid_argument)
+            << r0 << ".." << r1;
+    };
+    refused(-1, 1, band);
+    refused(2, 1, band);
+    refused(2, 4, band);
+    refused(0, 2, {v, uv, n, std::span(t).first(35)});
+    refused(0, 2, {std::span(v).first(7), uv, n, t});
+    EXPECT_NO_THROW(RunHeightfieldMeshRows(jobs, *library, grid.Input(), 0, 2, band));
+}
+
+// A window view, as the band run makes them, whose window leaves out the
+// band's last cell row: the library refuses the first entry outside it with
+// the restricted-range failure, having written the band up to there, and
+// touches no memory beyond the band's buffer.
+TEST(JobhostMesh, AWindowViewRefusesIndicesOutsideIt)
+{
+    auto library = JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
+    JobSystem jobs(1);
+    const int32_t width = 4, height = 4;  // 3 x 3 cells
+    const std::vector<float> heightValues(16, 1.0f);
+    const std::vector<uint8_t> maskValues(9, 1);
+    Buffer<float> heights = Buffer<float>::Borrow(heightValues, "heights");
+    Buffer<uint8_t> mask = Buffer<uint8_t>::Borrow(maskValues, "cellMask");
+    // Rows 1 and 2: points 4 ... 11, cells 3 ... 8, entries 18 ... 53; the
+    // window holds entries 18 ... 47 only, the buffer exactly those.
+    Guarded<HeightmeshFloat3> vertices(8), normals(8);
+    Guarded<HeightmeshFloat2> uvs(8);
+    Guarded<int32_t> triangles(30);
+    const SafetyState safety("band");
+    const auto window = [&](auto band, int64_t first, int32_t length, int32_t minIndex, int32_t maxIndex) {
+        HeightmeshBufferView view{};
+        view.data = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(band.data()) -
+                                            static_cast<uintptr_t>(first) * sizeof(band[0]));
+        view.length = length;
+        view.minIndex = minIndex;
+        view.maxIndex = maxIndex;
+        view.safety = safety.Handle();
+        return view;
+    };
+    HeightmeshHeightfieldMeshJob job{};
+    job.heights = heights.View();
+    job.cellMask = mask.View();
+    job.width = width;
+    job.height = height;
+    job.scale = {1.0f, 1.0f, 1.0f};
+    job.vertices = window(vertices.band(), 4, 16, 4, 11);
+    job.uvs = window(uvs.band(), 4, 16, 4, 11);
+    job.normals = window(normals.band(), 4, 16, 4, 11);
+    job.triangles = window(triangles.band(), 18, 54, 18, 47);
+    const std::size_t restricted[] = {offsetof(HeightmeshHeightfieldMeshJob, vertices),
+                                      offsetof(HeightmeshHeightfieldMeshJob, uvs),
+                                      offsetof(HeightmeshHeightfieldMeshJob, normals)};
+    const std::size_t other[] = {offsetof(HeightmeshHeightfieldMeshJob, heights),
+                                 offsetof(HeightmeshHeightfieldMeshJob, cellMask)};
+    RunOptions options;
+    options.batchSize = 1;
+    ExpectJobError([&] { jobs.Run(library->entry(), &job, sizeof job, restricted, other, 4, 8, options); },
+                   "System.IndexOutOfRangeException",
+                   "Index 48 is out of restricted IJobParallelFor range [18...47] in ReadWriteBuffer.\n"
+                   "ReadWriteBuffers are restricted to only read & write the element at the job index. You can use "
+                   "double buffering strategies to avoid race conditions due to reading & writing in parallel to the "
+                   "same elements from a job.");
+    EXPECT_EQ(triangles.band()[29], 9 + width + 1) << "cell 7 written: (9, 14, 10, 9, 13, 14)";
+    EXPECT_EQ(vertices.band()[6].x, 2.0f) << "point 10 written before its cell";
+    EXPECT_TRUE(vertices.GuardsIntact() && uvs.GuardsIntact() && normals.GuardsIntact() && triangles.GuardsIntact());
 }
 
 }  // namespace

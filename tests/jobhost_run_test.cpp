@@ -246,6 +246,9 @@ TEST(JobhostRun, BadArgumentsAreRefusedBeforeAnythingRuns)
         {"overlapping views",
          [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, overlapping, {}, 10); }},
         {"view listed twice", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, none, none, 10); }},
+        {"negative first", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, {}, {}, -1, 10); }},
+        {"indices past 32 bits",
+         [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, {}, {}, INT32_MAX - 5, 10); }},
     };
     for (const Case& c : cases)
         EXPECT_THROW(c.call(), std::invalid_argument) << c.what;

@@ -358,6 +358,9 @@ TEST(ToolMemoryBudget, EstimateGrowsWithTheGridAndTheOutputs) {
     EXPECT_GT(EstimateRunBytes(shape), 3 * EstimateRunBytes(RunShape{1000, 0, false, false, false, true}));
     shape.mesh = true;  // the writers' blocks come on top
     EXPECT_GT(EstimateRunBytes(shape), EstimateRunBytes(RunShape{4000, 0, false, false, false, true}));
+    // A simplified mesh made band by band holds no full outputs.
+    RunShape banded{int64_t{1} << 24, 0, false, true, false, false, true, true, true};
+    EXPECT_LT(2 * EstimateRunBytes(banded), EstimateRunBytes(RunShape{int64_t{1} << 24, 0, false, true, false, false}));
 
     EXPECT_EQ(ParseByteCount("512M", "--max-memory"), int64_t{512} << 20);
     EXPECT_EQ(ParseByteCount("3G", "--max-memory"), int64_t{3} << 30);

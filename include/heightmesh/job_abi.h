@@ -24,7 +24,9 @@
  * returns 0; for every range (an empty one too) it first calls
  * PatchBufferMinMaxRanges, then, for a non-empty range, computes the range's
  * vertices in increasing order. The ranges of all workers must be disjoint
- * and cover 0 ... width * height - 1 exactly once.
+ * and cover 0 ... width * height - 1 exactly once; a host that wants the
+ * outputs of some rows only may cover just those rows' indices, with output
+ * views that allow no index outside them.
  *
  * The record is the worker's own. Right after the patch call of a range the
  * library takes a copy of the record and works from that copy for the whole

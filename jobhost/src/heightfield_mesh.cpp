@@ -1,6 +1,8 @@
 // The heightfield mesh job, typed: host buffers in, record filled, run over
 // every grid point, outputs out.
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "internal.h"
@@ -40,6 +42,44 @@ void CheckInput(const HeightfieldMeshInput& input)
                                     " bytes; a " + grid + " grid has " + std::to_string(cells) + " cells");
 }
 
+// Each vertex index writes its own vertex, UV and normal; it reads
+// neighbouring heights and writes the triangles of a cell, which are at
+// other indices.
+constexpr std::size_t kPerIndex[] = {
+    offsetof(HeightmeshHeightfieldMeshJob, vertices),
+    offsetof(HeightmeshHeightfieldMeshJob, uvs),
+    offsetof(HeightmeshHeightfieldMeshJob, normals),
+};
+constexpr std::size_t kWholeInputs[] = {
+    offsetof(HeightmeshHeightfieldMeshJob, heights),
+    offsetof(HeightmeshHeightfieldMeshJob, cellMask),
+};
+
+// A view of the full length whose element i is band[i - first], allowed
+// [minIndex, maxIndex]. The data address is worked out as an integer: it
+// lies before the band's memory and is only ever offset by an allowed index.
+template <class T>
+HeightmeshBufferView WindowView(std::span<T> band, int64_t first, int64_t length, int64_t minIndex, int64_t maxIndex,
+                                const SafetyState& safety)
+{
+    HeightmeshBufferView view{};
+    view.data = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(band.data()) -
+                                        static_cast<uintptr_t>(first) * sizeof(T));
+    view.length = static_cast<int32_t>(length);
+    view.minIndex = static_cast<int32_t>(minIndex);
+    view.maxIndex = static_cast<int32_t>(maxIndex);
+    view.safety = safety.Handle();
+    return view;
+}
+
+void CheckBandSize(const char* name, std::size_t given, int64_t needed, int32_t rowBegin, int32_t rowEnd)
+{
+    if (given != static_cast<uint64_t>(needed))
+        throw std::invalid_argument(std::string("the band's ") + name + " hold " + std::to_string(given) +
+                                    " elements; rows [" + std::to_string(rowBegin) + ", " + std::to_string(rowEnd) +
+                                    ") need " + std::to_string(needed));
+}
+
 }  // namespace
 
 HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
@@ -69,20 +109,12 @@ HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, c
     job.normals = normals.View();
     job.triangles = triangles.View();
 
-    // Each vertex index writes its own vertex, UV and normal; it reads
-    // neighbouring heights and writes the triangles of a cell, which are at
-    // other indices.
-    static constexpr std::size_t kRestricted[] = {
-        offsetof(HeightmeshHeightfieldMeshJob, vertices),
-        offsetof(HeightmeshHeightfieldMeshJob, uvs),
-        offsetof(HeightmeshHeightfieldMeshJob, normals),
-    };
     static constexpr std::size_t kUnrestricted[] = {
         offsetof(HeightmeshHeightfieldMeshJob, heights),
         offsetof(HeightmeshHeightfieldMeshJob, cellMask),
         offsetof(HeightmeshHeightfieldMeshJob, triangles),
     };
-    jobs.Run(library.entry(), &job, sizeof job, kRestricted, kUnrestricted, static_cast<int32_t>(points), options);
+    jobs.Run(library.entry(), &job, sizeof job, kPerIndex, kUnrestricted, static_cast<int32_t>(points), options);
 
     HeightfieldMesh mesh;
     mesh.vertices = vertices.Release();
@@ -90,6 +122,50 @@ HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, c
     mesh.normals = normals.Release();
     mesh.triangles = triangles.Release();
     return mesh;
+}
+
+void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
+                            int32_t rowBegin, int32_t rowEnd, const HeightfieldMeshBand& band, const RunOptions& options)
+{
+    CheckInput(input);
+    if (rowBegin < 0 || rowBegin > rowEnd || rowEnd > input.height)
+        throw std::invalid_argument("rows [" + std::to_string(rowBegin) + ", " + std::to_string(rowEnd) +
+                                    ") are not rows of a " + GridText(input.width, input.height) + " grid");
+    const int64_t width = input.width;
+    const int64_t points = HeightmeshPointCount(input.width, input.height);
+    const int64_t entries = HeightmeshTriangleEntryCount(input.width, input.height);
+    const int64_t first = rowBegin * width;
+    const int64_t bandPoints = (rowEnd - rowBegin) * width;
+    // The band's cells: those whose lower-left corner lies in it.
+    const int64_t firstEntry = 6 * std::min<int64_t>(rowBegin, std::max(input.height - 1, 0)) * (width - 1);
+    const int64_t cellRows = std::max<int64_t>(0, std::min<int64_t>(rowEnd, input.height - 1) - rowBegin);
+    const int64_t bandEntries = 6 * cellRows * (width - 1);
+    CheckBandSize("vertices", band.vertices.size(), bandPoints, rowBegin, rowEnd);
+    CheckBandSize("UVs", band.uvs.size(), bandPoints, rowBegin, rowEnd);
+    CheckBandSize("normals", band.normals.size(), bandPoints, rowBegin, rowEnd);
+    CheckBandSize("triangles", band.triangles.size(), bandEntries, rowBegin, rowEnd);
+
+    Buffer<float> heights = Buffer<float>::Borrow(input.heights, "heights");
+    Buffer<uint8_t> cellMask = Buffer<uint8_t>::Borrow(input.cellMask, "cellMask");
+    const SafetyState verticesSafety("vertices"), uvsSafety("uvs"), normalsSafety("normals"),
+        trianglesSafety("triangles");
+
+    HeightmeshHeightfieldMeshJob job{};
+    job.heights = heights.View();
+    job.cellMask = cellMask.View();
+    job.width = input.width;
+    job.height = input.height;
+    job.scale = input.scale;
+    const int64_t lastPoint = first + bandPoints - 1;
+    job.vertices = WindowView(band.vertices, first, points, first, lastPoint, verticesSafety);
+    job.uvs = WindowView(band.uvs, first, points, first, lastPoint, uvsSafety);
+    job.normals = WindowView(band.normals, first, points, first, lastPoint, normalsSafety);
+    // Not patched: the window holds for the whole run.
+    job.triangles = WindowView(band.triangles, firstEntry, entries, firstEntry, firstEntry + bandEntries - 1,
+                               trianglesSafety);
+
+    jobs.Run(library.entry(), &job, sizeof job, kPerIndex, kWholeInputs, static_cast<int32_t>(first),
+             static_cast<int32_t>(bandPoints), options);
 }
 
 }  // namespace jobhost

@@ -89,7 +89,8 @@ uint8_t GetWorkStealingRange(HeightmeshWorkRanges* opaque, int32_t jobIndex, int
 }
 
 // Narrows the restricted views of the worker's record copy to [begin,
-// begin + count - 1] and resets the others to [0, length - 1]. A narrowed
+// begin + count - 1] and resets the others to [0, length - 1]; views in
+// neither list keep the allowed range the record gave them. A narrowed
 // range never reaches outside [0, length - 1]: a view shorter than the run
 // then refuses the indices it lacks instead of exposing memory past its end.
 void PatchBufferMinMaxRanges(void* patchData, void* job, int32_t begin, int32_t count)
@@ -263,6 +264,14 @@ void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t 
                     std::span<const std::size_t> restrictedViewOffsets,
                     std::span<const std::size_t> otherViewOffsets, int32_t count, const RunOptions& options)
 {
+    Run(entry, record, recordSize, restrictedViewOffsets, otherViewOffsets, 0, count, options);
+}
+
+void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
+                    std::span<const std::size_t> restrictedViewOffsets,
+                    std::span<const std::size_t> otherViewOffsets, int32_t first, int32_t count,
+                    const RunOptions& options)
+{
     if (tWorkerOf == this)
         throw std::logic_error("JobSystem::Run was called from one of its own workers");
     if (entry == nullptr)
@@ -271,6 +280,10 @@ void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t 
         throw std::invalid_argument("no job record was given");
     if (count < 0)
         throw std::invalid_argument("a run cannot have a negative index count (" + std::to_string(count) + ")");
+    if (first < 0 || int64_t{first} + count > INT32_MAX)
+        throw std::invalid_argument("a run's indices [" + std::to_string(first) + ", " +
+                                    std::to_string(int64_t{first} + count) + ") must lie in [0, " +
+                                    std::to_string(INT32_MAX) + "]");
     if (options.batchSize < 0)
         throw std::invalid_argument("a batch size cannot be negative (" + std::to_string(options.batchSize) + ")");
     CheckViews(restrictedViewOffsets, otherViewOffsets, recordSize);
@@ -299,8 +312,10 @@ void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t 
     run.ranges.workerCount = static_cast<int32_t>(workerCount_);
     run.ranges.batchSize = ChooseBatchSize(options.batchSize, count, workerCount_);
     for (unsigned w = 0; w < workerCount_; ++w) {
-        const auto front = static_cast<uint32_t>(uint64_t{w} * static_cast<uint64_t>(count) / workerCount_);
-        const auto back = static_cast<uint32_t>(uint64_t{w + 1} * static_cast<uint64_t>(count) / workerCount_);
+        const auto front = static_cast<uint32_t>(static_cast<uint64_t>(first) +
+                                                 uint64_t{w} * static_cast<uint64_t>(count) / workerCount_);
+        const auto back = static_cast<uint32_t>(static_cast<uint64_t>(first) +
+                                                uint64_t{w + 1} * static_cast<uint64_t>(count) / workerCount_);
         slots_[w].share.store((uint64_t{back} << 32) | front, std::memory_order_relaxed);
         slots_[w].completed.store(0, std::memory_order_relaxed);
         slots_[w].running = 0;

@@ -314,12 +314,14 @@ public:
 
     unsigned workerCount() const noexcept { return workerCount_; }
 
-    // Runs the entry for indices [0, count) on every worker, each with its own
-    // copy of the record (recordSize bytes). The views at
+    // Runs the entry for indices [first, first + count) on every worker, each
+    // with its own copy of the record (recordSize bytes). The views at
     // restrictedViewOffsets are narrowed per batch to that batch's indices
     // (never beyond [0, length - 1]); those at otherViewOffsets are reset to
-    // [0, length - 1]. Batches come from the front of a worker's own share of
-    // the indices, then from the back of the others' shares.
+    // [0, length - 1]; any other view of the record keeps the allowed range
+    // the record gives it for the whole run (a fixed window, see
+    // RunHeightfieldMeshRows). Batches come from the front of a worker's own
+    // share of the indices, then from the back of the others' shares.
     //
     // A worker whose entry fails stops, and no further batches are handed
     // out. Run returns after every worker has returned, and then throws the
@@ -328,7 +330,12 @@ public:
     // with the fraction of indices done, and with 1.0 at the end of a
     // successful run. Runs are serialised; calling Run from one of this
     // system's own workers throws std::logic_error. Bad arguments throw
-    // std::invalid_argument before anything runs.
+    // std::invalid_argument before anything runs (a negative first, or
+    // first + count above INT32_MAX, too).
+    void Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
+             std::span<const std::size_t> restrictedViewOffsets, std::span<const std::size_t> otherViewOffsets,
+             int32_t first, int32_t count, const RunOptions& options = {});
+    // The same over [0, count).
     void Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
              std::span<const std::size_t> restrictedViewOffsets, std::span<const std::size_t> otherViewOffsets,
              int32_t count, const RunOptions& options = {});
@@ -390,5 +397,40 @@ struct HeightfieldMesh {
 // failure inside the job.
 HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
                                    const RunOptions& options = {});
+
+// The outputs of grid rows [rowBegin, rowEnd), in the caller's memory:
+// element i of the full run's vertices, UVs and normals lands at
+// vertices[i - rowBegin * width] (and so on), triangle entry j at
+// triangles[j - 6 * rowBegin * (width - 1)]. Sizes: (rowEnd - rowBegin) *
+// width points; 6 * (width - 1) entries per row that starts cells, i.e.
+// every row but the grid's last.
+struct HeightfieldMeshBand {
+    std::span<HeightmeshFloat3> vertices;
+    std::span<HeightmeshFloat2> uvs;
+    std::span<HeightmeshFloat3> normals;
+    std::span<int32_t> triangles;
+};
+
+// Runs the library's job entry over the grid points of rows [rowBegin,
+// rowEnd) only, on every worker, into band: bit for bit the values the full
+// run (RunHeightfieldMesh) writes there, so that a caller can mesh a large
+// grid band by band in small buffers it reuses.
+//
+// The library sees window views: each output view has the full grid's length
+// (so that its checks, and their messages, are those of a full run) and a
+// data address placed (computed as an integer, never dereferenced) so that
+// element i lands in the band's memory; its allowed range covers the band
+// alone: the vertex, UV and normal views are narrowed per batch as in a full
+// run, and the triangle view is fixed to the band's cells' entries [6 * c0,
+// 6 * c1 - 1] (empty for a band of the last row alone). The library checks
+// every access against that range, so it never touches memory outside the
+// band's buffers: an access outside them fails with the restricted-range
+// JobError instead. Heights and mask are whole views. Throws
+// std::invalid_argument as RunHeightfieldMesh does, and for rows outside
+// [0, height], rowBegin > rowEnd or band spans of other sizes; JobError for a
+// failure inside the job (outputs written before it stay written).
+void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
+                            int32_t rowBegin, int32_t rowEnd, const HeightfieldMeshBand& band,
+                            const RunOptions& options = {});
 
 }  // namespace jobhost

@@ -27,6 +27,22 @@ Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& librar
     };
 }
 
+BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
+    return [&jobs, &library](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
+                             const jobhost::HeightfieldMeshBand& band, const std::function<void(double)>& progress) {
+        jobhost::HeightfieldMeshInput input;
+        input.heights = request.heights;
+        input.cellMask = request.cellMask;
+        input.width = request.width;
+        input.height = request.height;
+        input.scale = request.scale;
+        jobhost::RunOptions runOptions;
+        runOptions.batchSize = request.batchSize;
+        runOptions.progress = progress;
+        jobhost::RunHeightfieldMeshRows(jobs, library, input, rowBegin, rowEnd, band, runOptions);
+    };
+}
+
 namespace {
 
 // Messages from libraries may hold line breaks; the report is one line.

@@ -13,6 +13,8 @@ namespace heightmesh::tool {
 
 // A mesher that runs the library's job on `jobs`; both must outlive it.
 Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library);
+// The same for bands of rows.
+BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library);
 
 // The line shown for a failure (without the program name), and the exit
 // status: 2 for a command line the tool cannot act on, 1 for anything else.

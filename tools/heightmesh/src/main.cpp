@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
         const std::shared_ptr<jobhost::JobLibrary> library =
             jobhost::JobLibrary::Open(options->library ? *options->library : jobhost::DefaultLibraryPath());
         jobhost::JobSystem jobs(options->threads);
-        RunTool(*options, MakeJobMesher(jobs, *library), std::cout, progress, jobs.workerCount());
+        RunTool(*options, MakeJobMesher(jobs, *library), std::cout, progress, jobs.workerCount(),
+                MakeJobBandMesher(jobs, *library));
         return 0;
     } catch (...) {
         progress.End();

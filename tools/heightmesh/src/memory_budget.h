@@ -15,6 +15,9 @@ struct RunShape {
     bool mesh = false;             // -o
     bool normalMap = false;
     bool preview = false;
+    bool banded = false;      // a shaped mesh made band by band: the job's full outputs never exist
+    bool simplified = false;  // (banded) the surface is simplified, not every kept cell
+    bool solid = false;       // (banded) --base
 };
 
 // Bytes the run holds at its peak, as a sum over what stays alive at once.

@@ -33,6 +33,13 @@ struct VertexTally {
 
 }  // namespace
 
+void ThrowNonFiniteVertex(int32_t source, const HeightmeshFloat3& p, const HeightmeshFloat3& n) {
+    throw ToolError(fmt::format(
+        "vertex {} is not finite (position {} {} {}, normal {} {} {}): the heights times the scale exceed "
+        "single precision",
+        source, p.x, p.y, p.z, n.x, n.y, n.z));
+}
+
 KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned threads)
     : mesh_(mesh), width_(width), height_(height) {
     const std::size_t vertexCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
@@ -152,11 +159,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
     for (const VertexTally& tally : bounds) {
         if (tally.firstBad >= 0) {
             const int64_t k = tally.firstBad;
-            const HeightmeshFloat3 &p = Position(k), &n = Normal(k);
-            throw ToolError(fmt::format(
-                "vertex {} is not finite (position {} {} {}, normal {} {} {}): the heights times the scale exceed "
-                "single precision",
-                SourceVertex(k), p.x, p.y, p.z, n.x, n.y, n.z));
+            ThrowNonFiniteVertex(SourceVertex(k), Position(k), Normal(k));
         }
         if (!tally.any) continue;
         // Folded in order, as one pass over the vertices would.

@@ -23,6 +23,10 @@ struct MeshData {
     jobhost::HostVector<int32_t> triangles;
 };
 
+// Throws the ToolError for written vertex `source` (a job vertex index) whose
+// position, normal or UV is not finite.
+[[noreturn]] void ThrowNonFiniteVertex(int32_t source, const HeightmeshFloat3& position, const HeightmeshFloat3& normal);
+
 // A read-only view of the job's output reduced to what a file holds.
 class KeptMesh {
 public:

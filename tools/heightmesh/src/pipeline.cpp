@@ -3,11 +3,15 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +27,7 @@
 #include "readers.h"
 #include "terrain.h"
 #include "mesh_writers.h"
+#include "parallel.h"
 #include "pictures.h"
 #include "tool_error.h"
 
@@ -123,9 +128,15 @@ void CheckRequest(const Options& options) {
     }
 }
 
+// Whether a run can shape its mesh without the job's full outputs: a shaped
+// mesh is asked for, and no picture reads every vertex.
+bool ShapesWithoutFullOutputs(const Options& options) {
+    return (options.Simplifies() || options.base || options.gpuOrder) && !options.normalMap && !options.preview;
+}
+
 // What the run holds at once, for the memory estimate.
 RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<InputPlan>& plan,
-                    const std::optional<InputPlan>& maskPlan) {
+                    const std::optional<InputPlan>& maskPlan, bool bands) {
     RunShape shape;
     shape.points = int64_t{grid.width} * grid.height;
     shape.readBytes = (plan ? plan->readBytes : 0) + (maskPlan ? maskPlan->readBytes : 0);
@@ -133,6 +144,9 @@ RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<I
     shape.mesh = options.output.has_value();
     shape.normalMap = options.normalMap.has_value();
     shape.preview = options.preview.has_value();
+    shape.banded = bands && ShapesWithoutFullOutputs(options);
+    shape.simplified = options.Simplifies();
+    shape.solid = options.base.has_value();
     return shape;
 }
 
@@ -170,6 +184,20 @@ void PrintInputStats(std::ostream& out, const Options& options, const std::optio
 // Turns a y-up mesh z-up (x, y, z) -> (x, -z, y), a rotation, and back; exact.
 void TurnZUp(std::span<HeightmeshFloat3> points, bool back) {
     for (HeightmeshFloat3& p : points) p = back ? HeightmeshFloat3{p.x, p.z, -p.y} : HeightmeshFloat3{p.x, -p.z, p.y};
+}
+
+// The --stats lines of a simplified surface: its size and its error.
+void PrintSimplifiedStats(std::ostream& out, std::span<const float> heights, std::span<const uint8_t> cellMask,
+                          const IndexedMesh& mesh, int64_t gridTriangles, double shapeSeconds) {
+    const SurfaceError error = MeasureSurfaceError(heights, cellMask, mesh.gridWidth(), mesh.gridHeight(),
+                                                   mesh.sourceVertices, mesh.indices);
+    out << fmt::format("simplified: {} triangles, {} vertices ({:.2f}% of {} triangles) in {:.3f} ms\n",
+                       mesh.triangleCount(), mesh.vertexCount(),
+                       100.0 * static_cast<double>(mesh.triangleCount()) / static_cast<double>(gridTriangles),
+                       gridTriangles, shapeSeconds * 1e3);
+    out << fmt::format("error:      max {:.6g}, RMS {:.6g} over {} grid points{}\n", error.max, error.rms,
+                       error.points,
+                       error.uncovered > 0 ? fmt::format(" ({} not covered)", error.uncovered) : std::string());
 }
 
 // The simplified and/or solid mesh, when asked for.
@@ -210,27 +238,285 @@ std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& dat
     }
     if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
     const double shapeSeconds = SecondsSince(start);
-    if (options.stats && options.Simplifies()) {
-        const SurfaceError error = MeasureSurfaceError(heights, cellMask, kept.gridWidth(), kept.gridHeight(),
-                                                       mesh.sourceVertices, mesh.indices);
-        out << fmt::format("simplified: {} triangles, {} vertices ({:.2f}% of {} triangles) in {:.3f} ms\n",
-                           mesh.triangleCount(), mesh.vertexCount(),
-                           100.0 * static_cast<double>(mesh.triangleCount()) / static_cast<double>(kept.triangleCount()),
-                           kept.triangleCount(), shapeSeconds * 1e3);
-        out << fmt::format("error:      max {:.6g}, RMS {:.6g} over {} grid points{}\n", error.max, error.rms,
-                           error.points,
-                           error.uncovered > 0 ? fmt::format(" ({} not covered)", error.uncovered) : std::string());
-    }
+    if (options.stats && options.Simplifies())
+        PrintSimplifiedStats(out, heights, cellMask, mesh, kept.triangleCount(), shapeSeconds);
     if (options.base)
         AddSolidBase(mesh, boundary, cellMask, kept.gridWidth(), kept.gridHeight(), *options.base);
     mesh.UpdateBounds();
     return mesh;
 }
 
+// What the reports say of the mesh the job's triangles make: KeptMesh's
+// counts, or the same worked out from the mask for a banded run.
+struct MeshCounts {
+    int64_t cells = 0;
+    int64_t keptCells = 0;
+    int64_t triangles = 0;
+    int64_t vertices = 0;  // grid points some kept triangle uses
+};
+
+MeshCounts CountsOf(const KeptMesh& mesh) {
+    return {mesh.cellCount(), mesh.keptCellCount(), mesh.triangleCount(), mesh.vertexCount()};
+}
+
+// flags[x] = 1 when point x of row z is a corner of some kept cell, else 0.
+void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
+                      std::span<uint8_t> flags) {
+    std::fill(flags.begin(), flags.end(), uint8_t{0});
+    const std::size_t columns = static_cast<std::size_t>(width) - 1;
+    for (const int32_t r : {z - 1, z}) {
+        if (r < 0 || r >= height - 1) continue;
+        const uint8_t* m = cellMask.data() + static_cast<std::size_t>(r) * columns;
+        for (std::size_t c = 0; c < columns; ++c)
+            if (m[c] & 1) flags[c] = flags[c + 1] = 1;
+    }
+}
+
+bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// Whether every value of the records is finite; one branch-free pass over
+// their bits (all exponent bits set: infinite or NaN).
+bool AllFinite(std::span<const HeightmeshFloat3> a, std::span<const HeightmeshFloat3> b,
+               std::span<const HeightmeshFloat2> c) {
+    const auto none = [](const float* values, std::size_t count) {
+        uint32_t bad = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, values + i, sizeof bits);
+            bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+        }
+        return bad == 0;
+    };
+    return none(&a.data()->x, 3 * a.size()) && none(&b.data()->x, 3 * b.size()) && none(&c.data()->x, 2 * c.size());
+}
+
+// Grid points per band of a banded run: enough that a band keeps every
+// worker busy, few enough that its buffers stay small.
+constexpr int64_t kBandPoints = int64_t{1} << 17;
+
+// Runs the job band by band over every row and keeps the values of the grid
+// points `wanted` (any order, repeats allowed): out entry j is wanted[j]'s.
+// Like KeptMesh, refuses a corner of a kept cell whose values are not finite,
+// the first in job order.
+void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std::span<const int32_t> wanted,
+                   GatheredVertices& out, const std::function<void(double)>& progress) {
+    const int32_t width = request.width, height = request.height;
+    std::vector<uint32_t> order(wanted.size());
+    for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<uint32_t>(j);
+    // The points come as one or two ascending runs (a surface in job order,
+    // then a base's points), which merge in linear time; GPU order needs a
+    // sort.
+    const auto before = [&](uint32_t a, uint32_t b) { return wanted[a] < wanted[b]; };
+    std::size_t descents = 0, secondRun = 0;
+    for (std::size_t j = 1; j < wanted.size(); ++j)
+        if (wanted[j] < wanted[j - 1]) ++descents, secondRun = j;
+    if (descents == 1)
+        std::inplace_merge(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(secondRun), order.end(), before);
+    else if (descents > 1)
+        std::sort(order.begin(), order.end(), before);
+    out.positions.resize(wanted.size());
+    out.normals.resize(wanted.size());
+    out.uvs.resize(wanted.size());
+
+    const int32_t bandRows = static_cast<int32_t>(std::clamp<int64_t>(kBandPoints / width, 1, height));
+    const std::size_t bandPoints = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
+    jobhost::HostVector<HeightmeshFloat3> vertices(bandPoints), normals(bandPoints);
+    jobhost::HostVector<HeightmeshFloat2> uvs(bandPoints);
+    jobhost::HostVector<int32_t> triangles(6 * static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width - 1));
+    std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+    std::size_t next = 0;
+    for (int32_t r0 = 0; r0 < height; r0 += bandRows) {
+        const int32_t r1 = std::min(height, r0 + bandRows);
+        const std::size_t points = static_cast<std::size_t>(r1 - r0) * static_cast<std::size_t>(width);
+        const std::size_t cellRows = static_cast<std::size_t>(std::max(0, std::min(r1, height - 1) - r0));
+        const jobhost::HeightfieldMeshBand band{
+            std::span(vertices).first(points), std::span(uvs).first(points), std::span(normals).first(points),
+            std::span(triangles).first(6 * cellRows * static_cast<std::size_t>(width - 1))};
+        bandMesher(request, r0, r1, band,
+                   [&](double f) { progress((r0 + f * (r1 - r0)) / static_cast<double>(height)); });
+
+        const int64_t first = int64_t{r0} * width;
+        for (int32_t z = r0; z < r1; ++z) {
+            const std::size_t row = static_cast<std::size_t>(z - r0) * static_cast<std::size_t>(width);
+            if (AllFinite(std::span(vertices).subspan(row, corners.size()), std::span(normals).subspan(row, corners.size()),
+                          std::span(uvs).subspan(row, corners.size())))
+                continue;
+            KeptCornersOfRow(request.cellMask, width, height, z, corners);
+            for (std::size_t x = 0; x < corners.size(); ++x) {
+                if (!corners[x]) continue;
+                const HeightmeshFloat2& uv = uvs[row + x];
+                if (!Finite(vertices[row + x]) || !Finite(normals[row + x]) || !std::isfinite(uv.x) ||
+                    !std::isfinite(uv.y))
+                    ThrowNonFiniteVertex(static_cast<int32_t>(first + static_cast<int64_t>(row + x)),
+                                         vertices[row + x], normals[row + x]);
+            }
+        }
+        const int64_t end = int64_t{r1} * width;
+        for (; next < order.size() && wanted[order[next]] < end; ++next) {
+            const uint32_t j = order[next];
+            const auto local = static_cast<std::size_t>(wanted[j] - first);
+            out.positions[j] = vertices[local];
+            out.normals[j] = normals[local];
+            out.uvs[j] = uvs[local];
+        }
+    }
+}
+
+// The mesh ShapeMesh makes, made without the job's full outputs: the
+// heights' y values (rounded as the job rounds them) are shaped first, then
+// the job runs in bands and only the vertices the mesh uses are kept, in
+// `gathered`. Returns false, having done nothing the caller sees, when the
+// full run must be made instead: no kept cell (its report comes from there)
+// or a kept corner whose y is not finite (KeptMesh's report).
+bool ShapeInBands(const Options& options, const MeshRequest& request, const BandMesher& bandMesher,
+                  unsigned threadCount, std::ostream& out, ProgressLine& progress, RunReport& report,
+                  GatheredVertices& gathered, std::optional<IndexedMesh>& shaped, MeshCounts& counts) {
+    const int32_t width = request.width, height = request.height;
+    if (width < 2 || height < 2) return false;
+    const std::span<const uint8_t> cellMask = request.cellMask;
+    const std::size_t points = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+
+    // The y values, and what KeptMesh finds over the written vertices: their
+    // count and the range of their y.
+    const Clock::time_point checkStart = Clock::now();
+    // With a y scale of 1 the y values are the heights themselves (h * 1 is
+    // h for every finite and infinite h, and a NaN stays a NaN), so they are
+    // not copied.
+    const bool unitScale = request.scale.y == 1.0f;
+    std::vector<float> scaled(unitScale ? 0 : points);
+    const std::span<const float> heights = unitScale ? request.heights : std::span<const float>(scaled);
+    struct Tally {
+        int64_t corners = 0, keptCells = 0;
+        bool finite = true, any = false;
+        float low = 0.0f, high = 0.0f;
+    };
+    const unsigned threads = ThreadCount(options.threads);
+    std::vector<Tally> tallies(threads);
+    ParallelRanges(height, threads, [&](int64_t begin, int64_t end, unsigned part) {
+        Tally& tally = tallies[part];
+        std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+        for (int64_t z = begin; z < end; ++z) {
+            const std::size_t row = static_cast<std::size_t>(z) * static_cast<std::size_t>(width);
+            if (!unitScale)
+                for (std::size_t x = 0; x < corners.size(); ++x)
+                    scaled[row + x] = request.heights[row + x] * request.scale.y;
+            KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
+            for (std::size_t x = 0; x < corners.size(); ++x) {
+                if (!corners[x]) continue;
+                const float y = heights[row + x];
+                ++tally.corners;
+                if (!std::isfinite(y)) tally.finite = false;
+                if (!tally.any) {
+                    tally.low = tally.high = y;
+                    tally.any = true;
+                } else {
+                    tally.low = std::min(tally.low, y);
+                    tally.high = std::max(tally.high, y);
+                }
+            }
+            if (z < height - 1) {
+                const uint8_t* m = cellMask.data() + static_cast<std::size_t>(z) * (width - 1);
+                for (int32_t c = 0; c < width - 1; ++c) tally.keptCells += m[c] & 1;
+            }
+        }
+    }, 16);
+    MeshCounts found;
+    found.cells = int64_t{width - 1} * (height - 1);
+    float low = 0.0f, high = 0.0f;
+    bool any = false;
+    for (const Tally& tally : tallies) {
+        if (!tally.finite) return false;
+        found.vertices += tally.corners;
+        found.keptCells += tally.keptCells;
+        if (!tally.any) continue;
+        // Folded in order, as KeptMesh folds its bounds.
+        low = any ? std::min(low, tally.low) : tally.low;
+        high = any ? std::max(high, tally.high) : tally.high;
+        any = true;
+    }
+    if (found.keptCells == 0) return false;
+    found.triangles = 2 * found.keptCells;  // the job's two triangles per kept cell are never degenerate
+    counts = found;
+    report.stages.emplace_back("check", SecondsSince(checkStart));
+
+    // The surface, as ShapeMesh makes it from the full outputs.
+    IndexedMesh mesh(gathered, width, height);
+    std::vector<int32_t> boundary;
+    const Clock::time_point start = Clock::now();
+    if (options.Simplifies()) {
+        SimplifyRequest simplify;
+        simplify.heights = heights;
+        simplify.cellMask = cellMask;
+        simplify.width = width;
+        simplify.height = height;
+        if (options.maxError) simplify.maxError = *options.maxError;
+        if (options.maxErrorPercent)
+            simplify.maxError = *options.maxErrorPercent / 100.0 * (static_cast<double>(high) - low);
+        simplify.maxTriangles = options.maxTriangles.value_or(0);
+        simplify.threads = threadCount > 0 ? threadCount : std::max(1u, std::thread::hardware_concurrency());
+        SimplifiedMesh simplified = Simplify(simplify);
+        mesh.sourceVertices = std::move(simplified.sourceVertices);
+        mesh.indices = std::move(simplified.indices);
+        boundary = std::move(simplified.boundaryEdges);
+    } else {
+        // Every corner of a kept cell, in job order, and the job's triangles
+        // in those numbers.
+        jobhost::HostVector<int32_t> written(points);
+        mesh.sourceVertices.reserve(static_cast<std::size_t>(found.vertices));
+        std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+        for (int32_t z = 0; z < height; ++z) {
+            KeptCornersOfRow(cellMask, width, height, z, corners);
+            for (int32_t x = 0; x < width; ++x) {
+                const int32_t g = z * width + x;
+                if (corners[static_cast<std::size_t>(x)]) {
+                    written[static_cast<std::size_t>(g)] = static_cast<int32_t>(mesh.sourceVertices.size());
+                    mesh.sourceVertices.push_back(g);
+                }
+            }
+        }
+        mesh.indices.reserve(static_cast<std::size_t>(3 * found.triangles));
+        for (int32_t z = 0; z + 1 < height; ++z) {
+            for (int32_t x = 0; x + 1 < width; ++x) {
+                if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1)) continue;
+                const std::size_t p = static_cast<std::size_t>(z) * width + x, w = static_cast<std::size_t>(width);
+                const auto v = [&](std::size_t g) { return static_cast<uint32_t>(written[g]); };
+                mesh.indices.insert(mesh.indices.end(), {v(p), v(p + w + 1), v(p + 1), v(p), v(p + w), v(p + w + 1)});
+            }
+        }
+        if (options.base) boundary = GridBoundaryEdges(cellMask, width, height);
+    }
+    if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
+    const double shapeSeconds = SecondsSince(start);
+
+    // The job, band by band, keeping the surface's vertices and the grid
+    // points the base's bottom is made from.
+    std::optional<SolidBasePlan> plan;
+    if (options.base) plan = PlanSolidBase(boundary, cellMask, width, height);
+    std::vector<int32_t> wanted = mesh.sourceVertices;
+    if (plan) wanted.insert(wanted.end(), plan->points.begin(), plan->points.end());
+    const Clock::time_point jobStart = Clock::now();
+    progress.Begin("meshing");
+    GatherInBands(bandMesher, request, wanted, gathered, [&](double f) { progress.Update(f); });
+    progress.End();
+    report.jobSeconds = SecondsSince(jobStart);
+    report.stages.emplace_back("job", report.jobSeconds);
+
+    if (options.stats && options.Simplifies())
+        PrintSimplifiedStats(out, heights, cellMask, mesh, found.triangles, shapeSeconds);
+    if (plan) {
+        const std::size_t surface = mesh.sourceVertices.size();
+        AddSolidBase(mesh, *plan, boundary, cellMask, width, height, *options.base,
+                     std::span(gathered.positions).subspan(surface), std::span(gathered.uvs).subspan(surface));
+    }
+    mesh.UpdateBounds();
+    shaped.emplace(std::move(mesh));
+    return true;
+}
+
 }  // namespace
 
 RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& out, ProgressLine& progress,
-                  unsigned threadCount) {
+                  unsigned threadCount, const BandMesher& bandMesher) {
     CheckRequest(options);
     RunReport report;
 
@@ -251,7 +537,8 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     }
     std::optional<InputPlan> maskPlan;
     if (options.mask) maskPlan = PlanMaskInput(*options.mask, gridPlan, memoryLimit);
-    CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan)), memoryLimit,
+    CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan, static_cast<bool>(bandMesher))),
+                memoryLimit,
                 fmt::format("meshing {} ({}x{} points)", options.input ? Quoted(*options.input) : "the built-in terrain",
                             gridPlan.grid.width, gridPlan.grid.height));
 
@@ -313,24 +600,37 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     }
     request.batchSize = options.batch;
     const unsigned threads = options.threads;
-    const Clock::time_point jobStart = Clock::now();
-    progress.Begin("meshing");
-    MeshData data = mesher(request, [&](double f) { progress.Update(f); });
-    report.jobSeconds = SecondsSince(jobStart);
-    report.stages.emplace_back("job", report.jobSeconds);
-    const Clock::time_point checkStart = Clock::now();
-    const KeptMesh mesh(data, map.width, map.height, threads);
-    report.stages.emplace_back("check", SecondsSince(checkStart));
-    progress.End();
-    std::optional<IndexedMesh> shaped = ShapeMesh(options, data, mesh, cellMask, threadCount, out);
-    report.verticesWritten = mesh.vertexCount();
-    report.trianglesKept = mesh.triangleCount();
-    report.cellsKept = mesh.keptCellCount();
+    // A shaped mesh is made band by band when nothing needs the full outputs;
+    // otherwise (or when that road declines) the job runs over the whole grid.
+    MeshData data;
+    std::optional<KeptMesh> mesh;
+    const auto gathered = std::make_unique<GatheredVertices>();
+    std::optional<IndexedMesh> shaped;
+    MeshCounts counts;
+    const bool banded = bandMesher && ShapesWithoutFullOutputs(options) &&
+                        ShapeInBands(options, request, bandMesher, threadCount, out, progress, report, *gathered,
+                                     shaped, counts);
+    if (!banded) {
+        const Clock::time_point jobStart = Clock::now();
+        progress.Begin("meshing");
+        data = mesher(request, [&](double f) { progress.Update(f); });
+        report.jobSeconds = SecondsSince(jobStart);
+        report.stages.emplace_back("job", report.jobSeconds);
+        const Clock::time_point checkStart = Clock::now();
+        mesh.emplace(data, map.width, map.height, threads);
+        report.stages.emplace_back("check", SecondsSince(checkStart));
+        progress.End();
+        shaped = ShapeMesh(options, data, *mesh, cellMask, threadCount, out);
+        counts = CountsOf(*mesh);
+    }
+    report.verticesWritten = counts.vertices;
+    report.trianglesKept = counts.triangles;
+    report.cellsKept = counts.keptCells;
 
     // Files.
     const Clock::time_point writeStart = Clock::now();
     if (options.output) {
-        if (mesh.triangleCount() == 0)
+        if (counts.triangles == 0)
             throw ToolError(fmt::format("every cell of {} is masked: there is no mesh to write to {}", mapName,
                                         Quoted(*options.output)));
         const Stage stage(report, "write mesh");
@@ -341,6 +641,8 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         const auto turn = [&](bool back) {
             TurnZUp(data.vertices, back);
             TurnZUp(data.normals, back);
+            TurnZUp(gathered->positions, back);
+            TurnZUp(gathered->normals, back);
             if (shaped) {
                 TurnZUp(shaped->extraPositions, back);
                 TurnZUp(shaped->extraNormals, back);
@@ -357,7 +659,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                 if (shaped)
                     WriteMesh(*shaped, format, file, writeOptions);
                 else
-                    WriteMesh(mesh, format, file, writeOptions);
+                    WriteMesh(*mesh, format, file, writeOptions);
             });
         } catch (...) {
             if (zUp) turn(true);
@@ -365,15 +667,15 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         }
         if (zUp) turn(true);
         progress.End();
-        const int64_t vertices = shaped ? shaped->vertexCount() : mesh.vertexCount();
-        const int64_t triangles = shaped ? shaped->triangleCount() : mesh.triangleCount();
+        const int64_t vertices = shaped ? shaped->vertexCount() : counts.vertices;
+        const int64_t triangles = shaped ? shaped->triangleCount() : counts.triangles;
         out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
-                           vertices, triangles, mesh.keptCellCount(), mesh.cellCount());
+                           vertices, triangles, counts.keptCells, counts.cells);
     }
     if (options.normalMap) {
         const Stage stage(report, "normal map");
         progress.Begin("writing normal map");
-        const Image image = RenderNormalMap(mesh, threads);
+        const Image image = RenderNormalMap(*mesh, threads);
         WriteOutput(*options.normalMap, progress,
                     [&](std::ostream& file, const std::function<void(double)>& update) { WritePng(image, file, threads, update); });
         progress.End();
@@ -382,7 +684,7 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     if (options.preview) {
         const Stage stage(report, "preview");
         progress.Begin("writing preview");
-        const Image image = RenderPreview(mesh, options.light, threads);
+        const Image image = RenderPreview(*mesh, options.light, threads);
         WriteOutput(*options.preview, progress,
                     [&](std::ostream& file, const std::function<void(double)>& update) { WritePng(image, file, threads, update); });
         progress.End();
@@ -391,13 +693,13 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     report.writeSeconds = SecondsSince(writeStart);
 
     if (!options.output)
-        out << fmt::format("{} of {} cells kept\n", mesh.keptCellCount(), mesh.cellCount());
+        out << fmt::format("{} of {} cells kept\n", counts.keptCells, counts.cells);
     if (options.stats) {
         const int64_t points = static_cast<int64_t>(map.width) * map.height;
-        out << fmt::format("grid:       {} x {} ({} points, {} cells)\n", map.width, map.height, points, mesh.cellCount());
-        out << fmt::format("vertices:   {} computed, {} written\n", points, mesh.vertexCount());
-        out << fmt::format("triangles:  {} kept ({} of {} cells)\n", mesh.triangleCount(), mesh.keptCellCount(),
-                           mesh.cellCount());
+        out << fmt::format("grid:       {} x {} ({} points, {} cells)\n", map.width, map.height, points, counts.cells);
+        out << fmt::format("vertices:   {} computed, {} written\n", points, counts.vertices);
+        out << fmt::format("triangles:  {} kept ({} of {} cells)\n", counts.triangles, counts.keptCells,
+                           counts.cells);
         out << fmt::format("job:        {:.3f} ms{} ({:.1f} M vertices/s)\n", report.jobSeconds * 1e3,
                            threadCount > 0 ? fmt::format(" on {} threads", threadCount) : std::string(),
                            report.jobSeconds > 0.0 ? points / report.jobSeconds / 1e6 : 0.0);

@@ -29,6 +29,13 @@ struct MeshRequest {
 // Runs the job; reports progress (0..1) on the calling thread.
 using Mesher = std::function<MeshData(const MeshRequest&, const std::function<void(double)>& progress)>;
 
+// Runs the job over grid rows [rowBegin, rowEnd) only, into the band's
+// buffers (sized as jobhost::HeightfieldMeshBand describes), writing there
+// exactly what a full run writes; reports progress (0..1) of the band.
+using BandMesher = std::function<void(const MeshRequest&, int32_t rowBegin, int32_t rowEnd,
+                                      const jobhost::HeightfieldMeshBand& band,
+                                      const std::function<void(double)>& progress)>;
+
 struct RunReport {
     int32_t width = 0;
     int32_t height = 0;
@@ -47,7 +54,12 @@ struct RunReport {
 // the mesher and writes every requested file, telling `out` what was written
 // (and the statistics when asked). Throws ToolError (or the mesher's own
 // exceptions) on failure; files already complete stay, none is left partial.
+//
+// With a band mesher, a shaped mesh (simplified, solid or GPU-ordered) that
+// no picture needs the full outputs for is made without them: the surface is
+// shaped from the heights, then the job runs band by band and only the
+// vertices the file holds are kept; the files are the same byte for byte.
 RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& out, ProgressLine& progress,
-                  unsigned threadCount = 0);
+                  unsigned threadCount = 0, const BandMesher& bandMesher = {});
 
 }  // namespace heightmesh::tool

@@ -17,10 +17,49 @@ int Quadrant(int sx, int sy) { return (sx > 0 ? 1 : 0) + (sy > 0 ? 2 : 0); }
 
 }  // namespace
 
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
+                            int32_t width, int32_t height) {
+    SolidBasePlan plan;
+    // The bottom: rectangles covering the kept cells, with every outline
+    // vertex of the surface on their edges.
+    plan.marks.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    const std::vector<CellRect> rects = CoverKeptCells(cellMask, width, height);
+    for (const CellRect& q : rects)
+        for (const int32_t r : {q.row0, q.row1})
+            for (const int32_t c : {q.column0, q.column1}) plan.marks[static_cast<std::size_t>(r) * width + c] = 1;
+    for (const int32_t v : boundaryEdges) plan.marks[static_cast<std::size_t>(v)] = 1;
+    TriangulateRects(rects, plan.marks, width, plan.bottomTriangles);
+    // The walls run through marked points only; the bottom's triangles may
+    // hold others.
+    for (std::size_t g = 0; g < plan.marks.size(); ++g)
+        if (plan.marks[g]) plan.points.push_back(static_cast<int32_t>(g));
+    const std::size_t marked = plan.points.size();
+    for (const int32_t g : plan.bottomTriangles)
+        if (!plan.marks[static_cast<std::size_t>(g)]) plan.points.push_back(g);
+    std::sort(plan.points.begin() + static_cast<std::ptrdiff_t>(marked), plan.points.end());
+    std::inplace_merge(plan.points.begin(), plan.points.begin() + static_cast<std::ptrdiff_t>(marked), plan.points.end());
+    plan.points.erase(std::unique(plan.points.begin(), plan.points.end()), plan.points.end());
+    return plan;
+}
+
 void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
                   int32_t width, int32_t height, float depth) {
     if (mesh.indices.empty()) return;
-    const MeshData& job = mesh.job();
+    const SolidBasePlan plan = PlanSolidBase(boundaryEdges, cellMask, width, height);
+    const MeshData& job = *mesh.job();
+    std::vector<HeightmeshFloat3> positions;
+    std::vector<HeightmeshFloat2> uvs;
+    for (const int32_t g : plan.points) {
+        positions.push_back(job.vertices[static_cast<std::size_t>(g)]);
+        uvs.push_back(job.uvs[static_cast<std::size_t>(g)]);
+    }
+    AddSolidBase(mesh, plan, boundaryEdges, cellMask, width, height, depth, positions, uvs);
+}
+
+void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const int32_t> boundaryEdges,
+                  std::span<const uint8_t> cellMask, int32_t width, int32_t height, float depth,
+                  std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs) {
+    if (mesh.indices.empty()) return;
     const int32_t columns = width - 1, rows = height - 1;
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
@@ -35,16 +74,8 @@ void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std
     for (std::size_t k = 0; k < mesh.sourceVertices.size(); ++k)
         surfaceIndex[static_cast<std::size_t>(mesh.sourceVertices[k])] = static_cast<int32_t>(k);
 
-    // The bottom: rectangles covering the kept cells, with every outline
-    // vertex of the surface on their edges.
-    std::vector<uint8_t> marks(surfaceIndex.size(), 0);
-    const std::vector<CellRect> rects = CoverKeptCells(cellMask, width, height);
-    for (const CellRect& q : rects)
-        for (const int32_t r : {q.row0, q.row1})
-            for (const int32_t c : {q.column0, q.column1}) marks[static_cast<std::size_t>(r) * width + c] = 1;
-    for (const int32_t v : boundaryEdges) marks[static_cast<std::size_t>(v)] = 1;
-    std::vector<int32_t> bottomTriangles;
-    TriangulateRects(rects, marks, width, bottomTriangles);
+    const std::vector<uint8_t>& marks = plan.marks;
+    const std::vector<int32_t>& bottomTriangles = plan.bottomTriangles;
 
     // A grid point where only two diagonally opposite cells are kept gets one
     // bottom vertex per kept cell, so that each side wall edge there has two
@@ -59,10 +90,12 @@ void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std
         const int64_t key = int64_t{g} * 4 + (pinched(c, r) ? quadrant : 0);
         const auto [it, added] = bottomIndex.try_emplace(key, static_cast<uint32_t>(mesh.vertexCount()));
         if (added) {
-            const HeightmeshFloat3& p = job.vertices[static_cast<std::size_t>(g)];
+            const auto at = std::lower_bound(plan.points.begin(), plan.points.end(), g);
+            const std::size_t j = static_cast<std::size_t>(at - plan.points.begin());
+            const HeightmeshFloat3& p = pointPositions[j];
             mesh.extraPositions.push_back({p.x, bottom, p.z});
             mesh.extraNormals.push_back({0.0f, -1.0f, 0.0f});
-            mesh.extraUvs.push_back(job.uvs[static_cast<std::size_t>(g)]);
+            mesh.extraUvs.push_back(pointUvs[j]);
         }
         return it->second;
     };

@@ -6,15 +6,34 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "indexed_mesh.h"
 
 namespace heightmesh::tool {
 
+// The bottom of a solid, worked out from the outline and the mask alone
+// before any vertex value is known: which grid points its vertices are made
+// from, so that a caller meshing band by band can gather their values.
+struct SolidBasePlan {
+    std::vector<uint8_t> marks;            // per grid point: a vertex of the bottom's rectangles' edges
+    std::vector<int32_t> bottomTriangles;  // grid points, three per triangle (see TriangulateRects)
+    std::vector<int32_t> points;           // every grid point the bottom and the walls take, ascending
+};
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
+                            int32_t width, int32_t height);
+
 // Turns `mesh` (the surface, facing up, its first vertices the job's) into a
 // solid whose bottom lies `depth` below its lowest vertex. `boundaryEdges`
 // holds the surface's outline as (start, end) job vertex pairs in the
-// direction its triangles run them; `cellMask` is the job's.
+// direction its triangles run them; `cellMask` is the job's. The bottom's
+// vertices take x, z and UV from the job's values at plan.points:
+// pointPositions[j] and pointUvs[j] are those of plan.points[j].
+void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const int32_t> boundaryEdges,
+                  std::span<const uint8_t> cellMask, int32_t width, int32_t height, float depth,
+                  std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs);
+
+// The same for a mesh made from the job's full outputs, read from them.
 void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
                   int32_t width, int32_t height, float depth);
 
