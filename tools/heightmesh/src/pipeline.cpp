@@ -443,6 +443,7 @@ bool ShapeInBands(const Options& options, const MeshRequest& request, const Band
     IndexedMesh mesh(gathered, width, height);
     std::vector<int32_t> boundary;
     const Clock::time_point start = Clock::now();
+    progress.Begin(options.Simplifies() ? "simplifying" : "shaping");
     if (options.Simplifies()) {
         SimplifyRequest simplify;
         simplify.heights = heights;
@@ -487,6 +488,8 @@ bool ShapeInBands(const Options& options, const MeshRequest& request, const Band
     }
     if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
     const double shapeSeconds = SecondsSince(start);
+    progress.End();
+    report.stages.emplace_back(options.Simplifies() ? "simplify" : "shape", shapeSeconds);
 
     // The job, band by band, keeping the surface's vertices and the grid
     // points the base's bottom is made from.
@@ -620,7 +623,13 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
         mesh.emplace(data, map.width, map.height, threads);
         report.stages.emplace_back("check", SecondsSince(checkStart));
         progress.End();
-        shaped = ShapeMesh(options, data, *mesh, cellMask, threadCount, out);
+        if (options.Simplifies() || options.base || options.gpuOrder) {
+            const Clock::time_point shapeStart = Clock::now();
+            progress.Begin(options.Simplifies() ? "simplifying" : "shaping");
+            shaped = ShapeMesh(options, data, *mesh, cellMask, threadCount, out);
+            progress.End();
+            report.stages.emplace_back(options.Simplifies() ? "simplify" : "shape", SecondsSince(shapeStart));
+        }
         counts = CountsOf(*mesh);
     }
     report.verticesWritten = counts.vertices;
