@@ -505,6 +505,23 @@ TEST(ToolEndToEnd, AssimpReadsSolids) {
         }
 }
 
+// A shaped run planned band by band that must fall back to the full outputs
+// (here: every cell cut away) is held to the memory limit for those outputs,
+// not the smaller banded estimate.
+TEST(ToolEndToEnd, AFallbackFromBandsStaysWithinTheMemoryLimit) {
+    ScratchDir dir;
+    const std::vector<std::string> common = {"--size", "1024x1024", "--max-error", "1%", "--max-memory", "120M"};
+    std::vector<std::string> banded = common, cut = common;
+    banded.insert(banded.end(), {"-o", (dir / "a.glb").string()});
+    cut.insert(cut.end(), {"--cut-below", "1e9", "-o", (dir / "b.glb").string()});
+    const ProcessResult fits = Tool(dir, banded);
+    EXPECT_EQ(fits.exitCode, 0) << fits.err;
+    const ProcessResult refused = Tool(dir, cut);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("above the limit"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(dir / "b.glb"));
+}
+
 // ---- Today's files, byte for byte ----------------------------------------------------
 
 // Meshes and pictures written by an earlier build and kept in tests/golden:

@@ -540,10 +540,11 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     }
     std::optional<InputPlan> maskPlan;
     if (options.mask) maskPlan = PlanMaskInput(*options.mask, gridPlan, memoryLimit);
+    const std::string runName = fmt::format("meshing {} ({}x{} points)",
+                                            options.input ? Quoted(*options.input) : "the built-in terrain",
+                                            gridPlan.grid.width, gridPlan.grid.height);
     CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan, static_cast<bool>(bandMesher))),
-                memoryLimit,
-                fmt::format("meshing {} ({}x{} points)", options.input ? Quoted(*options.input) : "the built-in terrain",
-                            gridPlan.grid.width, gridPlan.grid.height));
+                memoryLimit, runName);
 
     Heightmap map;
     std::string mapName;
@@ -614,6 +615,12 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
                         ShapeInBands(options, request, bandMesher, threadCount, out, progress, report, *gathered,
                                      shaped, counts);
     if (!banded) {
+        // A run planned band by band that declined the bands (no kept cell, a
+        // height that is not finite) needs the full outputs after all: they
+        // must fit the limit too.
+        if (bandMesher && ShapesWithoutFullOutputs(options))
+            CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan, false)), memoryLimit,
+                        runName);
         const Clock::time_point jobStart = Clock::now();
         progress.Begin("meshing");
         data = mesher(request, [&](double f) { progress.Update(f); });
