@@ -6,18 +6,31 @@
 
 namespace heightmesh::tool {
 
+namespace {
+
+jobhost::HeightfieldMeshInput InputOf(const MeshRequest& request) {
+    jobhost::HeightfieldMeshInput input;
+    input.heights = request.heights;
+    input.cellMask = request.cellMask;
+    input.width = request.width;
+    input.height = request.height;
+    input.scale = request.scale;
+    return input;
+}
+
+jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function<void(double)>& progress) {
+    jobhost::RunOptions options;
+    options.batchSize = request.batchSize;
+    options.progress = progress;
+    return options;
+}
+
+}  // namespace
+
 Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
     return [&jobs, &library](const MeshRequest& request, const std::function<void(double)>& progress) {
-        jobhost::HeightfieldMeshInput input;
-        input.heights = request.heights;
-        input.cellMask = request.cellMask;
-        input.width = request.width;
-        input.height = request.height;
-        input.scale = request.scale;
-        jobhost::RunOptions runOptions;
-        runOptions.batchSize = request.batchSize;
-        runOptions.progress = progress;
-        jobhost::HeightfieldMesh mesh = jobhost::RunHeightfieldMesh(jobs, library, input, runOptions);
+        jobhost::HeightfieldMesh mesh =
+            jobhost::RunHeightfieldMesh(jobs, library, InputOf(request), RunOptionsOf(request, progress));
         MeshData data;
         data.vertices = std::move(mesh.vertices);
         data.uvs = std::move(mesh.uvs);
@@ -30,16 +43,8 @@ Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& librar
 BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
     return [&jobs, &library](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
                              const jobhost::HeightfieldMeshBand& band, const std::function<void(double)>& progress) {
-        jobhost::HeightfieldMeshInput input;
-        input.heights = request.heights;
-        input.cellMask = request.cellMask;
-        input.width = request.width;
-        input.height = request.height;
-        input.scale = request.scale;
-        jobhost::RunOptions runOptions;
-        runOptions.batchSize = request.batchSize;
-        runOptions.progress = progress;
-        jobhost::RunHeightfieldMeshRows(jobs, library, input, rowBegin, rowEnd, band, runOptions);
+        jobhost::RunHeightfieldMeshRows(jobs, library, InputOf(request), rowBegin, rowEnd, band,
+                                        RunOptionsOf(request, progress));
     };
 }
 

@@ -200,6 +200,24 @@ void PrintSimplifiedStats(std::ostream& out, std::span<const float> heights, std
                        error.uncovered > 0 ? fmt::format(" ({} not covered)", error.uncovered) : std::string());
 }
 
+// What Simplify is asked for: the bound (E, or E% of the kept heights' range
+// low ... high) or the triangle budget, on all cores unless told otherwise.
+SimplifyRequest SimplifyRequestFor(const Options& options, std::span<const float> heights,
+                                   std::span<const uint8_t> cellMask, int32_t width, int32_t height, float low,
+                                   float high, unsigned threadCount) {
+    SimplifyRequest request;
+    request.heights = heights;
+    request.cellMask = cellMask;
+    request.width = width;
+    request.height = height;
+    if (options.maxError) request.maxError = *options.maxError;
+    if (options.maxErrorPercent)
+        request.maxError = *options.maxErrorPercent / 100.0 * (static_cast<double>(high) - low);
+    request.maxTriangles = options.maxTriangles.value_or(0);
+    request.threads = threadCount > 0 ? threadCount : std::max(1u, std::thread::hardware_concurrency());
+    return request;
+}
+
 // The simplified and/or solid mesh, when asked for.
 std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& data, const KeptMesh& kept,
                                      std::span<const uint8_t> cellMask, unsigned threadCount, std::ostream& out) {
@@ -214,18 +232,9 @@ std::optional<IndexedMesh> ShapeMesh(const Options& options, const MeshData& dat
     }
     const Clock::time_point start = Clock::now();
     if (options.Simplifies()) {
-        SimplifyRequest request;
-        request.heights = heights;
-        request.cellMask = cellMask;
-        request.width = kept.gridWidth();
-        request.height = kept.gridHeight();
-        if (options.maxError) request.maxError = *options.maxError;
-        if (options.maxErrorPercent)
-            request.maxError = *options.maxErrorPercent / 100.0 *
-                               (static_cast<double>(kept.maxPosition().y) - kept.minPosition().y);
-        request.maxTriangles = options.maxTriangles.value_or(0);
-        request.threads = threadCount > 0 ? threadCount : std::max(1u, std::thread::hardware_concurrency());
-        SimplifiedMesh simplified = Simplify(request);
+        SimplifiedMesh simplified = Simplify(SimplifyRequestFor(options, heights, cellMask, kept.gridWidth(),
+                                                                kept.gridHeight(), kept.minPosition().y,
+                                                                kept.maxPosition().y, threadCount));
         mesh.sourceVertices = std::move(simplified.sourceVertices);
         mesh.indices = std::move(simplified.indices);
         boundary = std::move(simplified.boundaryEdges);
@@ -445,17 +454,8 @@ bool ShapeInBands(const Options& options, const MeshRequest& request, const Band
     const Clock::time_point start = Clock::now();
     progress.Begin(options.Simplifies() ? "simplifying" : "shaping");
     if (options.Simplifies()) {
-        SimplifyRequest simplify;
-        simplify.heights = heights;
-        simplify.cellMask = cellMask;
-        simplify.width = width;
-        simplify.height = height;
-        if (options.maxError) simplify.maxError = *options.maxError;
-        if (options.maxErrorPercent)
-            simplify.maxError = *options.maxErrorPercent / 100.0 * (static_cast<double>(high) - low);
-        simplify.maxTriangles = options.maxTriangles.value_or(0);
-        simplify.threads = threadCount > 0 ? threadCount : std::max(1u, std::thread::hardware_concurrency());
-        SimplifiedMesh simplified = Simplify(simplify);
+        SimplifiedMesh simplified =
+            Simplify(SimplifyRequestFor(options, heights, cellMask, width, height, low, high, threadCount));
         mesh.sourceVertices = std::move(simplified.sourceVertices);
         mesh.indices = std::move(simplified.indices);
         boundary = std::move(simplified.boundaryEdges);
