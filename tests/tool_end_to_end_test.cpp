@@ -336,6 +336,7 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
     tooltest::ClaimPngHeight(header, 18000);
     tooltest::WriteBytes(dir / "huge.png", header);
     tooltest::WriteText(dir / "precious.obj", "precious");
+    tooltest::WriteText(dir / "precious.glb", "precious");
 
     const std::vector<Refusal> cases = {
         {"missing input", {"@/none.png", "-o", "@/o.obj"}, "cannot open '@/none.png': No such file or directory", 1},
@@ -380,6 +381,8 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
         {"missing library", {"@/good.png", "-o", "@/o.obj", "--library", "@/none.so"}, "cannot load the job library", 1},
         {"job failure", {"@/good.png", "-o", "@/precious.obj", "--library", TOOL_FAILING_JOB_PATH},
          "the job failed with System.IndexOutOfRangeException: Index 4 is out of range of '4' Length.", 1},
+        {"job failure, band by band", {"@/good.png", "-o", "@/precious.glb", "--library", TOOL_FAILING_JOB_PATH},
+         "the job failed with System.IndexOutOfRangeException: Index 4 is out of range of '4' Length.", 1},
         {"bad option", {"--frobnicate"}, "--frobnicate", 2},
     };
     const std::vector<std::string> before = dir.Entries();
@@ -401,6 +404,7 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
         EXPECT_EQ(dir.Entries(), before) << "a file was left behind";
     }
     EXPECT_EQ(tooltest::ReadText(dir / "precious.obj"), "precious");
+    EXPECT_EQ(tooltest::ReadText(dir / "precious.glb"), "precious");
 }
 
 // A write that fails half way (here: the file size limit) leaves the old file
@@ -510,16 +514,25 @@ TEST(ToolEndToEnd, AssimpReadsSolids) {
 // not the smaller banded estimate.
 TEST(ToolEndToEnd, AFallbackFromBandsStaysWithinTheMemoryLimit) {
     ScratchDir dir;
-    const std::vector<std::string> common = {"--size", "1024x1024", "--max-error", "1%", "--max-memory", "120M"};
-    std::vector<std::string> banded = common, cut = common;
-    banded.insert(banded.end(), {"-o", (dir / "a.glb").string()});
-    cut.insert(cut.end(), {"--cut-below", "1e9", "-o", (dir / "b.glb").string()});
-    const ProcessResult fits = Tool(dir, banded);
-    EXPECT_EQ(fits.exitCode, 0) << fits.err;
-    const ProcessResult refused = Tool(dir, cut);
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("above the limit"), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(dir / "b.glb"));
+    // A simplified mesh, and a file written band by band: each fits the limit
+    // made band by band, but not with the job's full outputs, which a grid
+    // with no kept cell (or a masked one) needs.
+    const std::vector<std::vector<std::string>> runs = {
+        {"--size", "1024x1024", "--max-error", "1%", "--max-memory", "120M", "--cut-below", "1e9"},
+        {"--size", "2048x2048", "--max-memory", "260M", "--cut-below", "30"},
+    };
+    for (const std::vector<std::string>& run : runs) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(run, " ")));
+        std::vector<std::string> banded(run.begin(), run.end() - 2), cut = run;
+        banded.insert(banded.end(), {"-o", (dir / "a.glb").string()});
+        cut.insert(cut.end(), {"-o", (dir / "b.glb").string()});
+        const ProcessResult fits = Tool(dir, banded);
+        EXPECT_EQ(fits.exitCode, 0) << fits.err;
+        const ProcessResult refused = Tool(dir, cut);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.err.find("above the limit"), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(dir / "b.glb"));
+    }
 }
 
 // ---- Today's files, byte for byte ----------------------------------------------------
@@ -794,6 +807,60 @@ TEST(ToolEndToEnd, BandedShapingWritesTheFullRunsFiles) {
     EXPECT_NE(errors[0].find("is not finite (position"), std::string::npos) << errors[0];
     EXPECT_EQ(errors[0], errors[1]);
     EXPECT_FALSE(fs::exists(dir / "huge.glb"));
+}
+
+// A binary file of every cell with no picture asked for is written band by
+// band as the job makes it; a picture makes the run keep the job's full
+// outputs and write from them. Both give the same file, whatever the grid's
+// shape against the bands (one band, several, a last band of one row).
+TEST(ToolEndToEnd, FilesWrittenBandByBandAreTheFullRunsFiles) {
+    ScratchDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {"m.glb", "2600x230"},
+        {"m.glb", "200x150"},  // 16-bit indices
+        {"m.glb", "2x2", "--threads", "1"},
+        {"m.glb", "1031x257", "--scale", "-1.5,-2,0.25"},
+        {"m.ply", "2622x199"},
+        {"m.ply", "523x311", "--up", "z"},
+        {"m.stl", "2622x199"},  // z-up; the last band is one row
+        {"m.stl", "700x3", "--up", "y", "--scale", "0.5,3,-1"},
+        {"m.stl", "2x1000"},
+    };
+    for (const std::vector<std::string>& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c, " ")));
+        std::vector<std::vector<uint8_t>> files;
+        std::vector<std::string> wrote;
+        for (const bool preview : {false, true}) {
+            const fs::path file = dir / (std::string(preview ? "full-" : "bands-") + c[0]);
+            std::vector<std::string> args = {"--size", c[1], "--seed", "3", "-o", file.string(), "--stats"};
+            args.insert(args.end(), c.begin() + 2, c.end());
+            if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
+            const ProcessResult run = Tool(dir, args);
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.out.find("job and write mesh") != std::string::npos, !preview) << run.out;
+            files.push_back(tooltest::ReadBytes(file));
+            const std::size_t at = run.out.find(": ");
+            wrote.push_back(run.out.substr(at, run.out.find('\n') - at));
+        }
+        EXPECT_GT(files[0].size(), 0u);
+        EXPECT_TRUE(files[0] == files[1]);
+        EXPECT_EQ(wrote[0], wrote[1]);
+    }
+    // Normals that overflow single precision (heights that do not) are
+    // refused as the full run refuses them, and no file is left.
+    std::vector<std::string> errors;
+    for (const char* name : {"huge.glb", "huge.ply", "huge.stl"}) {
+        for (const bool preview : {false, true}) {
+            std::vector<std::string> args = {"--size", "523x311", "--z-scale", "3e36", "-o", (dir / name).string()};
+            if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
+            const ProcessResult run = Tool(dir, args);
+            EXPECT_EQ(run.exitCode, 1);
+            errors.push_back(run.err);
+            EXPECT_FALSE(fs::exists(dir / name));
+        }
+    }
+    EXPECT_NE(errors[0].find("is not finite (position"), std::string::npos) << errors[0];
+    for (const std::string& error : errors) EXPECT_EQ(error, errors[0]);
 }
 
 }  // namespace

@@ -38,6 +38,21 @@ int WriteAll(int fd, const char* data, std::size_t size) {
     return 0;
 }
 
+// The same at byte `offset` of the file.
+int WriteAllAt(int fd, const char* data, std::size_t size, uint64_t offset) {
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        offset += static_cast<uint64_t>(written);
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string Quoted(const std::filesystem::path& path) { return fmt::format("'{}'", path.string()); }
@@ -206,6 +221,15 @@ protected:
 
     int sync() override { return Drain() ? 0 : -1; }
 
+public:
+    // Writes at `offset`, after what is buffered; false (with error() set) on failure.
+    bool PutAt(uint64_t offset, const char* data, std::size_t size) {
+        if (!Drain()) return false;
+        error_ = WriteAllAt(fd_, data, size, offset);
+        if (error_ == 0) written_.fetch_add(size, std::memory_order_relaxed);
+        return error_ == 0;
+    }
+
 private:
     void Put(const char* data, std::size_t size) {
         error_ = WriteAll(fd_, data, size);
@@ -265,6 +289,12 @@ AtomicFile::~AtomicFile() {
 std::ostream& AtomicFile::stream() { return *stream_; }
 
 uint64_t AtomicFile::bytesWritten() const noexcept { return buffer_ ? buffer_->written() : 0; }
+
+void AtomicFile::WriteAt(uint64_t offset, const void* data, std::size_t size) {
+    if (!buffer_) throw ToolError(fmt::format("cannot write {}: file already closed", Quoted(requested_)));
+    if (!buffer_->PutAt(offset, static_cast<const char*>(data), size))
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested_), ErrnoText(buffer_->error())));
+}
 
 // ".NAME.<16 hex digits>.tmp" beside the destination, with NAME cut short
 // where the whole would exceed NAME_MAX bytes.

@@ -58,6 +58,12 @@ public:
     // Bytes handed to the system so far; may be read from any thread.
     uint64_t bytesWritten() const noexcept;
 
+    // Writes [data, data + size) at byte `offset` of the file (after what the
+    // stream holds), so that a file laid out up front can be filled in any
+    // order; may be called from any one thread at a time. Throws ToolError
+    // naming the system's reason.
+    void WriteAt(uint64_t offset, const void* data, std::size_t size);
+
     // The system's reason for the first failed write, or empty.
     std::string FailureReason() const;
 

@@ -39,6 +39,9 @@ constexpr int64_t kSimplifiedPerPoint = 1 + 8;
 constexpr int64_t kFullSurfacePerPoint = 4 + 4 + 24 + 32 + 4 + 4;
 constexpr int64_t kSolidBasePerPoint = 1 + 4;
 constexpr int64_t kBandBytes = int64_t{16} << 20;
+// A streamed run holds two bands of the job's outputs and their packed
+// records.
+constexpr int64_t kStreamBandBytes = int64_t{64} << 20;
 
 }  // namespace
 
@@ -49,6 +52,8 @@ int64_t EstimateRunBytes(const RunShape& shape) {
         perPoint += kBandedHeightsPerPoint + (shape.simplified ? kSimplifiedPerPoint : kFullSurfacePerPoint) +
                     (shape.solid ? kSolidBasePerPoint : 0);
         fixed += kBandBytes;
+    } else if (shape.streamed) {
+        fixed += kStreamBandBytes;
     } else {
         perPoint += kJobPerPoint + kKeptMeshPerPoint;
     }

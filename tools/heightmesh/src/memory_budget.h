@@ -18,6 +18,7 @@ struct RunShape {
     bool banded = false;      // a shaped mesh made band by band: the job's full outputs never exist
     bool simplified = false;  // (banded) the surface is simplified, not every kept cell
     bool solid = false;       // (banded) --base
+    bool streamed = false;    // the mesh file written band by band as the job makes it: no full outputs either
 };
 
 // Bytes the run holds at its peak, as a sum over what stays alive at once.

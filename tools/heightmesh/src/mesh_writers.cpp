@@ -14,6 +14,7 @@
 
 #include "file_io.h"
 #include "indexed_mesh.h"
+#include "mesh_records.h"
 #include "parallel.h"
 #include "tool_error.h"
 
@@ -225,17 +226,6 @@ std::string Lowercase(std::string text) {
     return text;
 }
 
-HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c) {
-    const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
-    const float vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
-    const float nx = uy * vz - uz * vy;
-    const float ny = uz * vx - ux * vz;
-    const float nz = ux * vy - uy * vx;
-    const float length = std::sqrt(nx * nx + ny * ny + nz * nz);
-    if (!(length > 0.0f) || !std::isfinite(length)) return {0.0f, 0.0f, 0.0f};
-    return {nx / length, ny / length, nz / length};
-}
-
 // Whether the mesh's written attributes are the job's buffers themselves.
 template <class Mesh>
 bool WritesJobBuffers(const Mesh& mesh) {
@@ -248,14 +238,11 @@ bool WritesJobBuffers(const Mesh& mesh) {
 // Whether a mesh of that many vertices takes 16-bit indices in glTF.
 bool ShortGltfIndices(int64_t vertices) { return vertices <= 65536; }
 
-// The glTF document for the mesh, with its one buffer of `bufferBytes`
-// (positions, normals, UVs and indices, in that order).
-nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshFloat3& low, const HeightmeshFloat3& high,
-                            uint64_t bufferBytes) {
-    const bool shortIndices = ShortGltfIndices(vertices);
-    const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
-    const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
-    const uint64_t indexBytes = static_cast<uint64_t>(indices) * (shortIndices ? 2 : 4);
+// The glTF document for the mesh, with its one buffer laid out as `layout`.
+nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high) {
+    const int64_t vertices = layout.vertices, indices = layout.indices;
+    const bool shortIndices = layout.shortIndices;
+    const uint64_t positionBytes = layout.positionBytes, uvBytes = layout.uvBytes, indexBytes = layout.indexBytes;
     using nlohmann::json;
     const auto view = [](uint64_t offset, uint64_t length, int target) {
         json v = {{"buffer", 0}, {"byteLength", length}, {"target", target}};
@@ -281,7 +268,7 @@ nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshF
         view(2 * positionBytes, uvBytes, kArrayBuffer),
         view(2 * positionBytes + uvBytes, indexBytes, kElementArrayBuffer),
     };
-    document["buffers"] = {{{"byteLength", bufferBytes}}};
+    document["buffers"] = {{{"byteLength", layout.total}}};
     document["meshes"] = {{{"name", "heightmesh"},
                            {"primitives",
                             {{{"attributes", {{"NORMAL", 1}, {"POSITION", 0}, {"TEXCOORD_0", 2}}},
@@ -294,6 +281,78 @@ nlohmann::json GltfDocument(int64_t vertices, int64_t indices, const HeightmeshF
 }
 
 }  // namespace
+
+HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c) {
+    const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
+    const float vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
+    const float nx = uy * vz - uz * vy;
+    const float ny = uz * vx - ux * vz;
+    const float nz = ux * vy - uy * vx;
+    const float length = std::sqrt(nx * nx + ny * ny + nz * nz);
+    if (!(length > 0.0f) || !std::isfinite(length)) return {0.0f, 0.0f, 0.0f};
+    return {nx / length, ny / length, nz / length};
+}
+
+std::string PlyHeader(int32_t gridWidth, int32_t gridHeight, int64_t vertices, int64_t triangles) {
+    return fmt::format(
+        "ply\n"
+        "format binary_little_endian 1.0\n"
+        "comment heightmesh: {}x{} grid\n"
+        "element vertex {}\n"
+        "property float x\nproperty float y\nproperty float z\n"
+        "property float nx\nproperty float ny\nproperty float nz\n"
+        "property float s\nproperty float t\n"
+        "element face {}\n"
+        "property list uchar uint vertex_indices\n"
+        "end_header\n",
+        gridWidth, gridHeight, vertices, triangles);
+}
+
+std::array<char, kStlHeaderBytes> StlHeader(int32_t gridWidth, int32_t gridHeight, int64_t triangles) {
+    // The title must not begin with "solid", or readers take the file for text.
+    std::array<char, kStlHeaderBytes> header{};
+    const std::string title = fmt::format("heightmesh binary STL, {}x{} grid", gridWidth, gridHeight).substr(0, 79);
+    std::memcpy(header.data(), title.data(), title.size());
+    if (triangles > std::numeric_limits<uint32_t>::max()) throw ToolError("too many triangles for binary STL");
+    const auto count = static_cast<uint32_t>(triangles);
+    std::memcpy(header.data() + 80, &count, 4);
+    return header;
+}
+
+GltfLayout GltfLayoutFor(int64_t vertices, int64_t indices, bool binary) {
+    if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
+    GltfLayout layout;
+    layout.vertices = vertices;
+    layout.indices = indices;
+    layout.shortIndices = ShortGltfIndices(vertices);
+    layout.positionBytes = static_cast<uint64_t>(vertices) * 12;
+    layout.uvBytes = static_cast<uint64_t>(vertices) * 8;
+    layout.indexBytes = static_cast<uint64_t>(indices) * (layout.shortIndices ? 2 : 4);
+    // The 16-bit indices leave the buffer a whole number of words only when
+    // the count of indices is even; a .glb's chunk is padded.
+    layout.total = 2 * layout.positionBytes + layout.uvBytes + layout.indexBytes;
+    layout.binaryChunk = (layout.total + 3) / 4 * 4;
+    // A binary glTF and its chunks are limited to 32-bit sizes, and the text
+    // form's base64 copy is a third larger still.
+    const uint64_t limit = binary ? (uint64_t{1} << 32) - (uint64_t{1} << 20) : (uint64_t{3} << 30);
+    if (layout.total > limit)
+        throw ToolError(fmt::format("the mesh needs {} bytes of buffer data, more than {} holds ({} bytes at most)",
+                                    layout.total, binary ? "binary glTF" : "glTF text", limit));
+    return layout;
+}
+
+std::string GlbPrefix(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high) {
+    std::string json = GltfDocument(layout, low, high).dump();
+    json.append((4 - json.size() % 4) % 4, ' ');
+    const uint64_t length = 12 + 8 + json.size() + 8 + layout.binaryChunk;
+    const uint32_t head[5] = {0x46546C67u /* "glTF" */, 2, static_cast<uint32_t>(length),
+                              static_cast<uint32_t>(json.size()), 0x4E4F534Au /* "JSON" */};
+    const uint32_t chunk[2] = {static_cast<uint32_t>(layout.binaryChunk), 0x004E4942u /* "BIN\0" */};
+    std::string prefix(reinterpret_cast<const char*>(head), sizeof head);
+    prefix += json;
+    prefix.append(reinterpret_cast<const char*>(chunk), sizeof chunk);
+    return prefix;
+}
 
 MeshFormat MeshFormatFromPath(const std::filesystem::path& path) {
     const std::string extension = Lowercase(path.extension().string());
@@ -355,36 +414,16 @@ void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
     Sink sink(out, false);
     const int64_t vertices = mesh.vertexCount();
     SliceWriter w(sink, options.threads, options.progress, vertices + TriangleItems(mesh));
-    const std::string header = fmt::format(
-        "ply\n"
-        "format binary_little_endian 1.0\n"
-        "comment heightmesh: {}x{} grid\n"
-        "element vertex {}\n"
-        "property float x\nproperty float y\nproperty float z\n"
-        "property float nx\nproperty float ny\nproperty float nz\n"
-        "property float s\nproperty float t\n"
-        "element face {}\n"
-        "property list uchar uint vertex_indices\n"
-        "end_header\n",
-        mesh.gridWidth(), mesh.gridHeight(), vertices, mesh.triangleCount());
+    const std::string header = PlyHeader(mesh.gridWidth(), mesh.gridHeight(), vertices, mesh.triangleCount());
     w.Bytes(header.data(), header.size());
     w.Section(vertices, 32, [&](int64_t begin, int64_t end, Block& block) {
-        block.resize(static_cast<std::size_t>(end - begin) * 32);
+        block.resize(static_cast<std::size_t>(end - begin) * kPlyVertexBytes);
         char* to = block.data();
-        for (int64_t k = begin; k < end; ++k, to += 32) {
-            const HeightmeshFloat3& p = mesh.Position(k);
-            const HeightmeshFloat3& n = mesh.Normal(k);
-            const HeightmeshFloat2& uv = mesh.Uv(k);
-            const std::array<float, 8> record{p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y};
-            std::memcpy(to, record.data(), 32);
-        }
+        for (int64_t k = begin; k < end; ++k, to += kPlyVertexBytes) PackPlyVertex(mesh.Position(k), mesh.Normal(k), mesh.Uv(k), to);
     });
     TriangleSection(mesh, w, 13, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
-        char record[13];
-        record[0] = 3;
-        std::memcpy(record + 1, &a, 4);
-        std::memcpy(record + 5, &b, 4);
-        std::memcpy(record + 9, &c, 4);
+        char record[kPlyFaceBytes];
+        PackPlyFace(a, b, c, record);
         block.append(record, record + sizeof record);
     });
     w.Finish();
@@ -406,23 +445,11 @@ void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
         });
         w.Bytes("endsolid heightmesh\n", 20);
     } else {
-        // The header must not begin with "solid", or readers take the file for text.
-        char header[84] = {};
-        const std::string title =
-            fmt::format("heightmesh binary STL, {}x{} grid", mesh.gridWidth(), mesh.gridHeight()).substr(0, 79);
-        std::memcpy(header, title.data(), title.size());
-        if (mesh.triangleCount() > std::numeric_limits<uint32_t>::max())
-            throw ToolError("too many triangles for binary STL");
-        const auto count = static_cast<uint32_t>(mesh.triangleCount());
-        std::memcpy(header + 80, &count, 4);
-        w.Bytes(header, sizeof header);
-        TriangleSection(mesh, w, 50, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
-            const HeightmeshFloat3 &pa = mesh.Position(a), &pb = mesh.Position(b), &pc = mesh.Position(c);
-            const HeightmeshFloat3 n = FacetNormal(pa, pb, pc);
-            char record[50];
-            const std::array<float, 12> values{n.x, n.y, n.z, pa.x, pa.y, pa.z, pb.x, pb.y, pb.z, pc.x, pc.y, pc.z};
-            std::memcpy(record, values.data(), 48);
-            record[48] = record[49] = 0;
+        const std::array<char, kStlHeaderBytes> header = StlHeader(mesh.gridWidth(), mesh.gridHeight(), mesh.triangleCount());
+        w.Bytes(header.data(), header.size());
+        TriangleSection(mesh, w, kStlFacetBytes, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
+            char record[kStlFacetBytes];
+            PackStlFacet(mesh.Position(a), mesh.Position(b), mesh.Position(c), record);
             block.append(record, record + sizeof record);
         });
     }
@@ -432,43 +459,20 @@ void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
 template <class Mesh>
 void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
     const int64_t vertices = mesh.vertexCount();
-    const int64_t indices = 3 * mesh.triangleCount();
-    if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
-    // Positions, normals, UVs and indices (16-bit when every vertex index
-    // fits, 32-bit otherwise) in one buffer; a binary glTF
-    // and its chunks are limited to 32-bit sizes, and the text form's base64
-    // copy is a third larger still.
-    const uint64_t positionBytes = static_cast<uint64_t>(vertices) * 12;
-    const uint64_t uvBytes = static_cast<uint64_t>(vertices) * 8;
-    const bool shortIndices = ShortGltfIndices(vertices);
-    const uint64_t indexBytes = static_cast<uint64_t>(indices) * (shortIndices ? 2 : 4);
-    // The 16-bit indices leave the buffer a whole number of words only when
-    // the count of indices is even; the chunk is padded below.
-    const uint64_t total = 2 * positionBytes + uvBytes + indexBytes;
-    const uint64_t limit = binary ? (uint64_t{1} << 32) - (uint64_t{1} << 20) : (uint64_t{3} << 30);
-    if (total > limit)
-        throw ToolError(fmt::format("the mesh needs {} bytes of buffer data, more than {} holds ({} bytes at most)", total,
-                                    binary ? "binary glTF" : "glTF text", limit));
-
-    nlohmann::json document = GltfDocument(vertices, indices, mesh.minPosition(), mesh.maxPosition(), total);
+    const GltfLayout layout = GltfLayoutFor(vertices, 3 * mesh.triangleCount(), binary);
+    const uint64_t positionBytes = layout.positionBytes, uvBytes = layout.uvBytes, indexBytes = layout.indexBytes;
+    const bool shortIndices = layout.shortIndices;
     Sink plain(out, false);
     Sink base64(out, true);
     std::string after;  // the text form's document after the buffer's data
-    const uint64_t binaryChunk = (total + 3) / 4 * 4;  // the binary chunk holds whole words
     if (binary) {
-        std::string json = document.dump();
-        json.append((4 - json.size() % 4) % 4, ' ');
-        const uint64_t length = 12 + 8 + json.size() + 8 + binaryChunk;
-        const uint32_t head[5] = {0x46546C67u /* "glTF" */, 2, static_cast<uint32_t>(length),
-                                  static_cast<uint32_t>(json.size()), 0x4E4F534Au /* "JSON" */};
-        plain.Write(reinterpret_cast<const char*>(head), sizeof head);
-        plain.Write(json.data(), json.size());
-        const uint32_t chunk[2] = {static_cast<uint32_t>(binaryChunk), 0x004E4942u /* "BIN\0" */};
-        plain.Write(reinterpret_cast<const char*>(chunk), sizeof chunk);
+        const std::string prefix = GlbPrefix(layout, mesh.minPosition(), mesh.maxPosition());
+        plain.Write(prefix.data(), prefix.size());
     } else {
         // The document as text with the buffer as a data URI, the base64 text
         // streamed in where a placeholder stands.
         constexpr std::string_view kPlaceholder = "@heightmesh-buffer@";
+        nlohmann::json document = GltfDocument(layout, mesh.minPosition(), mesh.maxPosition());
         document["buffers"][0]["uri"] = std::string(kPlaceholder);
         std::string text = document.dump(2);
         const std::size_t at = text.find(kPlaceholder);
@@ -514,9 +518,9 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
         });
     }
     w.Finish();
-    if (binary && binaryChunk > total) {
+    if (binary && layout.binaryChunk > layout.total) {
         const char zeros[3] = {};
-        plain.Write(zeros, static_cast<std::size_t>(binaryChunk - total));
+        plain.Write(zeros, static_cast<std::size_t>(layout.binaryChunk - layout.total));
     }
     if (!binary) {
         after += '\n';

@@ -21,6 +21,7 @@
 #include "gpu_order.h"
 #include "simplify.h"
 #include "solid.h"
+#include "streamed_mesh.h"
 #include "file_io.h"
 #include "heightmap.h"
 #include "memory_budget.h"
@@ -134,6 +135,14 @@ bool ShapesWithoutFullOutputs(const Options& options) {
     return (options.Simplifies() || options.base || options.gpuOrder) && !options.normalMap && !options.preview;
 }
 
+// Whether a run can write its mesh file band by band as the job makes it
+// (when every cell turns out kept): a binary file of the job's own mesh,
+// and no picture that reads every vertex.
+bool StreamsWithoutFullOutputs(const Options& options) {
+    return options.output && !options.Simplifies() && !options.base && !options.gpuOrder && !options.normalMap &&
+           !options.preview && StreamsFormat(MeshFormatFromPath(*options.output), options.asciiStl);
+}
+
 // What the run holds at once, for the memory estimate.
 RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<InputPlan>& plan,
                     const std::optional<InputPlan>& maskPlan, bool bands) {
@@ -145,6 +154,7 @@ RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<I
     shape.normalMap = options.normalMap.has_value();
     shape.preview = options.preview.has_value();
     shape.banded = bands && ShapesWithoutFullOutputs(options);
+    shape.streamed = bands && StreamsWithoutFullOutputs(options);
     shape.simplified = options.Simplifies();
     shape.solid = options.base.has_value();
     return shape;
@@ -611,14 +621,34 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
     const auto gathered = std::make_unique<GatheredVertices>();
     std::optional<IndexedMesh> shaped;
     MeshCounts counts;
-    const bool banded = bandMesher && ShapesWithoutFullOutputs(options) &&
+    // A binary file of the job's own mesh, with no picture asked for, is
+    // written band by band as the job makes it.
+    bool streamed = false;
+    if (bandMesher && StreamsWithoutFullOutputs(options)) {
+        StreamedMeshFile file;
+        file.path = *options.output;
+        file.format = MeshFormatFromPath(*options.output);
+        file.zUp = options.up ? *options.up == 'z' : file.format == MeshFormat::Stl;
+        file.threads = threads;
+        StreamedMeshReport streamedReport;
+        const Clock::time_point start = Clock::now();
+        streamed = StreamMeshFile(request, bandMesher, file, progress, streamedReport);
+        if (streamed) {
+            report.jobSeconds = streamedReport.jobSeconds;
+            report.stages.emplace_back("job and write mesh", SecondsSince(start));
+            counts.vertices = streamedReport.vertices;
+            counts.triangles = streamedReport.triangles;
+            counts.keptCells = counts.cells = streamedReport.cells;
+        }
+    }
+    const bool banded = !streamed && bandMesher && ShapesWithoutFullOutputs(options) &&
                         ShapeInBands(options, request, bandMesher, threadCount, out, progress, report, *gathered,
                                      shaped, counts);
-    if (!banded) {
-        // A run planned band by band that declined the bands (no kept cell, a
-        // height that is not finite) needs the full outputs after all: they
-        // must fit the limit too.
-        if (bandMesher && ShapesWithoutFullOutputs(options))
+    if (!banded && !streamed) {
+        // A run planned band by band that declined the bands (a masked or no
+        // kept cell, a value that is not finite) needs the full outputs after
+        // all: they must fit the limit too.
+        if (bandMesher && (ShapesWithoutFullOutputs(options) || StreamsWithoutFullOutputs(options)))
             CheckMemory(EstimateRunBytes(RunShapeOf(options, gridPlan.grid, plan, maskPlan, false)), memoryLimit,
                         runName);
         const Clock::time_point jobStart = Clock::now();
@@ -645,7 +675,10 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
 
     // Files.
     const Clock::time_point writeStart = Clock::now();
-    if (options.output) {
+    if (streamed)
+        out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
+                           counts.vertices, counts.triangles, counts.keptCells, counts.cells);
+    if (options.output && !streamed) {
         if (counts.triangles == 0)
             throw ToolError(fmt::format("every cell of {} is masked: there is no mesh to write to {}", mapName,
                                         Quoted(*options.output)));
