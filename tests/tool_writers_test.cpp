@@ -173,6 +173,38 @@ TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
     EXPECT_NE(Written(mesh, MeshFormat::Stl).rfind("solid", 0), 0u);
 }
 
+// Text formats keep each float's bits through their shortest texts, the
+// longest of those texts included, and tell apart values that look alike
+// (-0 and 0, neighbours one unit apart) however often they come again.
+TEST(ToolMeshWriters, TextKeepsEveryFloatThroughItsShortestText) {
+    const std::vector<float> values = {-1125899840000000.0f, -1.17549435e-38f, 1.4e-45f, -0.0f, 0.0f,
+                                       3.40282347e38f, -9999999.0f, 0.00012345678f, std::nextafter(1.0f, 2.0f), 1.0f,
+                                       -1.0e16f, 123456789.0f};
+    MeshData data = JobShapedMesh(7, 6, std::vector<uint8_t>(30, 1));
+    for (std::size_t i = 0; i < data.vertices.size(); ++i) {
+        const auto v = [&](std::size_t k) { return values[(i * 7 + k * 5) % values.size()]; };
+        data.vertices[i] = {v(0), v(1), v(2)};
+        data.normals[i] = {v(3), v(4), v(5)};
+        data.uvs[i] = {v(6), v(7)};
+    }
+    const KeptMesh mesh(data, 7, 6);
+    tooltest::ScratchDir dir;
+    tooltest::WriteText(dir / "m.obj", Written(mesh, MeshFormat::Obj));
+    const tooltest::ReadMesh obj = tooltest::ReadObjFile(dir / "m.obj");
+    ASSERT_EQ(obj.positions.size(), data.vertices.size());
+    for (std::size_t k = 0; k < data.vertices.size(); ++k) {
+        EXPECT_TRUE(SameBits(obj.positions[k], data.vertices[k])) << k;
+        EXPECT_TRUE(SameBits(obj.normals[k], data.normals[k])) << k;
+        EXPECT_TRUE(SameBits(obj.uvs[k], data.uvs[k])) << k;
+    }
+    tooltest::WriteText(dir / "m.stl", Written(mesh, MeshFormat::Stl, true));
+    const tooltest::StlMesh stl = tooltest::ReadStlFile(dir / "m.stl");
+    const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
+    ASSERT_EQ(stl.triangles.size(), expected.size());
+    for (std::size_t t = 0; t < expected.size(); ++t)
+        for (int j = 0; j < 3; ++j) EXPECT_TRUE(SameBits(stl.triangles[t][j], data.vertices[expected[t][j]])) << t;
+}
+
 TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices) {
     const MeshData data = JobShapedMesh(4, 4, {1, 1, 1, 1, 0, 1, 1, 1, 1});
     const KeptMesh mesh(data, 4, 4);

@@ -174,6 +174,66 @@ private:
     std::future<void> pending_;
 };
 
+// ---- Text --------------------------------------------------------------------------
+
+// Room for the shortest text of a float: at most 17 bytes
+// ("-1125899840000000"; fixed notation reaches 16 digits), rounded up.
+constexpr std::size_t kFloatTextBytes = 24;
+// The most bytes of a vertex index as text.
+constexpr std::size_t kIndexTextBytes = 20;
+
+// The shortest text that reads back as the same float, written at `to`.
+inline char* PutFloat(float value, char* to) { return fmt::format_to(to, FMT_COMPILE("{}"), value); }
+
+// The shortest texts of floats seen lately, in a direct-mapped table keyed
+// by their bits: a grid's meshes repeat their values (each column's x in
+// every row, each row's z in every column, UVs the same way, heights of
+// a few thousand levels), and a copy is several times cheaper than making
+// the text again. One per thread.
+class FloatTexts {
+public:
+    FloatTexts() : entries_(kEntries) {}
+
+    char* Put(float value, char* to) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &value, 4);
+        Entry& entry = entries_[(bits * 0x9E3779B1u) >> (32 - kLogEntries)];
+        if (entry.size != 0 && entry.bits == bits) {
+            std::memcpy(to, entry.text, kFloatTextBytes);
+            return to + entry.size;
+        }
+        char* end = PutFloat(value, to);
+        entry.bits = bits;
+        entry.size = static_cast<uint8_t>(end - to);
+        std::memcpy(entry.text, to, entry.size);
+        return end;
+    }
+
+private:
+    static constexpr int kLogEntries = 14;
+    static constexpr std::size_t kEntries = std::size_t{1} << kLogEntries;
+    struct Entry {
+        uint32_t bits = 0;
+        uint8_t size = 0;  // 0: empty
+        char text[kFloatTextBytes] = {};
+    };
+    std::vector<Entry> entries_;
+};
+
+FloatTexts& ThreadFloatTexts() {
+    thread_local FloatTexts texts;
+    return texts;
+}
+
+// Room for `bytes` more at the end of the block; returns where they go.
+inline char* Extend(Block& block, std::size_t bytes) {
+    const std::size_t at = block.size();
+    block.resize(at + bytes);
+    return block.data() + at;
+}
+// Ends the block at `end`, within the room Extend gave.
+inline void Trim(Block& block, const char* end) { block.resize(static_cast<std::size_t>(end - block.data())); }
+
 // Meshes that hand out their triangles by job cell.
 template <class Mesh>
 concept CellTriangles = requires(const Mesh& mesh) {
@@ -384,27 +444,75 @@ void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
     const std::string header = fmt::format("# heightmesh: {}x{} grid, {} vertices, {} triangles\n", mesh.gridWidth(),
                                            mesh.gridHeight(), vertices, mesh.triangleCount());
     w.Bytes(header.data(), header.size());
+    // Each line is made in room for its longest text, then trimmed.
     w.Section(vertices, 40, [&](int64_t begin, int64_t end, Block& block) {
+        FloatTexts& texts = ThreadFloatTexts();
+        char* to = Extend(block, static_cast<std::size_t>(end - begin) * (2 + 3 * (kFloatTextBytes + 1)));
         for (int64_t k = begin; k < end; ++k) {
             const HeightmeshFloat3& p = mesh.Position(k);
-            fmt::format_to(std::back_inserter(block), FMT_COMPILE("v {} {} {}\n"), p.x, p.y, p.z);
+            *to++ = 'v';
+            *to++ = ' ';
+            to = texts.Put(p.x, to);
+            *to++ = ' ';
+            to = texts.Put(p.y, to);
+            *to++ = ' ';
+            to = texts.Put(p.z, to);
+            *to++ = '\n';
         }
+        Trim(block, to);
     });
     w.Section(vertices, 28, [&](int64_t begin, int64_t end, Block& block) {
+        FloatTexts& texts = ThreadFloatTexts();
+        char* to = Extend(block, static_cast<std::size_t>(end - begin) * (3 + 2 * (kFloatTextBytes + 1)));
         for (int64_t k = begin; k < end; ++k) {
             const HeightmeshFloat2& uv = mesh.Uv(k);
-            fmt::format_to(std::back_inserter(block), FMT_COMPILE("vt {} {}\n"), uv.x, uv.y);
+            *to++ = 'v';
+            *to++ = 't';
+            *to++ = ' ';
+            to = texts.Put(uv.x, to);
+            *to++ = ' ';
+            to = texts.Put(uv.y, to);
+            *to++ = '\n';
         }
+        Trim(block, to);
     });
+    // Normals rarely repeat; they are made afresh.
     w.Section(vertices, 40, [&](int64_t begin, int64_t end, Block& block) {
+        char* to = Extend(block, static_cast<std::size_t>(end - begin) * (3 + 3 * (kFloatTextBytes + 1)));
         for (int64_t k = begin; k < end; ++k) {
             const HeightmeshFloat3& n = mesh.Normal(k);
-            fmt::format_to(std::back_inserter(block), FMT_COMPILE("vn {} {} {}\n"), n.x, n.y, n.z);
+            *to++ = 'v';
+            *to++ = 'n';
+            *to++ = ' ';
+            to = PutFloat(n.x, to);
+            *to++ = ' ';
+            to = PutFloat(n.y, to);
+            *to++ = ' ';
+            to = PutFloat(n.z, to);
+            *to++ = '\n';
         }
+        Trim(block, to);
     });
+    // "f a/a/a b/b/b c/c/c", 1-based: each number made once and copied.
     TriangleSection(mesh, w, 60, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
-        const uint64_t a1 = uint64_t{a} + 1, b1 = uint64_t{b} + 1, c1 = uint64_t{c} + 1;
-        fmt::format_to(std::back_inserter(block), FMT_COMPILE("f {0}/{0}/{0} {1}/{1}/{1} {2}/{2}/{2}\n"), a1, b1, c1);
+        char* const start = Extend(block, 2 + 3 * (3 * kIndexTextBytes + 3));
+        char* to = start;
+        *to++ = 'f';
+        for (const uint32_t v : {a, b, c}) {
+            *to++ = ' ';
+            const fmt::format_int digits(uint64_t{v} + 1);
+            const std::size_t size = digits.size();
+            std::memcpy(to, digits.data(), size);
+            to += size;
+            *to++ = '/';
+            std::memcpy(to, digits.data(), size);
+            to += size;
+            *to++ = '/';
+            std::memcpy(to, digits.data(), size);
+            to += size;
+        }
+        *to++ = '\n';
+        Trim(block, to);
     });
     w.Finish();
 }
@@ -435,13 +543,35 @@ void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
     SliceWriter w(sink, options.threads, options.progress, TriangleItems(mesh));
     if (options.asciiStl) {
         w.Bytes("solid heightmesh\n", 17);
+        // Every vertex is a corner of up to six facets: its texts are copies.
+        constexpr std::string_view kLoop = "\n outer loop\n", kEnd = "\n endloop\nendfacet\n";
         TriangleSection(mesh, w, 250, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             const HeightmeshFloat3 &pa = mesh.Position(a), &pb = mesh.Position(b), &pc = mesh.Position(c);
             const HeightmeshFloat3 n = FacetNormal(pa, pb, pc);
-            fmt::format_to(std::back_inserter(block),
-                           FMT_COMPILE("facet normal {} {} {}\n outer loop\n  vertex {} {} {}\n  vertex {} {} {}\n  "
-                                       "vertex {} {} {}\n endloop\nendfacet\n"),
-                           n.x, n.y, n.z, pa.x, pa.y, pa.z, pb.x, pb.y, pb.z, pc.x, pc.y, pc.z);
+            FloatTexts& texts = ThreadFloatTexts();
+            char* to = Extend(block, 13 + kLoop.size() + 3 * (9 + 3 * (kFloatTextBytes + 1)) + kEnd.size());
+            const auto put = [&](std::string_view text) {
+                std::memcpy(to, text.data(), text.size());
+                to += text.size();
+            };
+            const auto point = [&](const HeightmeshFloat3& p) {
+                to = texts.Put(p.x, to);
+                *to++ = ' ';
+                to = texts.Put(p.y, to);
+                *to++ = ' ';
+                to = texts.Put(p.z, to);
+            };
+            put("facet normal ");
+            point(n);
+            put(kLoop);
+            put("  vertex ");
+            point(pa);
+            put("\n  vertex ");
+            point(pb);
+            put("\n  vertex ");
+            point(pc);
+            put(kEnd);
+            Trim(block, to);
         });
         w.Bytes("endsolid heightmesh\n", 20);
     } else {
