@@ -58,7 +58,7 @@ run_bound() {
   local input=$1 bytes=$2 start end
   start=$(now)
   cat "$input" > /dev/null
-  nice dd if=/dev/zero of="$work/dd.bin" bs=4M count="$bytes" iflag=count_bytes conv=fsync status=none
+  nice dd if=/dev/zero of="$work/dd.bin" bs=1M count="$bytes" iflag=count_bytes conv=fsync status=none
   end=$(now)
   rm -f "$work/dd.bin"
   bound=$(echo "$end - $start" | bc -l)

@@ -124,11 +124,16 @@ struct GdalRaster::Dataset {
     // pixel: the band as it is, or decoded (luminance, palette luminance, an
     // RGB height encoding); NaN where there is no data.
     std::vector<float> SourceRows(const PixelWindow& window, int64_t first, int64_t rows, const std::string& what) const {
+        std::vector<float> out(static_cast<std::size_t>(rows * window.width));
+        SourceRowsInto(window, first, rows, out.data(), what);
+        return out;
+    }
+    // The same into out[0, rows * window.width).
+    void SourceRowsInto(const PixelWindow& window, int64_t first, int64_t rows, float* out, const std::string& what) const {
         const std::size_t count = static_cast<std::size_t>(rows * window.width);
         GDALRasterBandH mask = useMask ? GDALGetMaskBand(FirstBand()) : nullptr;
-        std::vector<float> out(count);
-        ReadRows(Band(bands[0]), mask, window, first, rows, out.data(), what);
-        if (kind == Kind::Band) return out;
+        ReadRows(Band(bands[0]), mask, window, first, rows, out, what);
+        if (kind == Kind::Band) return;
         std::vector<std::vector<float>> more;
         for (std::size_t b = 1; b < bands.size(); ++b) {
             more.emplace_back(count);
@@ -156,7 +161,6 @@ struct GdalRaster::Dataset {
                 case Kind::Band: break;
             }
         }
-        return out;
     }
 };
 
@@ -347,14 +351,34 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
     // part) from a memory raster over each strip's source rows, decoded to
     // float first: an average of packed channels is no height, and GDAL
     // would average 8- and 16-bit samples in their own type, rounding each.
+    // The whole grid's room is reserved at once (address space only: pages
+    // are touched as strips arrive), so that the heights never move.
+    map.heights.reserve(static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height));
+    bool anyNoData = false;
+    // Marks the strip's samples without data (set to 0) and brings image
+    // samples to 0..1, while the strip is in cache.
+    const auto finishStrip = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            float& h = map.heights[i];
+            if (!std::isfinite(h)) {
+                if (!anyNoData) map.noData.assign(static_cast<std::size_t>(grid.width) * grid.height, 0);
+                map.noData[i] = 1;
+                h = 0.0f;
+                anyNoData = true;
+            } else if (d.kind == Dataset::Kind::Band && d.imageMax != 1.0) {
+                h = static_cast<float>(h / d.imageMax);
+            }
+        }
+    };
     const int64_t stripRows = GridRowsPerStrip(window, grid);
     const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
     const int64_t windowBottom = window.y + window.height;
     for (int64_t first = 0; first < grid.height; first += stripRows) {
         const int64_t rows = std::min(stripRows, grid.height - first);
         if (!resampled) {
-            const std::vector<float> source = d.SourceRows(window, window.y + first, rows, what);
-            map.heights.insert(map.heights.end(), source.begin(), source.end());
+            const std::size_t at = map.heights.size();
+            map.heights.resize(at + static_cast<std::size_t>(rows * grid.width));
+            d.SourceRowsInto(window, window.y + first, rows, map.heights.data() + at, what);
         } else {
             const double top = static_cast<double>(window.y) + static_cast<double>(first) * rowStep;
             const double bottom = first + rows == grid.height ? static_cast<double>(windowBottom)
@@ -387,34 +411,26 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
             if (error != CE_None)
                 throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("the read failed")));
         }
+        finishStrip(static_cast<std::size_t>(first * grid.width), static_cast<std::size_t>((first + rows) * grid.width));
         if (progress) progress(static_cast<double>(first + rows) / static_cast<double>(grid.height));
     }
 
     // North up and west left, whatever the raster's own order.
     const std::size_t width = static_cast<std::size_t>(grid.width);
-    if (plan_.georeferenced && d.transform[5] > 0.0)
-        for (std::size_t top = 0, bottom = static_cast<std::size_t>(grid.height) - 1; top < bottom; ++top, --bottom)
-            std::swap_ranges(map.heights.begin() + static_cast<std::ptrdiff_t>(top * width),
-                             map.heights.begin() + static_cast<std::ptrdiff_t>((top + 1) * width),
-                             map.heights.begin() + static_cast<std::ptrdiff_t>(bottom * width));
-    if (plan_.georeferenced && d.transform[1] < 0.0)
-        for (std::size_t row = 0; row < static_cast<std::size_t>(grid.height); ++row)
-            std::reverse(map.heights.begin() + static_cast<std::ptrdiff_t>(row * width),
-                         map.heights.begin() + static_cast<std::ptrdiff_t>((row + 1) * width));
-
-    bool anyNoData = false;
-    map.noData.assign(map.heights.size(), 0);
-    for (std::size_t i = 0; i < map.heights.size(); ++i) {
-        float& h = map.heights[i];
-        if (!std::isfinite(h)) {
-            map.noData[i] = 1;
-            h = 0.0f;
-            anyNoData = true;
-        } else if (d.kind == Dataset::Kind::Band && d.imageMax != 1.0) {
-            h = static_cast<float>(h / d.imageMax);
-        }
-    }
-    if (!anyNoData) map.noData.clear();
+    const auto turn = [&](auto& samples) {
+        if (samples.empty()) return;
+        if (plan_.georeferenced && d.transform[5] > 0.0)
+            for (std::size_t top = 0, bottom = static_cast<std::size_t>(grid.height) - 1; top < bottom; ++top, --bottom)
+                std::swap_ranges(samples.begin() + static_cast<std::ptrdiff_t>(top * width),
+                                 samples.begin() + static_cast<std::ptrdiff_t>((top + 1) * width),
+                                 samples.begin() + static_cast<std::ptrdiff_t>(bottom * width));
+        if (plan_.georeferenced && d.transform[1] < 0.0)
+            for (std::size_t row = 0; row < static_cast<std::size_t>(grid.height); ++row)
+                std::reverse(samples.begin() + static_cast<std::ptrdiff_t>(row * width),
+                             samples.begin() + static_cast<std::ptrdiff_t>((row + 1) * width));
+    };
+    turn(map.heights);
+    turn(map.noData);
     if (plan_.image) {
         map.rangeLow = 0.0f;
         map.rangeHigh = 1.0f;
