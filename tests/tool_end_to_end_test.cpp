@@ -614,22 +614,26 @@ bool HasFileOpenIn(pid_t pid, const fs::path& directory) {
 // leaves the directory as it was: nothing under the requested name, no
 // temporary under any other (SIGKILL included, where O_TMPFILE works).
 TEST(ToolEndToEnd, SignalsDuringAWriteLeaveNothingBehind) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
-        SCOPED_TRACE(strsignal(signal));
-        ScratchDir dir;
-        const pid_t pid = StartTool({"--size", "900x900", "-o", (dir / "big.obj").string()});
-        ASSERT_GT(pid, 0);
-        bool open = false;
-        for (int wait = 0; wait < 60000 && !(open = HasFileOpenIn(pid, dir.path())); ++wait) ::usleep(500);
-        ASSERT_TRUE(open) << "the tool never opened its output";
-        ::usleep(20000);
-        ::kill(pid, signal);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        if (WIFEXITED(status)) GTEST_SKIP() << "the write finished before the signal";
-        ASSERT_TRUE(WIFSIGNALED(status));
-        EXPECT_EQ(WTERMSIG(status), signal);
-        EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
+    // A text file from the job's full outputs, and a binary one band by band.
+    const std::vector<std::pair<std::string, std::string>> runs = {{"900x900", "big.obj"}, {"2500x2500", "big.glb"}};
+    for (const auto& [size, name] : runs) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+            SCOPED_TRACE(fmt::format("{} {}", name, strsignal(signal)));
+            ScratchDir dir;
+            const pid_t pid = StartTool({"--size", size, "-o", (dir / name).string()});
+            ASSERT_GT(pid, 0);
+            bool open = false;
+            for (int wait = 0; wait < 60000 && !(open = HasFileOpenIn(pid, dir.path())); ++wait) ::usleep(500);
+            ASSERT_TRUE(open) << "the tool never opened its output";
+            ::usleep(20000);
+            ::kill(pid, signal);
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            if (WIFEXITED(status)) GTEST_SKIP() << "the write finished before the signal";
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), signal);
+            EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <future>
 #include <vector>
 
+#include <fmt/format.h>
 #include <jobhost/jobhost.h>
 
 #include "file_io.h"
@@ -231,26 +232,31 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
         !std::all_of(request.cellMask.begin(), request.cellMask.end(), [](uint8_t m) { return (m & 1) != 0; }))
         return false;
 
-    // The file's layout, and the bytes before the bands' data.
+    // The file's layout, and the bytes before the bands' data. A mesh the
+    // format cannot hold is refused as the whole-mesh writers refuse it.
     GltfLayout layout;
     std::string prefix;
     Bounds predicted;
-    switch (options.format) {
-        case MeshFormat::Glb: {
-            layout = GltfLayoutFor(points, 6 * cells, true);
-            bool finite = true;
-            predicted = PredictBounds(request, options.threads, finite);
-            if (!finite) return false;
-            prefix = GlbPrefix(layout, predicted.low, predicted.high);
-            break;
+    try {
+        switch (options.format) {
+            case MeshFormat::Glb: {
+                layout = GltfLayoutFor(points, 6 * cells, true);
+                bool finite = true;
+                predicted = PredictBounds(request, options.threads, finite);
+                if (!finite) return false;
+                prefix = GlbPrefix(layout, predicted.low, predicted.high);
+                break;
+            }
+            case MeshFormat::Ply: prefix = PlyHeader(width, height, points, 2 * cells); break;
+            case MeshFormat::Stl: {
+                const std::array<char, kStlHeaderBytes> header = StlHeader(width, height, 2 * cells);
+                prefix.assign(header.data(), header.size());
+                break;
+            }
+            default: return false;
         }
-        case MeshFormat::Ply: prefix = PlyHeader(width, height, points, 2 * cells); break;
-        case MeshFormat::Stl: {
-            const std::array<char, kStlHeaderBytes> header = StlHeader(width, height, 2 * cells);
-            prefix.assign(header.data(), header.size());
-            break;
-        }
-        default: return false;
+    } catch (const ToolError& error) {
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(options.path), error.what()));
     }
 
     AtomicFile file(options.path);
