@@ -39,15 +39,16 @@ constexpr int64_t kSimplifiedPerPoint = 1 + 8;
 constexpr int64_t kFullSurfacePerPoint = 4 + 4 + 24 + 32 + 4 + 4;
 constexpr int64_t kSolidBasePerPoint = 1 + 4;
 constexpr int64_t kBandBytes = int64_t{16} << 20;
-// A streamed run holds two bands of the job's outputs and their packed
-// records.
-constexpr int64_t kStreamBandBytes = int64_t{64} << 20;
+// A streamed run holds two bands of the job's outputs, their written
+// numbers and their packed records (STL's the largest), in place of the
+// writer's blocks.
+constexpr int64_t kStreamBandBytes = int64_t{96} << 20;
 
 }  // namespace
 
 int64_t EstimateRunBytes(const RunShape& shape) {
     int64_t perPoint = kHeightsPerPoint + kCellMaskPerPoint;
-    int64_t fixed = shape.readBytes + (shape.mesh ? kWriterBlockBytes : 0);
+    int64_t fixed = shape.readBytes + (shape.mesh && !shape.streamed ? kWriterBlockBytes : 0);
     if (shape.banded) {
         perPoint += kBandedHeightsPerPoint + (shape.simplified ? kSimplifiedPerPoint : kFullSurfacePerPoint) +
                     (shape.solid ? kSolidBasePerPoint : 0);

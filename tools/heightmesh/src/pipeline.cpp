@@ -135,9 +135,9 @@ bool ShapesWithoutFullOutputs(const Options& options) {
     return (options.Simplifies() || options.base || options.gpuOrder) && !options.normalMap && !options.preview;
 }
 
-// Whether a run can write its mesh file band by band as the job makes it
-// (when every cell turns out kept): a binary file of the job's own mesh,
-// and no picture that reads every vertex.
+// Whether a run can write its mesh file band by band as the job makes it:
+// a binary file of the job's own mesh, and no picture that reads every
+// vertex.
 bool StreamsWithoutFullOutputs(const Options& options) {
     return options.output && !options.Simplifies() && !options.base && !options.gpuOrder && !options.normalMap &&
            !options.preview && StreamsFormat(MeshFormatFromPath(*options.output), options.asciiStl);
@@ -276,19 +276,6 @@ struct MeshCounts {
 
 MeshCounts CountsOf(const KeptMesh& mesh) {
     return {mesh.cellCount(), mesh.keptCellCount(), mesh.triangleCount(), mesh.vertexCount()};
-}
-
-// flags[x] = 1 when point x of row z is a corner of some kept cell, else 0.
-void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
-                      std::span<uint8_t> flags) {
-    std::fill(flags.begin(), flags.end(), uint8_t{0});
-    const std::size_t columns = static_cast<std::size_t>(width) - 1;
-    for (const int32_t r : {z - 1, z}) {
-        if (r < 0 || r >= height - 1) continue;
-        const uint8_t* m = cellMask.data() + static_cast<std::size_t>(r) * columns;
-        for (std::size_t c = 0; c < columns; ++c)
-            if (m[c] & 1) flags[c] = flags[c + 1] = 1;
-    }
 }
 
 bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
@@ -638,7 +625,8 @@ RunReport RunTool(const Options& options, const Mesher& mesher, std::ostream& ou
             report.stages.emplace_back("job and write mesh", SecondsSince(start));
             counts.vertices = streamedReport.vertices;
             counts.triangles = streamedReport.triangles;
-            counts.keptCells = counts.cells = streamedReport.cells;
+            counts.keptCells = streamedReport.keptCells;
+            counts.cells = streamedReport.cells;
         }
     }
     const bool banded = !streamed && bandMesher && ShapesWithoutFullOutputs(options) &&

@@ -15,7 +15,8 @@
 namespace heightmesh::tool {
 
 // Whether a file of this format can be written band by band: .glb, .ply
-// and binary .stl, whose records all have fixed sizes.
+// and binary .stl, whose records all have fixed sizes (so that where each
+// band's bytes go follows from the cell mask alone).
 bool StreamsFormat(MeshFormat format, bool asciiStl);
 
 struct StreamedMeshFile {
@@ -29,14 +30,16 @@ struct StreamedMeshReport {
     double jobSeconds = 0.0;  // the band runs of the job alone
     int64_t vertices = 0;
     int64_t triangles = 0;
+    int64_t keptCells = 0;
     int64_t cells = 0;
 };
 
-// Writes the mesh of every cell of `request` to `file` band by band.
-// Returns false, having left nothing behind, when the file must be made
-// from the full outputs instead: a masked cell, a grid smaller than 2 x 2,
-// or job output other than a correct job's for these heights (a value that
-// is not finite, triangles other than each cell's own two, a failed job);
+// Writes the mesh of the kept cells of `request` (and the vertices they
+// use) to `file` band by band. Returns false, having left nothing behind,
+// when the file must be made from the full outputs instead: no kept cell, a
+// grid smaller than 2 x 2, or job output other than a correct job's for
+// these heights (a written value that is not finite, triangles other than
+// each kept cell's own two and none for a masked one, a failed job);
 // the full road then makes the file or reports what is wrong as it always
 // does. Throws ToolError when the file cannot be written.
 bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, const StreamedMeshFile& file,
