@@ -768,6 +768,49 @@ TEST(ToolEndToEnd, SolidsAreClosedInEveryFormat) {
 // A shaped mesh that no picture needs the full outputs for is made band by
 // band; with --preview the same command takes the full run. Both write the
 // same mesh file byte for byte, on a grid of several bands with holes.
+// Runs the tool twice with `args` and `-o DIR/ROAD-name`: as given, and with
+// a preview, which makes the run keep the job's full outputs and write from
+// them. Expects both to succeed with the same file and the same "wrote"
+// line; returns both runs' standard output (as given first).
+std::array<std::string, 2> ExpectBothRoadsAgree(const ScratchDir& dir, const std::string& name,
+                                               const std::vector<std::string>& args) {
+    std::array<std::vector<uint8_t>, 2> files;
+    std::array<std::string, 2> outputs, wrote;
+    for (const int full : {0, 1}) {
+        const fs::path file = dir / (std::string(full ? "full-" : "bands-") + name);
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"-o", file.string()});
+        if (full) run.insert(run.end(), {"--preview", (dir / "p.png").string()});
+        const ProcessResult result = Tool(dir, run);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        files[full] = tooltest::ReadBytes(file);
+        outputs[full] = result.out;
+        const std::size_t at = std::min(result.out.find(": "), result.out.size());
+        wrote[full] = result.out.substr(at, result.out.find('\n') - at);
+    }
+    EXPECT_GT(files[0].size(), 0u);
+    EXPECT_TRUE(files[0] == files[1]);
+    EXPECT_EQ(wrote[0], wrote[1]);
+    return outputs;
+}
+
+// The errors of the two runs ExpectBothRoadsAgree makes, each expected to
+// fail with status 1 and leave no file.
+std::array<std::string, 2> RefusalsOnBothRoads(const ScratchDir& dir, const std::string& name,
+                                               const std::vector<std::string>& args) {
+    std::array<std::string, 2> errors;
+    for (const int full : {0, 1}) {
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"-o", (dir / name).string()});
+        if (full) run.insert(run.end(), {"--preview", (dir / "p.png").string()});
+        const ProcessResult result = Tool(dir, run);
+        EXPECT_EQ(result.exitCode, 1);
+        errors[full] = result.err;
+        EXPECT_FALSE(fs::exists(dir / name));
+    }
+    return errors;
+}
+
 TEST(ToolEndToEnd, BandedShapingWritesTheFullRunsFiles) {
     ScratchDir dir;
     const std::vector<std::vector<std::string>> cases = {
@@ -780,37 +823,16 @@ TEST(ToolEndToEnd, BandedShapingWritesTheFullRunsFiles) {
     };
     for (const std::vector<std::string>& c : cases) {
         SCOPED_TRACE(fmt::format("{}", fmt::join(c, " ")));
-        std::vector<std::vector<uint8_t>> files;
-        std::vector<std::string> wrote;
-        for (const bool preview : {false, true}) {
-            const fs::path file = dir / (std::string(preview ? "full-" : "banded-") + c[0]);
-            std::vector<std::string> args = {"--size", "523x311", "--cut-below", "30", "-o", file.string()};
-            args.insert(args.end(), c.begin() + 1, c.end());
-            if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
-            const ProcessResult run = Tool(dir, args);
-            ASSERT_EQ(run.exitCode, 0) << run.err;
-            files.push_back(tooltest::ReadBytes(file));
-            const std::size_t at = run.out.find(": ");
-            wrote.push_back(run.out.substr(at, run.out.find('\n') - at));
-        }
-        EXPECT_GT(files[0].size(), 0u);
-        EXPECT_TRUE(files[0] == files[1]);
-        EXPECT_EQ(wrote[0], wrote[1]);
+        std::vector<std::string> args = {"--size", "523x311", "--cut-below", "30"};
+        args.insert(args.end(), c.begin() + 1, c.end());
+        ExpectBothRoadsAgree(dir, c[0], args);
     }
     // Heights whose normals overflow single precision (their y does not) are
     // refused the same way on both roads, naming the same first vertex.
-    std::vector<std::string> errors;
-    for (const bool preview : {false, true}) {
-        std::vector<std::string> args = {"--size", "523x311", "--z-scale", "3e36", "--max-error", "1%",
-                                         "-o", (dir / "huge.glb").string()};
-        if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
-        const ProcessResult run = Tool(dir, args);
-        EXPECT_EQ(run.exitCode, 1);
-        errors.push_back(run.err);
-    }
+    const std::array<std::string, 2> errors =
+        RefusalsOnBothRoads(dir, "huge.glb", {"--size", "523x311", "--z-scale", "3e36", "--max-error", "1%"});
     EXPECT_NE(errors[0].find("is not finite (position"), std::string::npos) << errors[0];
     EXPECT_EQ(errors[0], errors[1]);
-    EXPECT_FALSE(fs::exists(dir / "huge.glb"));
 }
 
 // A binary file with no picture asked for is written band by band as the
@@ -837,37 +859,18 @@ TEST(ToolEndToEnd, FilesWrittenBandByBandAreTheFullRunsFiles) {
     };
     for (const std::vector<std::string>& c : cases) {
         SCOPED_TRACE(fmt::format("{}", fmt::join(c, " ")));
-        std::vector<std::vector<uint8_t>> files;
-        std::vector<std::string> wrote;
-        for (const bool preview : {false, true}) {
-            const fs::path file = dir / (std::string(preview ? "full-" : "bands-") + c[0]);
-            std::vector<std::string> args = {"--size", c[1], "--seed", "3", "-o", file.string(), "--stats"};
-            args.insert(args.end(), c.begin() + 2, c.end());
-            if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
-            const ProcessResult run = Tool(dir, args);
-            ASSERT_EQ(run.exitCode, 0) << run.err;
-            EXPECT_EQ(run.out.find("job and write mesh") != std::string::npos, !preview) << run.out;
-            files.push_back(tooltest::ReadBytes(file));
-            const std::size_t at = run.out.find(": ");
-            wrote.push_back(run.out.substr(at, run.out.find('\n') - at));
-        }
-        EXPECT_GT(files[0].size(), 0u);
-        EXPECT_TRUE(files[0] == files[1]);
-        EXPECT_EQ(wrote[0], wrote[1]);
+        std::vector<std::string> args = {"--size", c[1], "--seed", "3", "--stats"};
+        args.insert(args.end(), c.begin() + 2, c.end());
+        const std::array<std::string, 2> outputs = ExpectBothRoadsAgree(dir, c[0], args);
+        EXPECT_NE(outputs[0].find("job and write mesh"), std::string::npos) << outputs[0];
+        EXPECT_EQ(outputs[1].find("job and write mesh"), std::string::npos) << outputs[1];
     }
     // Normals that overflow single precision (heights that do not) are
     // refused as the full run refuses them, and no file is left.
     std::vector<std::string> errors;
-    for (const char* name : {"huge.glb", "huge.ply", "huge.stl"}) {
-        for (const bool preview : {false, true}) {
-            std::vector<std::string> args = {"--size", "523x311", "--z-scale", "3e36", "-o", (dir / name).string()};
-            if (preview) args.insert(args.end(), {"--preview", (dir / "p.png").string()});
-            const ProcessResult run = Tool(dir, args);
-            EXPECT_EQ(run.exitCode, 1);
-            errors.push_back(run.err);
-            EXPECT_FALSE(fs::exists(dir / name));
-        }
-    }
+    for (const char* name : {"huge.glb", "huge.ply", "huge.stl"})
+        for (const std::string& error : RefusalsOnBothRoads(dir, name, {"--size", "523x311", "--z-scale", "3e36"}))
+            errors.push_back(error);
     EXPECT_NE(errors[0].find("is not finite (position"), std::string::npos) << errors[0];
     for (const std::string& error : errors) EXPECT_EQ(error, errors[0]);
 }

@@ -13,8 +13,6 @@ namespace heightmesh::tool {
 
 namespace {
 
-bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
-
 // Per-thread results of the triangle pass.
 struct TriangleTally {
     int64_t triangles = 0;

@@ -3,6 +3,7 @@
 // zeros. Writers keep only the real triangles and the vertices they use.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -22,6 +23,13 @@ struct MeshData {
     jobhost::HostVector<HeightmeshFloat3> normals;
     jobhost::HostVector<int32_t> triangles;
 };
+
+inline bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// Turns a y-up mesh z-up (x, y, z) -> (x, -z, y), a rotation, and back; exact.
+inline void TurnZUp(std::span<HeightmeshFloat3> points, bool back = false) {
+    for (HeightmeshFloat3& p : points) p = back ? HeightmeshFloat3{p.x, p.z, -p.y} : HeightmeshFloat3{p.x, -p.z, p.y};
+}
 
 // Throws the ToolError for written vertex `source` (a job vertex index) whose
 // position, normal or UV is not finite.

@@ -36,10 +36,6 @@ namespace heightmesh::tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 // The process's peak resident memory so far, in bytes.
 uint64_t PeakMemoryBytes() {
     rusage usage {};
@@ -191,11 +187,6 @@ void PrintInputStats(std::ostream& out, const Options& options, const std::optio
                        static_cast<double>(range[1]) * scale.y);
 }
 
-// Turns a y-up mesh z-up (x, y, z) -> (x, -z, y), a rotation, and back; exact.
-void TurnZUp(std::span<HeightmeshFloat3> points, bool back) {
-    for (HeightmeshFloat3& p : points) p = back ? HeightmeshFloat3{p.x, p.z, -p.y} : HeightmeshFloat3{p.x, -p.z, p.y};
-}
-
 // The --stats lines of a simplified surface: its size and its error.
 void PrintSimplifiedStats(std::ostream& out, std::span<const float> heights, std::span<const uint8_t> cellMask,
                           const IndexedMesh& mesh, int64_t gridTriangles, double shapeSeconds) {
@@ -277,8 +268,6 @@ struct MeshCounts {
 MeshCounts CountsOf(const KeptMesh& mesh) {
     return {mesh.cellCount(), mesh.keptCellCount(), mesh.triangleCount(), mesh.vertexCount()};
 }
-
-bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 // Whether every value of the records is finite; one branch-free pass over
 // their bits (all exponent bits set: infinite or NaN).

@@ -11,6 +11,13 @@
 
 namespace heightmesh::tool {
 
+using Clock = std::chrono::steady_clock;
+
+// Seconds of wall time since `start`, for the stage times --stats shows.
+inline double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // One step at a time. The line is drawn by a helper thread, so that a step
 // that reports no fractions (or reports them rarely) still shows that it is
 // running; it appears once the step has run for a second and is cleared when

@@ -20,10 +20,6 @@ namespace heightmesh::tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 // Grid points per band: enough that a band keeps every worker busy and its
 // writes are megabytes long, few enough that its buffers stay small.
 constexpr int64_t kBandPoints = int64_t{1} << 18;
@@ -31,8 +27,6 @@ constexpr int64_t kBandPoints = int64_t{1} << 18;
 // Thrown inside the streamed road when the job's output is not what the
 // road lays the file out for; the full road then takes over.
 struct Declined {};
-
-bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 // Position bounds folded in vertex order, exactly as KeptMesh folds them
 // (the first of equal values wins, so -0 and +0 stay as they come).
@@ -119,10 +113,6 @@ Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
         survey.bounds.Add(p.bounds);
     }
     return survey;
-}
-
-void TurnZUp(std::span<HeightmeshFloat3> points) {
-    for (HeightmeshFloat3& p : points) p = HeightmeshFloat3{p.x, -p.z, p.y};
 }
 
 // One band's buffers: the job's outputs for rows [rowBegin, rowsRun), the
