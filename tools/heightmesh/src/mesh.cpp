@@ -24,9 +24,7 @@ struct TriangleTally {
 // Per-thread results of the vertex pass.
 struct VertexTally {
     int64_t firstBad = -1;  // first written vertex that is not finite, or -1
-    HeightmeshFloat3 low{0, 0, 0};
-    HeightmeshFloat3 high{0, 0, 0};
-    bool any = false;
+    PositionBounds bounds;
 };
 
 }  // namespace
@@ -144,32 +142,20 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
                 tally.firstBad = k;
                 return;
             }
-            if (!tally.any) {
-                tally.low = tally.high = p;
-                tally.any = true;
-            } else {
-                tally.low = {std::min(tally.low.x, p.x), std::min(tally.low.y, p.y), std::min(tally.low.z, p.z)};
-                tally.high = {std::max(tally.high.x, p.x), std::max(tally.high.y, p.y), std::max(tally.high.z, p.z)};
-            }
+            tally.bounds.Add(p);
         }
     });
-    bool any = false;
+    PositionBounds all;
     for (const VertexTally& tally : bounds) {
         if (tally.firstBad >= 0) {
             const int64_t k = tally.firstBad;
             ThrowNonFiniteVertex(SourceVertex(k), Position(k), Normal(k));
         }
-        if (!tally.any) continue;
         // Folded in order, as one pass over the vertices would.
-        if (!any) {
-            min_ = tally.low;
-            max_ = tally.high;
-            any = true;
-        } else {
-            min_ = {std::min(min_.x, tally.low.x), std::min(min_.y, tally.low.y), std::min(min_.z, tally.low.z)};
-            max_ = {std::max(max_.x, tally.high.x), std::max(max_.y, tally.high.y), std::max(max_.z, tally.high.z)};
-        }
+        all.Add(tally.bounds);
     }
+    min_ = all.low;
+    max_ = all.high;
 }
 
 }  // namespace heightmesh::tool

@@ -3,6 +3,7 @@
 // zeros. Writers keep only the real triangles and the vertices they use.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,33 @@ inline bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std
 inline void TurnZUp(std::span<HeightmeshFloat3> points, bool back = false) {
     for (HeightmeshFloat3& p : points) p = back ? HeightmeshFloat3{p.x, p.z, -p.y} : HeightmeshFloat3{p.x, -p.z, p.y};
 }
+
+// Bounds of positions folded in vertex order: the first of equal values
+// wins, so -0 and +0 stay as they come; all zero while empty.
+struct PositionBounds {
+    HeightmeshFloat3 low{0, 0, 0}, high{0, 0, 0};
+    bool any = false;
+
+    void Add(const HeightmeshFloat3& p) {
+        if (!any) {
+            low = high = p;
+            any = true;
+            return;
+        }
+        low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+        high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+    }
+    // Adds the bounds of values that come after these.
+    void Add(const PositionBounds& later) {
+        if (!later.any) return;
+        if (!any) {
+            *this = later;
+            return;
+        }
+        low = {std::min(low.x, later.low.x), std::min(low.y, later.low.y), std::min(low.z, later.low.z)};
+        high = {std::max(high.x, later.high.x), std::max(high.y, later.high.y), std::max(high.z, later.high.z)};
+    }
+};
 
 // Throws the ToolError for written vertex `source` (a job vertex index) whose
 // position, normal or UV is not finite.

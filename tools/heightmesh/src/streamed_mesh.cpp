@@ -28,33 +28,6 @@ constexpr int64_t kBandPoints = int64_t{1} << 18;
 // road lays the file out for; the full road then takes over.
 struct Declined {};
 
-// Position bounds folded in vertex order, exactly as KeptMesh folds them
-// (the first of equal values wins, so -0 and +0 stay as they come).
-struct Bounds {
-    HeightmeshFloat3 low{0, 0, 0}, high{0, 0, 0};
-    bool any = false;
-
-    void Add(const HeightmeshFloat3& p) {
-        if (!any) {
-            low = high = p;
-            any = true;
-            return;
-        }
-        low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
-        high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
-    }
-    // The bounds of the values after these (KeptMesh's fold of its parts).
-    void Add(const Bounds& later) {
-        if (!later.any) return;
-        if (!any) {
-            *this = later;
-            return;
-        }
-        low = {std::min(low.x, later.low.x), std::min(low.y, later.low.y), std::min(low.z, later.low.z)};
-        high = {std::max(high.x, later.high.x), std::max(high.y, later.high.y), std::max(high.z, later.high.z)};
-    }
-};
-
 bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // What the file holds, found from the mask (and for a .glb the heights)
@@ -64,7 +37,7 @@ struct Survey {
     std::vector<int64_t> vertexStart;  // height + 1 entries: written vertices before row z
     std::vector<int64_t> cellStart;    // height entries: kept cells before cell row z
     bool everyCell = true;
-    Bounds bounds;       // with `bounds`: of x = column * scale.x, y = height * scale.y, z = row * scale.z
+    PositionBounds bounds;       // with `bounds`: of x = column * scale.x, y = height * scale.y, z = row * scale.z
     bool finite = true;  // with `bounds`: every written y is finite
 };
 
@@ -74,7 +47,7 @@ struct Survey {
 Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
     const int32_t width = request.width, height = request.height;
     struct Part {
-        Bounds bounds;
+        PositionBounds bounds;
         bool finite = true;
     };
     Survey survey;
@@ -291,7 +264,7 @@ public:
         }
     }
 
-    const Bounds& bounds() const noexcept { return bounds_; }
+    const PositionBounds& bounds() const noexcept { return bounds_; }
 
 private:
     const MeshRequest& request_;
@@ -300,7 +273,7 @@ private:
     AtomicFile& file_;
     uint64_t dataAt_;
     const GltfLayout& layout_;
-    Bounds bounds_;
+    PositionBounds bounds_;
 };
 
 }  // namespace
