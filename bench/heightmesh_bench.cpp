@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "jobhost/jobhost.h"
-#include "simplify.h"
-#include "terrain.h"
+#include "mesh/simplify.h"
+#include "input/terrain.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <sstream>
 #include <thread>
 
-#include "job_mesher.h"
-#include "options.h"
-#include "progress.h"
-#include "tool_error.h"
+#include "run/job_mesher.h"
+#include "run/options.h"
+#include "common/progress.h"
+#include "common/tool_error.h"
 
 namespace heightmesh::tool {
 namespace {

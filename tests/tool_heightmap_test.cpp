@@ -6,11 +6,11 @@
 #include <cstring>
 #include <limits>
 
-#include "cell_mask.h"
-#include "heightmap.h"
-#include "readers.h"
-#include "terrain.h"
-#include "tool_error.h"
+#include "input/cell_mask.h"
+#include "input/heightmap.h"
+#include "input/readers.h"
+#include "input/terrain.h"
+#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {

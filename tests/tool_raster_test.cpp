@@ -9,12 +9,12 @@
 #include <limits>
 #include <optional>
 
-#include "gdal_reader.h"
-#include "georeference.h"
-#include "memory_budget.h"
-#include "readers.h"
-#include "tile_encoding.h"
-#include "tool_error.h"
+#include "input/gdal_reader.h"
+#include "input/georeference.h"
+#include "common/memory_budget.h"
+#include "input/readers.h"
+#include "input/tile_encoding.h"
+#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {

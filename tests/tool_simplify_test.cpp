@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "indexed_mesh.h"
-#include "simplify.h"
-#include "solid.h"
+#include "mesh/indexed_mesh.h"
+#include "mesh/simplify.h"
+#include "mesh/solid.h"
 
 namespace heightmesh::tool {
 namespace {

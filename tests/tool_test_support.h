@@ -29,7 +29,7 @@
 
 #include "heightmesh/job_abi.h"
 
-#include "tool_error.h"
+#include "common/tool_error.h"
 
 namespace tooltest {
 

@@ -17,11 +17,11 @@
 #include <stb_image.h>
 #include <tiny_gltf.h>
 
-#include "file_io.h"
-#include "mesh.h"
-#include "mesh_writers.h"
-#include "pictures.h"
-#include "tool_error.h"
+#include "common/file_io.h"
+#include "mesh/mesh.h"
+#include "output/mesh_writers.h"
+#include "output/pictures.h"
+#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {

@@ -1,0 +1,31 @@
+// The job's cell mask: one byte per grid cell, bit 0 set = the cell gets its
+// two triangles.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "input/heightmap.h"
+
+namespace heightmesh::tool {
+
+struct MaskRules {
+    const Heightmap* image = nullptr;  // a per-point mask of the heightmap's size, values 0..1
+    float threshold = 0.5f;            // a point passes when its mask value is >= threshold
+    bool invert = false;               // ... or, inverted, when it is below
+    std::optional<float> cutBelow;     // a cell with any corner below this height is dropped
+};
+
+// Cells are numbered column + row * (width - 1). A cell is kept when all four
+// of its corners have a value, pass the mask image and are not below the cut.
+// Throws ToolError when the mask image's size differs from the heightmap's.
+std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName = {});
+
+// flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
+// of its mask entry set), else 0; flags holds `width` entries.
+void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
+                      std::span<uint8_t> flags);
+
+}  // namespace heightmesh::tool

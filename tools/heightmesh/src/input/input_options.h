@@ -1,0 +1,50 @@
+// The command-line options of the read stage: which band, which part of the
+// raster, how far to reduce it, how its pixels give heights, and the memory
+// limit of the run.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "input/georeference.h"
+#include "input/heightmap.h"
+#include "input/tile_encoding.h"
+
+namespace CLI {
+class App;
+}
+
+namespace heightmesh::tool {
+
+struct InputOptions {
+    int32_t band = 0;                                // 0: band 1, or a colour image as luminance
+    std::optional<PixelWindow> window;               // --window, source pixels
+    std::optional<std::array<double, 4>> bounds;     // --bounds MINX,MINY,MAXX,MAXY in CRS units
+    std::optional<GridSize> resample;                // --resample WxH
+    std::optional<int32_t> maxSize;                  // --max-size N, the longest side
+    HeightEncoding encoding = HeightEncoding::Gray;  // --encoding
+    std::optional<TileAddress> tile;                 // --tile Z/X/Y
+    std::optional<int64_t> maxMemory;                // --max-memory; none: DefaultMemoryLimit()
+
+    // Whether the read reduces or crops the raster.
+    bool Reshapes() const { return window || bounds || resample || maxSize; }
+    // Whether any option but the memory limit is given: they apply to GDAL rasters only.
+    bool ForRasters() const { return Reshapes() || band > 0 || encoding != HeightEncoding::Gray || tile; }
+};
+
+// The texts of the input options while CLI11 parses them.
+class InputOptionTexts {
+public:
+    void Add(CLI::App& app);
+    // Converts the texts given; throws UsageError.
+    void Apply(InputOptions& options) const;
+
+private:
+    int32_t band_ = 0;
+    std::string window_, bounds_, resample_, encoding_ = "gray", tile_, maxMemory_;
+    int32_t maxSize_ = 0;
+};
+
+}  // namespace heightmesh::tool

@@ -1,0 +1,21 @@
+// The built-in procedural terrain.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "input/heightmap.h"
+
+namespace heightmesh::tool {
+
+// How the terrain is computed: the fastest road this processor has (four
+// samples at once in AVX2 where there is AVX2), or one sample at a time.
+// Both give the same heights, bit for bit.
+enum class TerrainRoad { kFastest, kScalar };
+
+// A seeded procedural landscape in grid-cell units (the same seed and size
+// always give the same heights).
+Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress = {},
+                      TerrainRoad road = TerrainRoad::kFastest);
+
+}  // namespace heightmesh::tool
