@@ -1,12 +1,16 @@
-// Work spread over the cores for the tool's own stages (mesh checks,
-// compaction, formatting, pictures, terrain).
+// Work spread over the cores for the tool's own stages (terrain, mesh
+// checks and compaction, shaping and simplification, formatting, pictures).
+// Every thread the tool starts for its own work starts here, and a worker's
+// exception reaches the caller.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <atomic>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace heightmesh::tool {
@@ -41,6 +45,31 @@ void RunParts(unsigned parts, Work&& work) {
     guarded(0);
     for (std::thread& helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+// Calls task(i), or task(i, part), for every i in [0, count) on `threads`
+// threads (the calling one among them, as part 0), each taking the next i when it is done with
+// one; every thread works on its own copy of `task`. Once a task throws, the
+// others take no new i, and the first exception is rethrown.
+template <class Task>
+void ForEachIndex(int64_t count, unsigned threads, const Task& task) {
+    std::atomic<int64_t> next{0};
+    std::atomic<bool> failed{false};
+    const unsigned parts = static_cast<unsigned>(std::clamp<int64_t>(count, 1, std::max(1u, threads)));
+    RunParts(parts, [&](unsigned part) {
+        Task own = task;
+        try {
+            for (int64_t i = next++; i < count && !failed.load(std::memory_order_relaxed); i = next++) {
+                if constexpr (std::is_invocable_v<Task&, int64_t, unsigned>)
+                    own(i, part);
+                else
+                    own(i);
+            }
+        } catch (...) {
+            failed = true;
+            throw;
+        }
+    });
 }
 
 // The part-th of `parts` nearly equal pieces of [0, count): [begin, end).

@@ -8,6 +8,8 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace heightmesh::tool {
 
@@ -56,5 +58,12 @@ private:
     bool stopping_ = false;
     bool shown_ = false;
 };
+
+}  // namespace heightmesh::tool
+
+namespace heightmesh::tool {
+
+// The stages of a run that ran, in order, with their wall time in seconds.
+using StageTimes = std::vector<std::pair<std::string, double>>;
 
 }  // namespace heightmesh::tool

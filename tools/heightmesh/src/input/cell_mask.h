@@ -23,9 +23,4 @@ struct MaskRules {
 // Throws ToolError when the mask image's size differs from the heightmap's.
 std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName = {});
 
-// flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
-// of its mask entry set), else 0; flags holds `width` entries.
-void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
-                      std::span<uint8_t> flags);
-
 }  // namespace heightmesh::tool

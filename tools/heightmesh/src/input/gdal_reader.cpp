@@ -16,6 +16,7 @@
 #include <ogr_spatialref.h>
 #include <fmt/format.h>
 
+#include "common/text.h"
 #include "common/file_io.h"
 #include "common/tool_error.h"
 
@@ -48,11 +49,6 @@ std::string GdalMessage(const char* fallback) {
         if (c == '\n' || c == '\r') c = ' ';
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text.empty() ? std::string(fallback) : text;
-}
-
-std::string Lowercase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // Reads the rows [first, first + rows) of a band's window, at full

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <ogr_spatialref.h>
 
+#include "common/text.h"
 #include "common/tool_error.h"
 
 namespace heightmesh::tool {
@@ -19,11 +20,6 @@ double EccentricitySquared(const Ellipsoid& ellipsoid) {
     if (ellipsoid.inverseFlattening == 0.0) return 0.0;
     const double f = 1.0 / ellipsoid.inverseFlattening;
     return f * (2.0 - f);
-}
-
-std::string Lowercase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 }  // namespace

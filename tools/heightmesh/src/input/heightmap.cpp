@@ -47,7 +47,12 @@ GridSize ParseGridSize(const std::string& text) {
     };
     const int64_t width = parse(first);
     const int64_t height = parse(second);
-    CheckGridSize(width, height, fmt::format("grid {}x{}", width, height));
+    // A size on the command line that the job cannot mesh is a usage error.
+    try {
+        CheckGridSize(width, height, fmt::format("grid {}x{}", width, height));
+    } catch (const ToolError& error) {
+        throw UsageError(error.what());
+    }
     return GridSize{static_cast<int32_t>(width), static_cast<int32_t>(height)};
 }
 

@@ -1,6 +1,6 @@
-// The command-line options of the read stage: which band, which part of the
-// raster, how far to reduce it, how its pixels give heights, and the memory
-// limit of the run.
+// The options of the read stage: which band, which part of the raster, how
+// far to reduce it, how its pixels give heights, and the memory limit of the
+// run.
 #pragma once
 
 #include <array>
@@ -11,10 +11,6 @@
 #include "input/georeference.h"
 #include "input/heightmap.h"
 #include "input/tile_encoding.h"
-
-namespace CLI {
-class App;
-}
 
 namespace heightmesh::tool {
 
@@ -32,19 +28,6 @@ struct InputOptions {
     bool Reshapes() const { return window || bounds || resample || maxSize; }
     // Whether any option but the memory limit is given: they apply to GDAL rasters only.
     bool ForRasters() const { return Reshapes() || band > 0 || encoding != HeightEncoding::Gray || tile; }
-};
-
-// The texts of the input options while CLI11 parses them.
-class InputOptionTexts {
-public:
-    void Add(CLI::App& app);
-    // Converts the texts given; throws UsageError.
-    void Apply(InputOptions& options) const;
-
-private:
-    int32_t band_ = 0;
-    std::string window_, bounds_, resample_, encoding_ = "gray", tile_, maxMemory_;
-    int32_t maxSize_ = 0;
 };
 
 }  // namespace heightmesh::tool

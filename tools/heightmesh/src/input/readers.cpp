@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "common/text.h"
 #include "common/file_io.h"
 #include "input/gdal_reader.h"
 #include "common/memory_budget.h"
@@ -23,11 +24,6 @@ static_assert(std::endian::native == std::endian::little, "raw float32 input is 
 namespace {
 
 constexpr int64_t kMaxLength = std::numeric_limits<int32_t>::max();
-
-std::string Lowercase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix) {
     return bytes.size() >= prefix.size() && std::memcmp(bytes.data(), prefix.data(), prefix.size()) == 0;

@@ -1,5 +1,7 @@
 #include "input/terrain.h"
 
+#include "common/parallel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -328,7 +330,8 @@ inline void Gather(const double* values, std::size_t next, const int32_t* at, V&
 
 // ---- Built-in terrain ------------------------------------------------------
 
-Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress, TerrainRoad road) {
+Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress, TerrainRoad road,
+                      unsigned threads) {
     CheckGridSize(size.width, size.height, fmt::format("grid {}x{}", size.width, size.height));
     Heightmap map;
     map.width = size.width;
@@ -355,25 +358,15 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
 #endif
         for (; column < size.width; ++column) out[column] = land.Sample(column, v);
     };
-    // Rows are independent: every core takes rows in turn; the calling thread
-    // works too and reports progress.
-    std::atomic<int32_t> nextRow{0};
+    // Rows are independent: every thread takes rows in turn; the calling
+    // thread reports progress.
     std::atomic<int32_t> rowsDone{0};
-    const auto work = [&] {
-        for (int32_t row = nextRow++; row < size.height; row = nextRow++) {
-            makeRow(row);
-            ++rowsDone;
-        }
-    };
-    std::vector<std::thread> helpers;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    for (unsigned t = 1; t < cores && static_cast<int64_t>(t) * 16 < size.height; ++t) helpers.emplace_back(work);
-    for (int32_t row = nextRow++; row < size.height; row = nextRow++) {
-        makeRow(row);
-        ++rowsDone;
-        if (progress && (row & 15) == 0) progress(static_cast<double>(rowsDone.load()) / size.height);
-    }
-    for (std::thread& helper : helpers) helper.join();
+    const unsigned threadCount = static_cast<unsigned>(std::clamp<int64_t>(size.height / 16, 1, ThreadCount(threads)));
+    ForEachIndex(size.height, threadCount, [&](int64_t row, unsigned part) {
+        makeRow(static_cast<int32_t>(row));
+        const int32_t done = ++rowsDone;
+        if (part == 0 && progress && (row & 15) == 0) progress(static_cast<double>(done) / size.height);
+    });
     SetRangeFromSamples(map);
     return map;
 }

@@ -14,8 +14,8 @@ namespace heightmesh::tool {
 enum class TerrainRoad { kFastest, kScalar };
 
 // A seeded procedural landscape in grid-cell units (the same seed and size
-// always give the same heights).
+// always give the same heights), made on `threads` threads (0: every core).
 Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress = {},
-                      TerrainRoad road = TerrainRoad::kFastest);
+                      TerrainRoad road = TerrainRoad::kFastest, unsigned threads = 0);
 
 }  // namespace heightmesh::tool

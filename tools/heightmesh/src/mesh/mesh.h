@@ -1,6 +1,6 @@
-// The job's output as the writers see it: every grid vertex with its UV and
-// normal, and six triangle indices per cell, of which masked cells hold six
-// zeros. Writers keep only the real triangles and the vertices they use.
+// The job's output as the writers see it (KeptMesh): only the real
+// triangles and the vertices they use; and the small pieces every road
+// shares (finiteness, z-up turn, position bounds).
 #pragma once
 
 #include <algorithm>
@@ -13,17 +13,9 @@
 #include <jobhost/jobhost.h>
 
 #include "heightmesh/job_abi.h"
+#include "mesh/mesh_request.h"
 
 namespace heightmesh::tool {
-
-// The four output buffers of one job run, owned (in the host's storage, so
-// that they move out of a run without a copy).
-struct MeshData {
-    jobhost::HostVector<HeightmeshFloat3> vertices;
-    jobhost::HostVector<HeightmeshFloat2> uvs;
-    jobhost::HostVector<HeightmeshFloat3> normals;
-    jobhost::HostVector<int32_t> triangles;
-};
 
 inline bool Finite(const HeightmeshFloat3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 

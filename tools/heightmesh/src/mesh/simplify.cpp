@@ -1,5 +1,7 @@
 #include "mesh/simplify.h"
 
+#include "common/parallel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -797,20 +799,6 @@ double Roughness(std::span<const float> heights, int32_t width, const CellRect& 
     return sum;
 }
 
-// Calls task(i) for every i in [0, count) on `threads` threads (this one
-// among them), each taking the next i when it is done with one.
-template <class Task>
-void ForEachOnThreads(std::size_t count, unsigned threads, Task task) {
-    std::atomic<std::size_t> next{0};
-    auto work = [&, task]() mutable {
-        for (std::size_t i = next++; i < count; i = next++) task(i);
-    };
-    std::vector<std::thread> pool;
-    for (unsigned k = 1; k < threads; ++k) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
-}
-
 }  // namespace
 
 std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t tileCells) {
@@ -875,7 +863,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     // Each tile's kept cells as rectangles, on all threads.
     std::vector<std::vector<CellRect>> tileRects(tiles.size());
     std::vector<double> cost(tiles.size(), 0.0);
-    ForEachOnThreads(tiles.size(), threads, [&](std::size_t i) {
+    ForEachIndex(static_cast<int64_t>(tiles.size()), threads, [&](int64_t i) {
         const CellRect& q = tiles[i];
         cost[i] = Roughness(request.heights, width, q);
         bool allKept = true;
@@ -915,7 +903,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     std::vector<std::size_t> order(tiles.size());
     for (std::size_t i = 0; i < tiles.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
-    ForEachOnThreads(tiles.size(), threads, [&, corners = std::vector<int32_t>()](std::size_t k) mutable {
+    ForEachIndex(static_cast<int64_t>(tiles.size()), threads, [&, corners = std::vector<int32_t>()](int64_t k) mutable {
         const std::size_t i = order[k];
         corners.clear();
         TriangulateRects(tileRects[i], marks, width, corners);

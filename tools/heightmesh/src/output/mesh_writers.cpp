@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "common/text.h"
 #include "common/file_io.h"
 #include "mesh/indexed_mesh.h"
 #include "output/mesh_records.h"
@@ -279,11 +280,6 @@ void AppendValue(Block& block, const T& value) {
     static_assert(std::is_trivially_copyable_v<T>);
     const char* bytes = reinterpret_cast<const char*>(&value);
     block.append(bytes, bytes + sizeof value);
-}
-
-std::string Lowercase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // Whether the mesh's written attributes are the job's buffers themselves.

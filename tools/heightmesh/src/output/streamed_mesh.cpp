@@ -10,23 +10,21 @@
 #include <fmt/format.h>
 #include <jobhost/jobhost.h>
 
-#include "input/cell_mask.h"
 #include "common/file_io.h"
 #include "output/mesh_records.h"
 #include "common/parallel.h"
 #include "common/tool_error.h"
+#include "mesh/grid_cells.h"
 
 namespace heightmesh::tool {
 
 namespace {
 
-// Grid points per band: enough that a band keeps every worker busy and its
-// writes are megabytes long, few enough that its buffers stay small.
-constexpr int64_t kBandPoints = int64_t{1} << 18;
-
 // Thrown inside the streamed road when the job's output is not what the
 // road lays the file out for; the full road then takes over.
-struct Declined {};
+struct Declined {
+    const char* reason;
+};
 
 bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -34,52 +32,30 @@ bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b) { return std
 // before the job runs: how many vertices and kept cells come before each
 // row, and the bounds the written positions will have.
 struct Survey {
-    std::vector<int64_t> vertexStart;  // height + 1 entries: written vertices before row z
-    std::vector<int64_t> cellStart;    // height entries: kept cells before cell row z
-    bool everyCell = true;
-    PositionBounds bounds;       // with `bounds`: of x = column * scale.x, y = height * scale.y, z = row * scale.z
-    bool finite = true;  // with `bounds`: every written y is finite
+    MaskSurvey mask;
+    PositionBounds bounds;  // with `bounds`: of x = column * scale.x, y = height * scale.y, z = row * scale.z
+    bool finite = true;     // with `bounds`: every written y is finite
 };
 
 // The bounds serve only to size the .glb's document before the job runs:
 // the bounds of what the job writes are folded as it comes, and the
 // document is made from those.
 Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
-    const int32_t width = request.width, height = request.height;
+    const int32_t width = request.width;
     struct Part {
         PositionBounds bounds;
         bool finite = true;
     };
-    Survey survey;
-    survey.vertexStart.assign(static_cast<std::size_t>(height) + 1, 0);
-    survey.cellStart.assign(static_cast<std::size_t>(height), 0);
     std::vector<Part> parts(ThreadCount(threads));
-    ParallelRanges(height, static_cast<unsigned>(parts.size()), [&](int64_t begin, int64_t end, unsigned part) {
-        Part& p = parts[part];
-        std::vector<uint8_t> corners(static_cast<std::size_t>(width));
-        for (int64_t z = begin; z < end; ++z) {
-            KeptCornersOfRow(request.cellMask, width, height, static_cast<int32_t>(z), corners);
-            survey.vertexStart[static_cast<std::size_t>(z) + 1] = std::count(corners.begin(), corners.end(), uint8_t{1});
-            if (z + 1 < height) {
-                const uint8_t* m = request.cellMask.data() + static_cast<std::size_t>(z) * (width - 1);
-                int64_t kept = 0;
-                for (int32_t c = 0; c + 1 < width; ++c) kept += m[c] & 1;
-                survey.cellStart[static_cast<std::size_t>(z) + 1] = kept;
-            }
-            if (!bounds) continue;
-            const float rowZ = static_cast<float>(z) * request.scale.z;
-            const float* row = request.heights.data() + static_cast<std::size_t>(z) * static_cast<std::size_t>(width);
-            for (int32_t x = 0; x < width; ++x) {
-                if (!corners[static_cast<std::size_t>(x)]) continue;
-                const float y = row[x] * request.scale.y;
-                if (!std::isfinite(y)) p.finite = false;
-                p.bounds.Add(HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, rowZ});
-            }
-        }
-    }, 16);
-    for (std::size_t z = 1; z < survey.vertexStart.size(); ++z) survey.vertexStart[z] += survey.vertexStart[z - 1];
-    for (std::size_t z = 1; z < survey.cellStart.size(); ++z) survey.cellStart[z] += survey.cellStart[z - 1];
-    survey.everyCell = survey.cellStart.back() == int64_t{width - 1} * (height - 1);
+    Survey survey;
+    survey.mask = SurveyMask(request.cellMask, width, request.height, parts, [&](Part& p, int32_t x, int32_t z) {
+        if (!bounds) return;
+        const float y = request.heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) +
+                                        static_cast<std::size_t>(x)] *
+                        request.scale.y;
+        if (!std::isfinite(y)) p.finite = false;
+        p.bounds.Add(HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, static_cast<float>(z) * request.scale.z});
+    });
     // Folded in order, as one pass over the vertices would.
     for (const Part& p : parts) {
         survey.finite = survey.finite && p.finite;
@@ -93,9 +69,7 @@ Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
 // Rows [rowBegin, rowEnd) are the band's own; an STL band runs one row
 // more, whose positions its last cells use.
 struct Band {
-    jobhost::HostVector<HeightmeshFloat3> vertices, normals;
-    jobhost::HostVector<HeightmeshFloat2> uvs;
-    jobhost::HostVector<int32_t> triangles;
+    MeshData job;
     std::vector<int64_t> written;  // own rows and the next: written index, or -1
     std::vector<uint8_t> corners;
     std::vector<char> packed;
@@ -104,7 +78,7 @@ struct Band {
 
 class BandWriter {
 public:
-    BandWriter(const MeshRequest& request, const StreamedMeshFile& options, const Survey& survey, AtomicFile& file,
+    BandWriter(const MeshRequest& request, const StreamedMeshFile& options, const MaskSurvey& survey, AtomicFile& file,
                uint64_t dataAt, const GltfLayout& layout)
         : request_(request), options_(options), survey_(survey), file_(file), dataAt_(dataAt), layout_(layout) {}
 
@@ -129,16 +103,16 @@ public:
         // a correct job writes them: then every index names a vertex, the
         // written vertices are the kept cells' corners, and their numbers
         // follow from the mask.
-        const int32_t* t = band.triangles.data();
+        const int32_t* t = band.job.triangles.data();
         for (int64_t z = 0; z < cellRows; ++z) {
             int64_t p = firstPoint + z * width;
             for (int32_t x = 0; x + 1 < width; ++x, ++p, t += 6) {
                 if (mask[z * (width - 1) + x] & 1) {
-                    if (t[0] != p || t[1] != p + width + 1 || t[2] != p + 1 || t[3] != p || t[4] != p + width ||
-                        t[5] != p + width + 1)
-                        throw Declined{};
+                    const std::array<int64_t, 6> own = CellTriangles(p, width);
+                    if (!std::equal(own.begin(), own.end(), t))
+                        throw Declined{"a kept cell holds triangles other than its own two"};
                 } else if (!KeptMesh::IsDegenerate(t[0], t[1], t[2]) || !KeptMesh::IsDegenerate(t[3], t[4], t[5])) {
-                    throw Declined{};
+                    throw Declined{"a masked cell holds a triangle"};
                 }
             }
         }
@@ -149,7 +123,7 @@ public:
         for (int32_t z = band.rowBegin; z < numberedEnd; ++z) {
             int64_t next = survey_.vertexStart[static_cast<std::size_t>(z)];
             int64_t* row = band.written.data() + static_cast<std::size_t>(int64_t{z - band.rowBegin} * width);
-            if (survey_.everyCell) {
+            if (survey_.everyCellKept()) {
                 for (int32_t x = 0; x < width; ++x) row[x] = next++;
                 continue;
             }
@@ -157,13 +131,13 @@ public:
             for (int32_t x = 0; x < width; ++x) row[x] = band.corners[static_cast<std::size_t>(x)] ? next++ : -1;
         }
         for (std::size_t i = 0; i < ownPoints; ++i)
-            if (band.written[i] >= 0 && (!Finite(band.vertices[i]) || !Finite(band.normals[i]) ||
-                                         !std::isfinite(band.uvs[i].x) || !std::isfinite(band.uvs[i].y)))
-                throw Declined{};
+            if (band.written[i] >= 0 && (!Finite(band.job.vertices[i]) || !Finite(band.job.normals[i]) ||
+                                         !std::isfinite(band.job.uvs[i].x) || !std::isfinite(band.job.uvs[i].y)))
+                throw Declined{"a written value is not finite"};
 
         if (options_.zUp) {
-            TurnZUp(std::span(band.vertices).first(runPoints));
-            TurnZUp(std::span(band.normals).first(runPoints));
+            TurnZUp(std::span(band.job.vertices).first(runPoints));
+            TurnZUp(std::span(band.job.normals).first(runPoints));
         }
         // Calls each(k, local) for the band's own written vertices in order.
         const auto forWritten = [&](auto&& each) {
@@ -180,7 +154,7 @@ public:
                     const auto number = [&](int32_t index) {
                         return static_cast<uint32_t>(band.written[static_cast<std::size_t>(index - firstPoint)]);
                     };
-                    each(j, number(band.triangles[h]), number(band.triangles[h + 1]), number(band.triangles[h + 2]),
+                    each(j, number(band.job.triangles[h]), number(band.job.triangles[h + 1]), number(band.job.triangles[h + 2]),
                          h);
                 }
             }
@@ -194,26 +168,26 @@ public:
                 const uint64_t normalsAt = dataAt_ + layout_.normalsAt() + at(firstVertex, 12);
                 const uint64_t uvsAt = dataAt_ + layout_.uvsAt() + at(firstVertex, 8);
                 const uint64_t indicesAt = dataAt_ + layout_.indicesAt() + at(6 * firstKept, layout_.shortIndices ? 2 : 4);
-                if (survey_.everyCell) {
+                if (survey_.everyCellKept()) {
                     // The job's buffers hold the file's bytes as they are.
-                    for (std::size_t i = 0; i < ownPoints; ++i) bounds_.Add(band.vertices[i]);
-                    file_.WriteAt(positionsAt, band.vertices.data(), ownPoints * 12);
-                    file_.WriteAt(normalsAt, band.normals.data(), ownPoints * 12);
-                    file_.WriteAt(uvsAt, band.uvs.data(), ownPoints * 8);
+                    for (std::size_t i = 0; i < ownPoints; ++i) bounds_.Add(band.job.vertices[i]);
+                    file_.WriteAt(positionsAt, band.job.vertices.data(), ownPoints * 12);
+                    file_.WriteAt(normalsAt, band.job.normals.data(), ownPoints * 12);
+                    file_.WriteAt(uvsAt, band.job.uvs.data(), ownPoints * 8);
                     if (!layout_.shortIndices) {
-                        file_.WriteAt(indicesAt, band.triangles.data(), 6 * cells * 4);
+                        file_.WriteAt(indicesAt, band.job.triangles.data(), 6 * cells * 4);
                         break;
                     }
                 } else {
                     band.packed.resize(vertexCount * 12);
                     forWritten([&](int64_t k, std::size_t i) {
-                        bounds_.Add(band.vertices[i]);
-                        std::memcpy(band.packed.data() + 12 * k, &band.vertices[i], 12);
+                        bounds_.Add(band.job.vertices[i]);
+                        std::memcpy(band.packed.data() + 12 * k, &band.job.vertices[i], 12);
                     });
                     file_.WriteAt(positionsAt, band.packed.data(), vertexCount * 12);
-                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 12 * k, &band.normals[i], 12); });
+                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 12 * k, &band.job.normals[i], 12); });
                     file_.WriteAt(normalsAt, band.packed.data(), vertexCount * 12);
-                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 8 * k, &band.uvs[i], 8); });
+                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 8 * k, &band.job.uvs[i], 8); });
                     file_.WriteAt(uvsAt, band.packed.data(), vertexCount * 8);
                 }
                 const std::size_t indexBytes = layout_.shortIndices ? 2 : 4;
@@ -235,7 +209,7 @@ public:
             case MeshFormat::Ply: {
                 band.packed.resize(std::max(vertexCount * kPlyVertexBytes, triangleCount * kPlyFaceBytes));
                 forWritten([&](int64_t k, std::size_t i) {
-                    PackPlyVertex(band.vertices[i], band.normals[i], band.uvs[i],
+                    PackPlyVertex(band.job.vertices[i], band.job.normals[i], band.job.uvs[i],
                                   band.packed.data() + static_cast<std::size_t>(k) * kPlyVertexBytes);
                 });
                 file_.WriteAt(dataAt_ + at(firstVertex, kPlyVertexBytes), band.packed.data(), vertexCount * kPlyVertexBytes);
@@ -249,10 +223,10 @@ public:
             case MeshFormat::Stl: {
                 band.packed.resize(triangleCount * kStlFacetBytes);
                 const auto local = [&](int32_t index) -> const HeightmeshFloat3& {
-                    return band.vertices[static_cast<std::size_t>(index - firstPoint)];
+                    return band.job.vertices[static_cast<std::size_t>(index - firstPoint)];
                 };
                 forTriangles([&](std::size_t j, uint32_t, uint32_t, uint32_t, std::size_t h) {
-                    PackStlFacet(local(band.triangles[h]), local(band.triangles[h + 1]), local(band.triangles[h + 2]),
+                    PackStlFacet(local(band.job.triangles[h]), local(band.job.triangles[h + 1]), local(band.job.triangles[h + 2]),
                                  band.packed.data() + j * kStlFacetBytes);
                 });
                 file_.WriteAt(dataAt_ + at(2 * firstKept, kStlFacetBytes), band.packed.data(), band.packed.size());
@@ -260,7 +234,7 @@ public:
             }
             case MeshFormat::Obj:
             case MeshFormat::Gltf:
-                throw Declined{};
+                throw Declined{"a text format"};
         }
     }
 
@@ -269,7 +243,7 @@ public:
 private:
     const MeshRequest& request_;
     const StreamedMeshFile& options_;
-    const Survey& survey_;
+    const MaskSurvey& survey_;
     AtomicFile& file_;
     uint64_t dataAt_;
     const GltfLayout& layout_;
@@ -285,14 +259,20 @@ bool StreamsFormat(MeshFormat format, bool asciiStl) {
 bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, const StreamedMeshFile& options,
                     ProgressLine& progress, StreamedMeshReport& report) {
     const int32_t width = request.width, height = request.height;
-    if (!StreamsFormat(options.format, false) || width < 2 || height < 2) return false;
+    const auto decline = [&](const char* reason) {
+        report.declined = reason;
+        return false;
+    };
+    if (!StreamsFormat(options.format, false)) return decline("a text format");
+    if (width < 2 || height < 2) return decline("a grid smaller than 2 x 2");
     const int64_t cells = int64_t{width - 1} * (height - 1);
-    if (request.cellMask.size() != static_cast<std::size_t>(cells)) return false;
+    if (request.cellMask.size() != static_cast<std::size_t>(cells)) return decline("a cell mask of another size");
     const bool glb = options.format == MeshFormat::Glb;
     const Survey survey = SurveyGrid(request, options.threads, glb);
-    const int64_t vertices = survey.vertexStart.back();
-    const int64_t keptCells = survey.cellStart.back();
-    if (keptCells == 0 || !survey.finite) return false;
+    const int64_t vertices = survey.mask.vertices();
+    const int64_t keptCells = survey.mask.keptCells();
+    if (keptCells == 0) return decline("no cell is kept");
+    if (!survey.finite) return decline("a kept height times the y scale is not finite");
 
     // The file's layout, and the bytes before the bands' data. A mesh the
     // format cannot hold is refused as the whole-mesh writers refuse it.
@@ -310,24 +290,19 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
                 prefix.assign(header.data(), header.size());
                 break;
             }
-            default: return false;
+            default: return decline("a text format");
         }
     } catch (const ToolError& error) {
         throw ToolError(fmt::format("cannot write {}: {}", Quoted(options.path), error.what()));
     }
 
     AtomicFile file(options.path);
-    BandWriter writer(request, options, survey, file, prefix.size(), layout);
+    BandWriter writer(request, options, survey.mask, file, prefix.size(), layout);
     const bool extraRow = options.format == MeshFormat::Stl;
-    const int32_t bandRows = static_cast<int32_t>(std::clamp<int64_t>(kBandPoints / width, 1, height));
+    const int32_t bandRows = BandRows(width, height);
     const auto bandPoints = static_cast<std::size_t>(int64_t{bandRows + (extraRow ? 1 : 0)} * width);
     std::array<Band, 2> bands;
-    for (Band& band : bands) {
-        band.vertices.resize(bandPoints);
-        band.normals.resize(bandPoints);
-        band.uvs.resize(bandPoints);
-        band.triangles.resize(6 * bandPoints);
-    }
+    for (Band& band : bands) band.job = BandBuffers(bandPoints, 6 * bandPoints);
     std::future<void> pending;
     const auto wait = [&] {
         if (pending.valid()) pending.get();
@@ -343,12 +318,9 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
             const auto runPoints = static_cast<std::size_t>(int64_t{band.rowsRun - r0} * width);
             const auto runCells = static_cast<std::size_t>(std::max(0, std::min(band.rowsRun, height - 1) - r0)) *
                                   static_cast<std::size_t>(width - 1);
-            const jobhost::HeightfieldMeshBand spans{
-                std::span(band.vertices).first(runPoints), std::span(band.uvs).first(runPoints),
-                std::span(band.normals).first(runPoints), std::span(band.triangles).first(6 * runCells)};
             const Clock::time_point start = Clock::now();
             // The other band's write runs meanwhile.
-            bandMesher(request, r0, band.rowsRun, spans, {});
+            bandMesher(request, r0, band.rowsRun, BandOf(band.job, runPoints, 6 * runCells), {});
             report.jobSeconds += SecondsSince(start);
             wait();
             pending = std::async(std::launch::async, [&writer, &band] { writer.Write(band); });
@@ -360,7 +332,8 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
             // fixed by the prediction, which holds for every correct job.
             if (!SameBits(writer.bounds().low, survey.bounds.low) || !SameBits(writer.bounds().high, survey.bounds.high)) {
                 const std::string actual = GlbPrefix(layout, writer.bounds().low, writer.bounds().high);
-                if (actual.size() != prefix.size()) throw Declined{};
+                if (actual.size() != prefix.size())
+                    throw Declined{"the written bounds change the size of the glTF document"};
                 prefix = actual;
             }
             if (layout.binaryChunk > layout.total) {
@@ -370,14 +343,14 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
         }
         file.WriteAt(0, prefix.data(), prefix.size());
         file.Commit();
-    } catch (const Declined&) {
+    } catch (const Declined& declined) {
         if (pending.valid()) pending.wait();
         progress.End();
-        return false;
+        return decline(declined.reason);
     } catch (const jobhost::JobError&) {
         if (pending.valid()) pending.wait();
         progress.End();
-        return false;
+        return decline("the job failed");
     } catch (...) {
         if (pending.valid()) pending.wait();
         progress.End();

@@ -7,10 +7,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
-#include "output/mesh_writers.h"
-#include "run/pipeline.h"
 #include "common/progress.h"
+#include "mesh/mesh_request.h"
+#include "output/mesh_writers.h"
 
 namespace heightmesh::tool {
 
@@ -32,11 +33,13 @@ struct StreamedMeshReport {
     int64_t triangles = 0;
     int64_t keptCells = 0;
     int64_t cells = 0;
+    std::string declined;  // why the full road must make the file, when it must
 };
 
 // Writes the mesh of the kept cells of `request` (and the vertices they
-// use) to `file` band by band. Returns false, having left nothing behind,
-// when the file must be made from the full outputs instead: no kept cell, a
+// use) to `file` band by band. Returns false, having left nothing behind
+// and said why in report.declined, when the file must be made from the full
+// outputs instead: no kept cell, a
 // grid smaller than 2 x 2, or job output other than a correct job's for
 // these heights (a written value that is not finite, triangles other than
 // each kept cell's own two and none for a masked one, a failed job);

@@ -29,14 +29,7 @@ jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function
 
 Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
     return [&jobs, &library](const MeshRequest& request, const std::function<void(double)>& progress) {
-        jobhost::HeightfieldMesh mesh =
-            jobhost::RunHeightfieldMesh(jobs, library, InputOf(request), RunOptionsOf(request, progress));
-        MeshData data;
-        data.vertices = std::move(mesh.vertices);
-        data.uvs = std::move(mesh.uvs);
-        data.normals = std::move(mesh.normals);
-        data.triangles = std::move(mesh.triangles);
-        return data;
+        return jobhost::RunHeightfieldMesh(jobs, library, InputOf(request), RunOptionsOf(request, progress));
     };
 }
 

@@ -7,7 +7,7 @@
 
 #include <jobhost/jobhost.h>
 
-#include "run/pipeline.h"
+#include "mesh/mesh_request.h"
 
 namespace heightmesh::tool {
 

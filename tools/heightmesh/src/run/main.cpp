@@ -26,14 +26,12 @@ int main(int argc, char** argv) {
         }
         const std::optional<Options> options = ParseCommandLine(argc, argv, std::cout, defaultLibrary);
         if (!options) return 0;
-        if (options->threads > jobhost::JobSystem::kMaxWorkers)
-            throw UsageError(fmt::format("--threads: at most {}", jobhost::JobSystem::kMaxWorkers));
 
         const std::shared_ptr<jobhost::JobLibrary> library =
             jobhost::JobLibrary::Open(options->library ? *options->library : jobhost::DefaultLibraryPath());
         jobhost::JobSystem jobs(options->threads);
-        RunTool(*options, MakeJobMesher(jobs, *library), std::cout, progress, jobs.workerCount(),
-                MakeJobBandMesher(jobs, *library));
+        RunTool(*options, {MakeJobMesher(jobs, *library), MakeJobBandMesher(jobs, *library)}, std::cout, progress,
+                jobs.workerCount());
         return 0;
     } catch (...) {
         progress.End();

@@ -68,4 +68,10 @@ struct Options {
 std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
                                         const std::string& defaultLibrary = "next to the executable");
 
+// Refuses contradictory or empty requests, and outputs that cannot be
+// written or would replace an input, before anything is read: UsageError for
+// the command line, ToolError for a missing directory or a destination that
+// is not a regular file.
+void CheckRequest(const Options& options);
+
 }  // namespace heightmesh::tool

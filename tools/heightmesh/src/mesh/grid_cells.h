@@ -1,0 +1,72 @@
+// The job's grid as cells: which points are corners of kept cells, the two
+// triangles a kept cell gets, and the survey of a cell mask that tells how
+// many written vertices and kept cells come before each row.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/parallel.h"
+
+namespace heightmesh::tool {
+
+// The six triangle entries the job writes for a kept cell whose lower-left
+// corner is grid point p of a grid `width` points wide.
+inline std::array<int64_t, 6> CellTriangles(int64_t p, int64_t width) {
+    return {p, p + width + 1, p + 1, p, p + width, p + width + 1};
+}
+
+// flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
+// of its mask entry set), else 0; flags holds `width` entries.
+void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
+                      std::span<uint8_t> flags);
+
+// Kept cells of cell row z (bit 0 of the mask entry set).
+int64_t KeptCellsOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t z);
+
+// Where each row's written vertices and kept cells start, in job order: a
+// written vertex is a corner of some kept cell.
+struct MaskSurvey {
+    std::vector<int64_t> vertexStart;  // height + 1 entries: written vertices before row z
+    std::vector<int64_t> cellStart;    // height entries: kept cells before cell row z
+    int64_t cells = 0;                 // (width - 1) * (height - 1)
+
+    int64_t vertices() const noexcept { return vertexStart.back(); }
+    int64_t keptCells() const noexcept { return cellStart.back(); }
+    bool everyCellKept() const noexcept { return keptCells() == cells; }
+};
+
+// Surveys a mask of a grid at least 2 x 2 on `threads` threads, calling
+// visit(parts[part], x, z) for every written vertex (x, z), row by row in
+// order within each part; parts are contiguous runs of rows, in order, so
+// that folding them part by part is folding them in job order.
+template <class Part, class Visit>
+MaskSurvey SurveyMask(std::span<const uint8_t> cellMask, int32_t width, int32_t height, std::vector<Part>& parts,
+                      Visit&& visit) {
+    MaskSurvey survey;
+    survey.cells = int64_t{width - 1} * (height - 1);
+    survey.vertexStart.assign(static_cast<std::size_t>(height) + 1, 0);
+    survey.cellStart.assign(static_cast<std::size_t>(height), 0);
+    ParallelRanges(height, static_cast<unsigned>(parts.size()), [&](int64_t begin, int64_t end, unsigned part) {
+        std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+        for (int64_t z = begin; z < end; ++z) {
+            KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
+            int64_t written = 0;
+            for (int32_t x = 0; x < width; ++x) {
+                if (!corners[static_cast<std::size_t>(x)]) continue;
+                ++written;
+                visit(parts[part], x, static_cast<int32_t>(z));
+            }
+            survey.vertexStart[static_cast<std::size_t>(z) + 1] = written;
+            if (z + 1 < height)
+                survey.cellStart[static_cast<std::size_t>(z) + 1] = KeptCellsOfRow(cellMask, width, static_cast<int32_t>(z));
+        }
+    }, 16);
+    for (std::size_t z = 1; z < survey.vertexStart.size(); ++z) survey.vertexStart[z] += survey.vertexStart[z - 1];
+    for (std::size_t z = 1; z < survey.cellStart.size(); ++z) survey.cellStart[z] += survey.cellStart[z - 1];
+    return survey;
+}
+
+}  // namespace heightmesh::tool
