@@ -824,9 +824,11 @@ TEST(ToolEndToEnd, BandedShapingWritesTheFullRunsFiles) {
     };
     for (const std::vector<std::string>& c : cases) {
         SCOPED_TRACE(fmt::format("{}", fmt::join(c, " ")));
-        std::vector<std::string> args = {"--size", "523x311", "--cut-below", "30"};
+        std::vector<std::string> args = {"--size", "523x311", "--cut-below", "30", "--stats"};
         args.insert(args.end(), c.begin() + 1, c.end());
-        ExpectBothRoadsAgree(dir, c[0], args);
+        const std::array<std::string, 2> outputs = ExpectBothRoadsAgree(dir, c[0], args);
+        EXPECT_NE(outputs[0].find("road:       banded ("), std::string::npos) << outputs[0];
+        EXPECT_NE(outputs[1].find("road:       full (a picture reads every vertex)"), std::string::npos) << outputs[1];
     }
     // Heights whose normals overflow single precision (their y does not) are
     // refused the same way on both roads, naming the same first vertex.
@@ -863,8 +865,8 @@ TEST(ToolEndToEnd, FilesWrittenBandByBandAreTheFullRunsFiles) {
         std::vector<std::string> args = {"--size", c[1], "--seed", "3", "--stats"};
         args.insert(args.end(), c.begin() + 2, c.end());
         const std::array<std::string, 2> outputs = ExpectBothRoadsAgree(dir, c[0], args);
-        EXPECT_NE(outputs[0].find("job and write mesh"), std::string::npos) << outputs[0];
-        EXPECT_EQ(outputs[1].find("job and write mesh"), std::string::npos) << outputs[1];
+        EXPECT_NE(outputs[0].find("road:       streamed ("), std::string::npos) << outputs[0];
+        EXPECT_NE(outputs[1].find("road:       full (a picture reads every vertex)"), std::string::npos) << outputs[1];
     }
     // Normals that overflow single precision (heights that do not) are
     // refused as the full run refuses them, and no file is left.
