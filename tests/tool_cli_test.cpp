@@ -170,6 +170,14 @@ TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
           "--stats", "--library", "--band", "--window", "--bounds", "--resample", "--max-size", "--encoding TEXT=gray",
           "--tile", "--max-memory"})
         EXPECT_NE(help.find(expected), std::string::npos) << expected << "\n" << help;
+    // Grouped by what they are about, in the order a run uses them.
+    std::size_t last = 0;
+    for (const char* group : {"\nInput:\n", "\nHeights:\n", "\nMesh:\n", "\nOutput:\n", "\nPictures:\n", "\nRun:\n"}) {
+        const std::size_t at = help.find(group);
+        EXPECT_NE(at, std::string::npos) << group;
+        EXPECT_GT(at, last) << group;
+        last = at == std::string::npos ? last : at;
+    }
     std::string version;
     EXPECT_FALSE(Parse({"--version"}, &version));
     EXPECT_EQ(version.rfind("heightmesh ", 0), 0u);

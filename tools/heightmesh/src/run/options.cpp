@@ -80,7 +80,8 @@ std::vector<Number> ParseList(const std::string& text, std::size_t count, const 
 // The texts of the input options while CLI11 parses them.
 class InputOptionTexts {
 public:
-    void Add(CLI::App& app);
+    void Add(CLI::App& app);        // the read's options, in the input group
+    void AddMemory(CLI::App& app);  // --max-memory, in the run group
     // Converts the texts given; throws UsageError.
     void Apply(InputOptions& options) const;
 
@@ -92,27 +93,38 @@ private:
 
 void InputOptionTexts::Add(CLI::App& app) {
     app.add_option("--band", band_, "raster band to read as heights")->default_str("1, or colour as luminance")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->group("Input");
     app.add_option("--window", window_, "read only the pixels X,Y,W,H of the raster (column, row, width, height)")
-        ->default_str("whole raster");
+        ->default_str("whole raster")
+        ->group("Input");
     app.add_option("--bounds", bounds_,
                    "read only the pixels overlapping MINX,MINY,MAXX,MAXY in the raster's CRS (degrees for a geographic "
                    "one)")
         ->default_str("whole raster")
-        ->excludes("--window");
+        ->excludes("--window")
+        ->group("Input");
     app.add_option("--resample", resample_, "reduce the grid read to WIDTHxHEIGHT points, averaging while reading")
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Input");
     app.add_option("--max-size", maxSize_, "reduce the grid read so its longer side has at most N points (averaging)")
         ->default_str("none")
         ->check(CLI::Range(2, 1 << 30))
-        ->excludes("--resample");
+        ->excludes("--resample")
+        ->group("Input");
     app.add_option("--encoding", encoding_,
                    "how pixels give heights: gray (band as it is, colour as luminance), terrain-rgb "
-                   "(-10000 + (R*65536 + G*256 + B) * 0.1 m) or terrarium (R*256 + G + B/256 - 32768 m)");
+                   "(-10000 + (R*65536 + G*256 + B) * 0.1 m) or terrarium (R*256 + G + B/256 - 32768 m)")
+        ->group("Input");
     app.add_option("--tile", tile_, "web-mercator tile address Z/X/Y of the input, which sets the spacing")
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Input");
+}
+
+void InputOptionTexts::AddMemory(CLI::App& app) {
     app.add_option("--max-memory", maxMemory_, "refuse a run estimated to need more memory (bytes, or K/M/G/T)")
-        ->default_str("half the physical memory");
+        ->default_str("half the physical memory")
+        ->group("Run");
 }
 
 void InputOptionTexts::Apply(InputOptions& options) const {
@@ -202,91 +214,117 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
         "heightmesh: turns a heightmap into a triangle mesh with per-vertex normals and texture coordinates, "
         "computed by the heightfield mesh job on all cores; also writes a normal map and a shaded preview.",
         "heightmesh"};
-    app.set_version_flag("--version", kVersion);
+    app.set_help_flag();  // added last, with --version, so that the run's group comes last
     app.option_defaults()->always_capture_default();
 
-    std::string input, output, size, scale, mask, normalMap, preview, library;
+    std::string input, output, size, scale, mask, normalMap, preview, library, maxError, up;
     std::string light = "315,45";
-    float cutBelow = 0.0f;
+    float cutBelow = 0.0f, base = 0.0f;
+    int64_t maxTriangles = 0;
     uint64_t seed = Options::kDefaultSeed;
+    InputOptionTexts inputTexts;
 
+    // Groups of --help, in this order: where the heights come from, what is
+    // done to them, the mesh, the files, the pictures, the run.
     app.add_option("INPUT", input,
                    "heightmap: any raster GDAL reads (GeoTIFF, SRTM .hgt, PNG, ESRI ASCII grid, VRT, ...; band 1, "
                    "colour as luminance), .pgm (P2/P5), or raw little-endian float32 (.raw/.r32/.f32, needs --size); "
                    "images without a georeference give heights 0..1, elevation rasters keep their metres; without "
                    "INPUT a built-in procedural terrain")
         ->default_str("built-in terrain");
-    app.add_option("-o,--output", output, "mesh file; the format follows the extension: .obj, .ply, .stl, .gltf, .glb")
-        ->default_str("none");
     app.add_option("--size", size, "grid size WIDTHxHEIGHT of raw float32 input or of the built-in terrain")
-        ->default_str("512x512 for the built-in terrain");
-    app.add_option("--seed", seed, "seed of the built-in terrain");
-    InputOptionTexts inputTexts;
+        ->default_str("512x512 for the built-in terrain")
+        ->group("Input");
+    app.add_option("--seed", seed, "seed of the built-in terrain")->group("Input");
     inputTexts.Add(app);
 
     auto* zScaleOption = app.add_option(
-        "--z-scale", options.zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)");
+        "--z-scale", options.zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)")
+        ->group("Heights");
     auto* cellSizeOption = app.add_option(
         "--cell-size", options.cellSize,
-        "spacing of the grid points along x and z (scale x and z); replaces the spacing of a georeferenced raster");
+        "spacing of the grid points along x and z (scale x and z); replaces the spacing of a georeferenced raster")
+        ->group("Heights");
     app.add_option("--scale", scale, "X,Y,Z scale handed to the job as it is, instead of --cell-size and --z-scale")
         ->default_str("CELL,ZSCALE,CELL")
         ->excludes(zScaleOption)
-        ->excludes(cellSizeOption);
+        ->excludes(cellSizeOption)
+        ->group("Heights");
     app.add_flag("--invert", options.invert,
                  "flip high and low within the input's value range (0..1 for images, the samples' lowest to highest "
-                 "otherwise)");
-    app.add_flag("--level", options.level, "stretch the heights so that the lowest is 0 and the highest 1 (after --invert)");
-
+                 "otherwise)")
+        ->group("Heights");
+    app.add_flag("--level", options.level, "stretch the heights so that the lowest is 0 and the highest 1 (after --invert)")
+        ->group("Heights");
     app.add_option("--mask", mask,
                    "mask image (PNG or PGM) of the heightmap's size: a cell keeps its triangles when all four corners "
                    "are at or above --mask-threshold")
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Heights");
     app.add_option("--mask-threshold", options.maskThreshold, "mask value (0..1) from which a point is kept")
-        ->check(CLI::Range(0.0f, 1.0f));
-    app.add_flag("--mask-invert", options.maskInvert, "keep the points below the mask threshold instead");
+        ->check(CLI::Range(0.0f, 1.0f))
+        ->group("Heights");
+    app.add_flag("--mask-invert", options.maskInvert, "keep the points below the mask threshold instead")
+        ->group("Heights");
     auto* cutOption = app.add_option("--cut-below", cutBelow,
                                      "drop every cell with a corner below this height (after --invert and --level, "
                                      "before scaling), e.g. the sea")
-                          ->default_str("none");
+                          ->default_str("none")
+                          ->group("Heights");
 
-    app.add_flag("--ascii", options.asciiStl, "write STL as text instead of binary");
-    app.add_option("--normal-map", normalMap, "PNG of the normals, one pixel per grid point (R = x, G = -z, B = y)")
-        ->default_str("none");
-    app.add_option("--preview", preview, "PNG of the terrain tinted by height and shaded by the job's normals")
-        ->default_str("none");
-    app.add_option("--light", light,
-                   "light direction of the preview: AZIMUTH,ELEVATION in degrees, azimuth clockwise from the "
-                   "picture's top");
-
-    std::string maxError, up;
-    int64_t maxTriangles = 0;
-    float base = 0.0f;
     app.add_option("--max-error", maxError,
                    "simplify: every grid point of every kept cell lies within E (vertically, in the output's height "
                    "units) of the mesh; E% is a percentage of the kept heights' range")
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Mesh");
     auto* maxTrianglesOption = app.add_option("--max-triangles", maxTriangles,
                    "simplify to at most N triangles (the outline of the kept region may need more)")
         ->check(CLI::PositiveNumber)
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Mesh");
     auto* baseOption = app.add_option("--base", base,
                    "make a closed solid for printing: side walls from every edge down to a flat bottom DEPTH below "
                    "the lowest height")
         ->check(CLI::PositiveNumber)
-        ->default_str("none");
+        ->default_str("none")
+        ->group("Mesh");
+    app.add_flag("--gpu-order", options.gpuOrder,
+                 "order a full-resolution mesh's triangles and vertices for the GPU (simplified meshes always are)")
+        ->group("Mesh");
+
+    app.add_option("-o,--output", output, "mesh file; the format follows the extension: .obj, .ply, .stl, .gltf, .glb")
+        ->default_str("none")
+        ->group("Output");
+    app.add_flag("--ascii", options.asciiStl, "write STL as text instead of binary")->group("Output");
     app.add_option("--up", up, "up axis of the written mesh, y or z (glTF is always y)")
         ->check(CLI::IsMember({"y", "z"}))
-        ->default_str("z for STL and solids, y otherwise");
-    app.add_flag("--gpu-order", options.gpuOrder,
-                 "order a full-resolution mesh's triangles and vertices for the GPU (simplified meshes always are)");
+        ->default_str("z for STL and solids, y otherwise")
+        ->group("Output");
 
-    app.add_option("--threads", options.threads, "worker threads (0 = all cores)");
+    app.add_option("--normal-map", normalMap, "PNG of the normals, one pixel per grid point (R = x, G = -z, B = y)")
+        ->default_str("none")
+        ->group("Pictures");
+    app.add_option("--preview", preview, "PNG of the terrain tinted by height and shaded by the job's normals")
+        ->default_str("none")
+        ->group("Pictures");
+    app.add_option("--light", light,
+                   "light direction of the preview: AZIMUTH,ELEVATION in degrees, azimuth clockwise from the "
+                   "picture's top")
+        ->group("Pictures");
+
+    app.add_option("--threads", options.threads, "worker threads (0 = all cores)")->group("Run");
     app.add_option("--batch", options.batch, "vertices per batch (0 = chosen by the job system)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::NonNegativeNumber)
+        ->group("Run");
+    inputTexts.AddMemory(app);
     app.add_flag("--stats", options.stats,
-                 "print grid size, vertices, triangles kept, time in the job and in I/O, vertices per second");
-    app.add_option("--library", library, "job library to load")->default_str(defaultLibrary);
+                 "print what was read (its spacing and where that came from, the extents in metres, the height "
+                 "range), the road the mesh took, the grid, vertices and triangles kept, a simplified mesh's size and "
+                 "measured error, the time of the job, of I/O and of every stage, vertices per second and peak memory")
+        ->group("Run");
+    app.add_option("--library", library, "job library to load")->default_str(defaultLibrary)->group("Run");
+    app.set_help_flag("-h,--help", "print this help and exit")->group("Run");
+    app.set_version_flag("--version", kVersion, "print the version and exit")->group("Run");
 
     // Errors come back as one line; --help and --version are answered here.
     try {
