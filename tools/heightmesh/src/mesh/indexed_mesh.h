@@ -65,15 +65,10 @@ public:
     HeightmeshFloat3 minPosition() const noexcept { return min_; }
     HeightmeshFloat3 maxPosition() const noexcept { return max_; }
     void UpdateBounds() {
-        for (int64_t k = 0; k < vertexCount(); ++k) {
-            const HeightmeshFloat3& p = Position(k);
-            if (k == 0) {
-                min_ = max_ = p;
-            } else {
-                min_ = {std::min(min_.x, p.x), std::min(min_.y, p.y), std::min(min_.z, p.z)};
-                max_ = {std::max(max_.x, p.x), std::max(max_.y, p.y), std::max(max_.z, p.z)};
-            }
-        }
+        PositionBounds bounds;
+        for (int64_t k = 0; k < vertexCount(); ++k) bounds.Add(Position(k));
+        min_ = bounds.low;
+        max_ = bounds.high;
     }
 
 private:

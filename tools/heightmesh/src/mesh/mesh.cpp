@@ -1,6 +1,7 @@
 #include "mesh/mesh.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 
@@ -8,6 +9,7 @@
 
 #include "common/parallel.h"
 #include "common/tool_error.h"
+#include "mesh/grid_cells.h"
 
 namespace heightmesh::tool {
 
@@ -57,8 +59,8 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
         int64_t column = begin % columns;
         for (std::size_t cell = static_cast<std::size_t>(begin); cell < static_cast<std::size_t>(end); ++cell) {
             const int32_t* c = t + 6 * cell;
-            tally.standard = tally.standard && c[0] == p && c[1] == p + width + 1 && c[2] == p + 1 && c[3] == p &&
-                             c[4] == p + width && c[5] == p + width + 1;
+            const std::array<int64_t, 6> own = CellTriangles(p, width);
+            tally.standard = tally.standard && std::equal(own.begin(), own.end(), c);
             if (++column == columns) {
                 column = 0;
                 p += 2;
