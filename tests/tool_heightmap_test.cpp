@@ -2,7 +2,9 @@
 // cell mask, on small data made here.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <stdexcept>
 #include <cstring>
 #include <limits>
 
@@ -10,6 +12,7 @@
 #include "input/heightmap.h"
 #include "input/readers.h"
 #include "input/terrain.h"
+#include "common/parallel.h"
 #include "common/tool_error.h"
 #include "tool_test_support.h"
 
@@ -208,6 +211,14 @@ TEST(ToolHeightmap, TerrainIsSeededAndReproducible) {
     for (float h : a.heights) EXPECT_TRUE(std::isfinite(h));
 }
 
+TEST(ToolHeightmap, TerrainIsTheSameOnAnyNumberOfThreads) {
+    const Heightmap one = MakeTerrain({301, 157}, 3, {}, TerrainRoad::kFastest, 1);
+    for (const unsigned threads : {2u, 3u, 8u}) {
+        const Heightmap many = MakeTerrain({301, 157}, 3, {}, TerrainRoad::kFastest, threads);
+        EXPECT_EQ(std::memcmp(one.heights.data(), many.heights.data(), one.heights.size() * sizeof(float)), 0) << threads;
+    }
+}
+
 TEST(ToolHeightmap, TerrainRoadsGiveTheSameBits) {
     // Widths around the four-sample groups (remainders 0 to 3), tall and
     // wide grids, several seeds.
@@ -309,6 +320,41 @@ TEST(ToolCellMask, MaskOfAnotherSizeIsRefused) {
     rules.image = &image;
     const std::string message = ErrorOf([&] { BuildCellMask(map, rules, "'m.png'"); });
     EXPECT_NE(message.find("'m.png' is 3x2, but the heightmap is 3x3"), std::string::npos) << message;
+}
+
+}  // namespace
+}  // namespace heightmesh::tool
+
+namespace heightmesh::tool {
+namespace {
+
+// The tool's one way of starting threads: every index is done exactly once
+// on any number of threads, and a worker's exception reaches the caller
+// (the first one thrown), with no new index taken after it.
+TEST(ToolThreads, EveryIndexOnceAndAWorkersExceptionReachesTheCaller) {
+    for (const unsigned threads : {1u, 2u, 5u}) {
+        std::vector<std::atomic<int>> done(1000);
+        ForEachIndex(1000, threads, [&](int64_t i) { ++done[static_cast<std::size_t>(i)]; });
+        for (const auto& d : done) EXPECT_EQ(d.load(), 1) << threads;
+
+        std::atomic<int64_t> taken{0};
+        EXPECT_THROW(ForEachIndex(1000, threads,
+                                  [&](int64_t i, unsigned part) {
+                                      ++taken;
+                                      if (i == 10 || part == 1) throw std::runtime_error("worker failed");
+                                  }),
+                     std::runtime_error)
+            << threads;
+        EXPECT_LT(taken.load(), 1000) << threads;
+
+        std::atomic<int> ran{0};
+        EXPECT_THROW(RunParts(threads, [&](unsigned part) {
+                         ++ran;
+                         if (part + 1 == threads) throw std::invalid_argument("last part failed");
+                     }),
+                     std::invalid_argument);
+        EXPECT_EQ(ran.load(), static_cast<int>(threads)) << "every part runs to its end";
+    }
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 namespace heightmesh::tool {
 
-// How the terrain is computed: the fastest road this processor has (four
-// samples at once in AVX2 where there is AVX2), or one sample at a time.
+// How the terrain is computed: the fastest road this processor has (eight
+// samples at once with AVX-512, four with AVX2), or one sample at a time.
 // Both give the same heights, bit for bit.
 enum class TerrainRoad { kFastest, kScalar };
 
