@@ -160,6 +160,42 @@ TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
     }
 }
 
+// Numbers single precision cannot hold, NaN where a number is asked for,
+// empty values and spacings whose square underflows are each named for what
+// they are.
+TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed) {
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"--max-error", "1e308"}, "--max-error: '1e308' is out of range: give 0 or a magnitude from 1.4013e-45 to 3.40282e+38"},
+        {{"--max-error", "1e-300"}, "--max-error: '1e-300' is out of range"},
+        {{"--light", "1e308,0"}, "--light: '1e308' is out of range"},
+        {{"--z-scale", "-1e39"}, "--z-scale: '-1e39' is out of range"},
+        {{"--cut-below", "1e39"}, "--cut-below: '1e39' is out of range"},
+        {{"--mask-threshold", "nan"}, "--mask-threshold: 'nan' is not a finite number"},
+        {{"--mask-threshold", "-0.5"}, "--mask-threshold: '-0.5' is out of range: give a value from 0 to 1"},
+        {{"--base", "nan"}, "--base: 'nan' is not a finite number"},
+        {{"--base", "0"}, "--base: '0' is not a depth"},
+        {{"--cell-size", "1e-45"}, "--cell-size: '1e-45' is too small a spacing: its square underflows single precision"},
+        {{"--scale", "1e-30,1,1"}, "--scale X: '1e-30' is too small a spacing"},
+        {{"--max-memory", ""}, "--max-memory: the value is empty"},
+        {{"--tile", ""}, "--tile: the value is empty"},
+        {{"--window", ""}, "--window: the value is empty"},
+        {{"", "--stats"}, "INPUT: the value is empty"},
+    };
+    for (const auto& c : cases) {
+        try {
+            Parse(c.args);
+            ADD_FAILURE() << "accepted: " << c.says;
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
+        }
+    }
+    // The smallest spacing whose square is not 0 is taken.
+    EXPECT_EQ(Parse({"--cell-size", "1e-22"}).value().cellSize, 1e-22f);
+}
+
 TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
     std::string help;
     EXPECT_FALSE(Parse({"--help"}, &help));

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -27,12 +28,29 @@ namespace {
 
 constexpr const char* kVersion = "0.1.0";
 
+// A single-precision number; NaN, infinities and values single precision
+// cannot hold (they would round to infinity or to 0) are refused.
 float ParseFloat(const std::string& text, const std::string& what) {
     float value = 0.0f;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (!text.empty() && stop == end && error == std::errc::result_out_of_range)
+        throw UsageError(fmt::format("{}: '{}' is out of range: give 0 or a magnitude from {:g} to {:g}", what, text,
+                                     std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max()));
     if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value))
         throw UsageError(fmt::format("{}: '{}' is not a finite number", what, text));
+    return value;
+}
+
+// A grid spacing: not 0, and its square (which the normals' length takes)
+// does not underflow single precision.
+float ParseSpacing(const std::string& text, const std::string& what) {
+    const float value = ParseFloat(text, what);
+    if (value == 0.0f) throw UsageError(fmt::format("{}: the spacing must not be 0", what));
+    if (value * value == 0.0f)
+        throw UsageError(fmt::format("{}: '{}' is too small a spacing: its square underflows single precision "
+                                     "(give at least {:g} in magnitude)",
+                                     what, text, std::sqrt(std::numeric_limits<float>::denorm_min())));
     return value;
 }
 
@@ -219,7 +237,7 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
 
     std::string input, output, size, scale, mask, normalMap, preview, library, maxError, up;
     std::string light = "315,45";
-    float cutBelow = 0.0f, base = 0.0f;
+    std::string zScale = "1", cellSize = "1", maskThreshold = "0.5", cutBelow, base;
     int64_t maxTriangles = 0;
     uint64_t seed = Options::kDefaultSeed;
     InputOptionTexts inputTexts;
@@ -239,11 +257,13 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     inputTexts.Add(app);
 
     auto* zScaleOption = app.add_option(
-        "--z-scale", options.zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)")
+        "--z-scale", zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)")
+        ->type_name("FLOAT")
         ->group("Heights");
     auto* cellSizeOption = app.add_option(
-        "--cell-size", options.cellSize,
+        "--cell-size", cellSize,
         "spacing of the grid points along x and z (scale x and z); replaces the spacing of a georeferenced raster")
+        ->type_name("FLOAT")
         ->group("Heights");
     app.add_option("--scale", scale, "X,Y,Z scale handed to the job as it is, instead of --cell-size and --z-scale")
         ->default_str("CELL,ZSCALE,CELL")
@@ -261,14 +281,15 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
                    "are at or above --mask-threshold")
         ->default_str("none")
         ->group("Heights");
-    app.add_option("--mask-threshold", options.maskThreshold, "mask value (0..1) from which a point is kept")
-        ->check(CLI::Range(0.0f, 1.0f))
+    app.add_option("--mask-threshold", maskThreshold, "mask value (0..1) from which a point is kept")
+        ->type_name("FLOAT")
         ->group("Heights");
     app.add_flag("--mask-invert", options.maskInvert, "keep the points below the mask threshold instead")
         ->group("Heights");
     auto* cutOption = app.add_option("--cut-below", cutBelow,
                                      "drop every cell with a corner below this height (after --invert and --level, "
                                      "before scaling), e.g. the sea")
+                          ->type_name("FLOAT")
                           ->default_str("none")
                           ->group("Heights");
 
@@ -285,7 +306,7 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     auto* baseOption = app.add_option("--base", base,
                    "make a closed solid for printing: side walls from every edge down to a flat bottom DEPTH below "
                    "the lowest height")
-        ->check(CLI::PositiveNumber)
+        ->type_name("FLOAT")
         ->default_str("none")
         ->group("Mesh");
     app.add_flag("--gpu-order", options.gpuOrder,
@@ -342,25 +363,35 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
         throw UsageError(fmt::format("{} (see --help)", error.what()));
     }
 
+    // An option given with an empty value is a mistake, never "not given".
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->get_expected_min() == 0 || option->count() == 0) continue;
+        for (const std::string& result : option->results())
+            if (result.empty())
+                throw UsageError(fmt::format("{}: the value is empty (see --help)",
+                                             option->get_name(false, true).empty() ? option->get_name()
+                                                                                    : option->get_name(false, true)));
+    }
+
     if (!input.empty()) options.input = input;
     if (!output.empty()) options.output = output;
     if (!size.empty()) options.size = ParseGridSize(size);
     if (app.count("--seed") > 0) options.seed = seed;
     inputTexts.Apply(options.source);
     options.cellSizeGiven = cellSizeOption->count() > 0;
-    if (!std::isfinite(options.zScale)) throw UsageError("--z-scale must be a finite number");
-    if (!std::isfinite(options.cellSize) || options.cellSize == 0.0f)
-        throw UsageError("--cell-size must be a finite number other than 0");
+    options.zScale = ParseFloat(zScale, "--z-scale");
+    options.cellSize = ParseSpacing(cellSize, "--cell-size");
     if (!scale.empty()) {
         const std::vector<float> v = ParseFloatList(scale, 3, "--scale", "three numbers X,Y,Z");
-        if (v[0] == 0.0f || v[2] == 0.0f) throw UsageError("--scale: X and Z must not be 0");
+        ParseSpacing(fmt::format("{}", v[0]), "--scale X");
+        ParseSpacing(fmt::format("{}", v[2]), "--scale Z");
         options.scale = HeightmeshFloat3{v[0], v[1], v[2]};
     }
+    options.maskThreshold = ParseFloat(maskThreshold, "--mask-threshold");
+    if (!(options.maskThreshold >= 0.0f && options.maskThreshold <= 1.0f))
+        throw UsageError(fmt::format("--mask-threshold: '{}' is out of range: give a value from 0 to 1", maskThreshold));
     if (!mask.empty()) options.mask = mask;
-    if (cutOption->count() > 0) {
-        if (!std::isfinite(cutBelow)) throw UsageError("--cut-below must be a finite number");
-        options.cutBelow = cutBelow;
-    }
+    if (cutOption->count() > 0) options.cutBelow = ParseFloat(cutBelow, "--cut-below");
     if (!normalMap.empty()) options.normalMap = normalMap;
     if (!preview.empty()) options.preview = preview;
     {
@@ -376,8 +407,9 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     }
     if (maxTrianglesOption->count() > 0) options.maxTriangles = maxTriangles;
     if (baseOption->count() > 0) {
-        if (!std::isfinite(base)) throw UsageError("--base must be a finite depth");
-        options.base = base;
+        options.base = ParseFloat(base, "--base");
+        if (!(*options.base > 0.0f))
+            throw UsageError(fmt::format("--base: '{}' is not a depth: give a number above 0", base));
     }
     if (!up.empty()) options.up = up[0];
     if (options.threads > jobhost::JobSystem::kMaxWorkers)
