@@ -9,6 +9,6 @@ else()
 endif()
 add_test(NAME install_package
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${PROJECT_BINARY_DIR} ${CMAKE_CXX_COMPILER}
-    ${PROJECT_VERSION} ${install_test_with_tool}
+    ${PROJECT_VERSION} ${CMAKE_INSTALL_LIBDIR} ${install_test_with_tool}
     "$<JOIN:$<TARGET_PROPERTY:heightmesh_sanitize,INTERFACE_LINK_OPTIONS>, >")
 set_tests_properties(install_package PROPERTIES TIMEOUT 300)

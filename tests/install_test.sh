@@ -4,12 +4,14 @@
 # again with pkg-config, runs both, then moves the prefix elsewhere and meshes
 # with the installed tool there.
 #
-#   install_test.sh BUILD_DIR CXX VERSION WITH_TOOL [LINK_FLAGS]
+#   install_test.sh BUILD_DIR CXX VERSION LIBDIR WITH_TOOL [LINK_FLAGS]
+#
+# LIBDIR is the install's library directory (CMAKE_INSTALL_LIBDIR).
 #
 # LINK_FLAGS are the sanitizer flags of a sanitizer build, whose jobhost
 # needs their runtime.
 set -euo pipefail
-build=$1 cxx=$2 version=$3 with_tool=$4 link_flags=${5:-}
+build=$1 cxx=$2 version=$3 libdir=$4 with_tool=$5 link_flags=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 scratch=$(realpath "$(mktemp -d)")
@@ -19,15 +21,16 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for file in include/heightmesh/job_abi.h include/jobhost/jobhost.h lib/libjobhost.a lib/libheightfield_mesh.so \
-            lib/cmake/heightmesh/heightmeshConfig.cmake lib/cmake/heightmesh/heightmeshConfigVersion.cmake \
-            lib/cmake/heightmesh/heightmeshTargets.cmake lib/pkgconfig/heightmesh.pc; do
+for file in include/heightmesh/job_abi.h include/jobhost/jobhost.h "$libdir/libjobhost.a" \
+            "$libdir/libheightfield_mesh.so" "$libdir/cmake/heightmesh/heightmeshConfig.cmake" \
+            "$libdir/cmake/heightmesh/heightmeshConfigVersion.cmake" "$libdir/cmake/heightmesh/heightmeshTargets.cmake" \
+            "$libdir/pkgconfig/heightmesh.pc"; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 # No installed header, CMake or pkg-config file may point back into the build
 # or source tree.
-if grep -rlF -e "$(cd "$build" && pwd)" -e "$(cd "$here/.." && pwd)" "$prefix/include" "$prefix/lib/cmake" \
-     "$prefix/lib/pkgconfig"; then
+if grep -rlF -e "$(cd "$build" && pwd)" -e "$(cd "$here/.." && pwd)" "$prefix/include" \
+     "$prefix/$libdir/cmake" "$prefix/$libdir/pkgconfig"; then
   fail "the installed files above name the build or source tree"
 fi
 
@@ -38,7 +41,7 @@ cmake -S "$here/install_consumer" -B "$consumer" -G Ninja -DCMAKE_BUILD_TYPE=Rel
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
   -DCONSUMER_HEIGHTMESH_VERSION="${version%.*}" >"$scratch/configure.log" ||
   { cat "$scratch/configure.log"; fail "the consumer does not configure"; }
-grep -qF -- "-- heightmesh $version from $prefix/lib/cmake/heightmesh" "$scratch/configure.log" ||
+grep -qF -- "-- heightmesh $version from $prefix/$libdir/cmake/heightmesh" "$scratch/configure.log" ||
   { cat "$scratch/configure.log"; fail "find_package did not find heightmesh $version in $prefix"; }
 cmake --build "$consumer" >/dev/null || fail "the consumer does not build"
 "$consumer/consumer" || fail "the consumer's job run"
@@ -53,11 +56,11 @@ if cmake -S "$here/install_consumer" -B "$scratch/too-new" -G Ninja -DCMAKE_CXX_
 fi
 
 # pkg-config: the same host from the .pc file's flags alone.
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion heightmesh)" = "$version" ] || fail "heightmesh.pc has version $(pkg-config --modversion heightmesh)"
 read -r -a flags <<<"$(pkg-config --cflags --libs heightmesh)"
 "$cxx" -std=c++20 -o "$scratch/pc-consumer" "$here/install_consumer/main.cpp" \
-  "-DCONSUMER_LIBRARY_PATH=\"$prefix/lib/libheightfield_mesh.so\"" "${flags[@]}" $link_flags ||
+  "-DCONSUMER_LIBRARY_PATH=\"$prefix/$libdir/libheightfield_mesh.so\"" "${flags[@]}" $link_flags ||
   fail "the consumer does not build with pkg-config --cflags --libs heightmesh: ${flags[*]}"
 "$scratch/pc-consumer" || fail "the pkg-config consumer's job run"
 
@@ -78,9 +81,10 @@ fi
 [ "$("$tool" --version)" = "heightmesh $version" ] || fail "--version says '$("$tool" --version)', not $version"
 (cd "$scratch" && "$tool" --size 64x64 -o x.ply) >"$scratch/tool.log" 2>&1 ||
   { cat "$scratch/tool.log"; fail "the moved tool does not mesh"; }
-head -c 200 "$scratch/x.ply" | grep -qa "element vertex 4096" || fail "x.ply does not hold 64 x 64 vertices"
-"$tool" --help | grep -qF "$moved/lib/libheightfield_mesh.so" || fail "the moved tool's default library is not its own"
+grep -qa "^element vertex 4096$" <(head -c 300 "$scratch/x.ply") || fail "x.ply does not hold 64 x 64 vertices"
+help=$("$tool" --help)
+[[ "$help" == *"$moved/$libdir/libheightfield_mesh.so"* ]] || fail "the moved tool's default library is not its own"
 # The moved .pc file follows its prefix.
-[ "$(PKG_CONFIG_PATH=$moved/lib/pkgconfig pkg-config --variable=includedir heightmesh)" -ef "$moved/include" ] ||
+[ "$(PKG_CONFIG_PATH=$moved/$libdir/pkgconfig pkg-config --variable=includedir heightmesh)" -ef "$moved/include" ] ||
   fail "the moved heightmesh.pc does not name the moved include directory"
 echo "installed, consumed and moved: OK"
