@@ -25,6 +25,7 @@ install(FILES ${PROJECT_BINARY_DIR}/heightmeshConfig.cmake ${PROJECT_BINARY_DIR}
 
 # heightmesh.pc finds the prefix from its own place, so a moved install works.
 file(RELATIVE_PATH HEIGHTMESH_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" HEIGHTMESH_PC_TO_PREFIX "${HEIGHTMESH_PC_TO_PREFIX}")
 set(HEIGHTMESH_PC_LIBS "-ljobhost")
 if(NOT WIN32)
   string(APPEND HEIGHTMESH_PC_LIBS " -pthread")
