@@ -10,10 +10,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
 jobs=$(nproc)
 builds=("${@:-release sanitize thread windows}")
+
+# What the builds asked for need installed (HEIGHTMESH_SKIP_DEPS=1 skips it);
+# the whole run asks for every group its builds may use.
+if [ "$#" -eq 0 ]; then
+  groups=(build test windows clang)
+else
+  groups=()
+  for build in ${builds[*]}; do
+    case "$build" in
+      release|sanitize|thread) groups+=(build test) ;;
+      windows) groups+=(windows) ;;
+      clang) groups+=(build test clang) ;;
+    esac
+  done
+fi
+scripts/install-deps.sh "${groups[@]}"
 for build in ${builds[*]}; do
   case "$build" in
     release)  options=(-DCMAKE_BUILD_TYPE=Release) ;;

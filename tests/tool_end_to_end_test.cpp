@@ -538,12 +538,26 @@ TEST(ToolEndToEnd, AFallbackFromBandsStaysWithinTheMemoryLimit) {
 
 // ---- Today's files, byte for byte ----------------------------------------------------
 
+// Where two byte strings first differ ("" if they do not): the offset, the
+// two bytes there and the sizes, instead of both files.
+std::string FirstDifference(const std::vector<uint8_t>& made, const std::vector<uint8_t>& golden) {
+    const auto [m, g] = std::mismatch(made.begin(), made.end(), golden.begin(), golden.end());
+    if (m == made.end() && g == golden.end()) return "";
+    const auto byte = [](auto at, auto end) { return at == end ? std::string("end") : fmt::format("0x{:02x}", *at); };
+    return fmt::format("first difference at byte {}: made {}, golden {}; sizes {} and {}", m - made.begin(),
+                       byte(m, made.end()), byte(g, golden.end()), made.size(), golden.size());
+}
+
 // Meshes and pictures written by an earlier build and kept in tests/golden:
 // every format must come out byte for byte the same from the same input
 // (the pictures, whose compression may change, pixel for pixel), on grids
-// with masked cells and unused vertices and on a whole grid.
+// with masked cells and unused vertices and on a whole grid. With
+// HEIGHTMESH_UPDATE_GOLDENS=1 (scripts/update-goldens.sh) the files made
+// replace the golden ones that differ instead.
 TEST(ToolEndToEnd, EveryFormatMatchesTheGoldenFiles) {
     const fs::path golden = HEIGHTMESH_GOLDEN_DIR;
+    const char* updateVariable = std::getenv("HEIGHTMESH_UPDATE_GOLDENS");
+    const bool update = updateVariable != nullptr && std::string(updateVariable) == "1";
     ScratchDir dir;
     const struct {
         const char* stem;
@@ -562,7 +576,13 @@ TEST(ToolEndToEnd, EveryFormatMatchesTheGoldenFiles) {
             if (suffix == "-ascii.stl") args.push_back("--ascii");
             const ProcessResult run = Tool(dir, args);
             ASSERT_EQ(run.exitCode, 0) << run.err;
-            EXPECT_TRUE(tooltest::ReadBytes(dir / name) == tooltest::ReadBytes(golden / name));
+            const std::vector<uint8_t> made = tooltest::ReadBytes(dir / name);
+            const std::string difference = FirstDifference(made, tooltest::ReadBytes(golden / name));
+            if (!update) {
+                EXPECT_EQ(difference, "");
+            } else if (!difference.empty()) {
+                tooltest::WriteBytes(golden / name, made);
+            }
         }
     }
     const ProcessResult run = Tool(dir, {"--size", "12x10", "--seed", "5", "--cut-below", "0.9", "--normal-map",
@@ -576,8 +596,20 @@ TEST(ToolEndToEnd, EveryFormatMatchesTheGoldenFiles) {
         stbi_image_free(data);
         return std::make_tuple(width, height, channels, out);
     };
-    EXPECT_EQ(pixels(dir / "n.png"), pixels(golden / "terrain-cut-normals.png"));
-    EXPECT_EQ(pixels(dir / "p.png"), pixels(golden / "terrain-cut-preview.png"));
+    for (const auto& [made, name] :
+         {std::pair{"n.png", "terrain-cut-normals.png"}, std::pair{"p.png", "terrain-cut-preview.png"}}) {
+        SCOPED_TRACE(name);
+        const auto [width, height, channels, samples] = pixels(dir / made);
+        const auto [goldenWidth, goldenHeight, goldenChannels, goldenSamples] = pixels(golden / name);
+        const auto shape = std::make_tuple(width, height, channels);
+        const auto goldenShape = std::make_tuple(goldenWidth, goldenHeight, goldenChannels);
+        const std::string difference = FirstDifference(samples, goldenSamples);
+        if (update && (shape != goldenShape || !difference.empty()))
+            fs::copy_file(dir / made, golden / name, fs::copy_options::overwrite_existing);
+        if (update) continue;
+        EXPECT_EQ(shape, goldenShape) << "width, height, channels";
+        EXPECT_EQ(difference, "") << "in the samples, row by row";
+    }
 }
 
 // ---- The output path ---------------------------------------------------------------

@@ -22,6 +22,9 @@
 #ifndef HEIGHTMESH_INSTALL_LIBDIR
 #define HEIGHTMESH_INSTALL_LIBDIR "/usr/local/lib"
 #endif
+#ifndef HEIGHTMESH_RELATIVE_LIBDIR
+#define HEIGHTMESH_RELATIVE_LIBDIR "lib"
+#endif
 
 namespace jobhost {
 
@@ -208,6 +211,9 @@ std::filesystem::path DefaultLibraryPath()
         const std::filesystem::path directory = executable.parent_path();
         candidates.push_back(directory / kLibraryFileName);
         candidates.push_back(directory.parent_path() / "lib" / kLibraryFileName);
+        // An install whose library directory is not plain lib (lib64, lib/<multiarch>).
+        if (std::filesystem::path(HEIGHTMESH_RELATIVE_LIBDIR) != "lib")
+            candidates.push_back(directory.parent_path() / HEIGHTMESH_RELATIVE_LIBDIR / kLibraryFileName);
     }
     candidates.push_back(std::filesystem::path(HEIGHTMESH_INSTALL_LIBDIR) / kLibraryFileName);
 

@@ -54,8 +54,9 @@ inline constexpr const char* kLibraryFileName = "libheightfield_mesh.so";
 #endif
 
 // Where kLibraryFileName is looked for when no path is given: next to
-// the running executable, in ../lib beside it (a build or install tree), then
-// in the install prefix's library directory. Returns the first that exists;
+// the running executable, in ../lib beside it (a build or install tree, or
+// the install's own library directory relative to its bin, e.g. ../lib64),
+// then in the configured prefix's library directory. Returns the first that exists;
 // throws LoadError listing every place searched when none does.
 std::filesystem::path DefaultLibraryPath();
 
