@@ -26,7 +26,7 @@ namespace heightmesh::tool {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
+constexpr const char* kVersion = HEIGHTMESH_VERSION;
 
 // A single-precision number; NaN, infinities and values single precision
 // cannot hold (they would round to infinity or to 0) are refused.
