@@ -583,3 +583,76 @@ TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason) {
 
 }  // namespace
 }  // namespace heightmesh::tool
+
+namespace heightmesh::tool {
+namespace {
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+// A replaced file keeps its permission bits (a private file stays private),
+// and, where the user may give them, its owner and group.
+TEST(ToolAtomicFile, AReplacedFileKeepsItsModeAndOwner) {
+    tooltest::ScratchDir dir;
+    for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0751}, mode_t{0604}}) {
+        const fs::path target = dir / fmt::format("m{:o}.ply", mode);
+        tooltest::WriteText(target, "old");
+        ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+        WriteFileAtomically(target, [](std::ostream& out) { out << "new"; });
+        EXPECT_EQ(tooltest::ReadText(target), "new");
+        EXPECT_EQ(ModeOf(target), mode) << std::oct << mode;
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs the superuser";
+    const fs::path target = dir / "theirs.stl";
+    tooltest::WriteText(target, "old");
+    ASSERT_EQ(::chown(target.c_str(), 4321, 4322), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0620), 0);
+    WriteFileAtomically(target, [](std::ostream& out) { out << "new"; });
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 4321u);
+    EXPECT_EQ(info.st_gid, 4322u);
+    EXPECT_EQ(info.st_mode & 07777, 0620u);
+}
+
+// A file the user may not write is refused, as cp and shell redirection
+// refuse it, even where the folder would let a rename replace it; it stays
+// as it was. (As the superuser, the refusal is checked in a child that
+// gives up its privileges.)
+TEST(ToolAtomicFile, AFileTheUserMayNotWriteIsRefused) {
+    tooltest::ScratchDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const fs::path target = dir / "locked.obj";
+    tooltest::WriteText(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+    const auto attempt = [&]() -> std::string {
+        try {
+            WriteFileAtomically(target, [](std::ostream& out) { out << "new"; });
+            return "written";
+        } catch (const ToolError& error) {
+            return error.what();
+        }
+    };
+    if (::geteuid() != 0) {
+        const std::string said = attempt();
+        EXPECT_NE(said.find("Permission denied"), std::string::npos) << said;
+    } else {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+            ::_exit(dropped && attempt().find("Permission denied") != std::string::npos ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(tooltest::ReadText(target), "old");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"locked.obj"});
+}
+
+}  // namespace
+}  // namespace heightmesh::tool

@@ -272,6 +272,9 @@ std::filesystem::path ResolveDestination(const std::filesystem::path& requested)
         throw ToolError(fmt::format("cannot write {}: it is {}; heightmesh replaces only regular files", Quoted(requested),
                                     FileKind(info.st_mode)));
     }
+    // A file the user may not write is not replaced behind its back.
+    if (::lstat(destination.c_str(), &info) == 0 && ::faccessat(AT_FDCWD, destination.c_str(), W_OK, AT_EACCESS) != 0)
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested), ErrnoText(errno)));
     return destination;
 }
 
@@ -279,6 +282,13 @@ AtomicFile::AtomicFile(std::filesystem::path destination, TemporaryKind kind) : 
     if (requested_.filename().empty())
         throw ToolError(fmt::format("cannot write {}: not a file name", Quoted(requested_)));
     destination_ = ResolveDestination(requested_);
+    struct stat old {};
+    if (::stat(destination_.c_str(), &old) == 0) {
+        replaces_ = true;
+        replacedMode_ = old.st_mode & 07777;
+        replacedOwner_ = old.st_uid;
+        replacedGroup_ = old.st_gid;
+    }
     const std::filesystem::path directory = destination_.parent_path();
     int fd = -1;
     if (kind == TemporaryKind::Unnamed) {
@@ -357,6 +367,13 @@ void AtomicFile::Commit() {
     if (!buffer_->Drain()) fail(buffer_->error());
     if (stream_->bad()) fail(EIO);
     const int fd = buffer_->fd();
+    // The replaced file's owner and group where the system allows (an owner
+    // only the superuser may give; a group of the user's own), then its
+    // mode, which a change of owner may have cleared bits of.
+    if (replaces_) {
+        if (::fchown(fd, replacedOwner_, replacedGroup_) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), replacedGroup_);
+        if (::fchmod(fd, replacedMode_) != 0) fail(errno);
+    }
     // Regular files must reach the disk before the rename makes them visible.
     if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
     // An unnamed temporary gets its hidden name now, for the rename.

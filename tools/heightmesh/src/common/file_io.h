@@ -19,7 +19,7 @@ std::string Quoted(const std::filesystem::path& path);
 
 // The file a write to `requested` replaces: the path itself, or where its
 // symbolic links lead. Throws ToolError when that exists and is not a
-// regular file.
+// regular file, or is one the user may not write.
 std::filesystem::path ResolveDestination(const std::filesystem::path& requested);
 
 // How AtomicFile makes its temporary file.
@@ -41,7 +41,10 @@ enum class TemporaryKind {
 //  - destroying the object uncommitted removes the temporary.
 // A symbolic link at the destination is followed: the file it names is
 // replaced and the link stays. Any other destination that exists and is not
-// a regular file (a directory, FIFO, device or socket) is refused.
+// a regular file (a directory, FIFO, device or socket) is refused, and so is
+// a file the user may not write (as cp and shell redirection refuse it). A
+// replaced file's permission bits stay, and its owner and group where the
+// system lets the user give them; hard links to it keep the old contents.
 class AtomicFile {
 public:
     explicit AtomicFile(std::filesystem::path destination, TemporaryKind kind = TemporaryKind::Unnamed);  // throws ToolError
@@ -82,6 +85,11 @@ private:
     std::unique_ptr<FdBuffer> buffer_;
     std::unique_ptr<std::ostream> stream_;
     int cleanupSlot_ = -1;
+    // The replaced file's mode, owner and group, when there is one.
+    bool replaces_ = false;
+    unsigned replacedMode_ = 0;
+    unsigned replacedOwner_ = 0;
+    unsigned replacedGroup_ = 0;
     bool committed_ = false;
 };
 
