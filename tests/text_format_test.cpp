@@ -356,7 +356,7 @@ protected:
         return "";
     }
 
-    AbortFn saved_ = nullptr;
+    HeightmeshAbortFn saved_ = nullptr;
 };
 
 TEST_F(TextAbort, NullArgumentsOnlyWhenSomethingIsWritten)
