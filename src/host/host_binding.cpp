@@ -15,7 +15,14 @@ namespace {
 void InitializeExternals(HeightmeshHostResolver resolver)
 {
     HostFunctionTable& table = heightmesh_host_functions;
-    table.abort = reinterpret_cast<HeightmeshAbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
+    const auto hostAbort = reinterpret_cast<HeightmeshAbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
+    // Once setup has armed the slot, the new host abort becomes the
+    // trampoline's target and the slot stays armed: a failure still pops its
+    // entry's frame, even before setup is called again.
+    if (table.abort == &heightmesh_abort_trampoline)
+        table.savedAbort = hostAbort;
+    else
+        table.abort = hostAbort;
     table.getWorkStealingRange =
         reinterpret_cast<HeightmeshGetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
     table.patchBufferMinMaxRanges =
