@@ -206,15 +206,13 @@ template <int kLanes>
     lanes.widthAsFloat = Broadcast<Float>(static_cast<float>(job.width));
     for (int k = 0; k < kLanes; ++k)
         lanes.columnOffsets[k] = k;
-    // Cell k has the corner p + k: (p, p + w + 1, p + 1, p, p + w, p + w + 1),
-    // laid out cell after cell, four entries per vector.
-    const uint32_t w = static_cast<uint32_t>(job.width);
-    lanes.cornerOffsets[0] = Uint4{0, w + 1, 1, 0};
-    lanes.cornerOffsets[1] = Uint4{w, w + 1, 1, w + 2};
-    lanes.cornerOffsets[2] = Uint4{2, 1, w + 1, w + 2};
-    lanes.cornerOffsets[3] = Uint4{2, w + 3, 3, 2};
-    lanes.cornerOffsets[4] = Uint4{w + 2, w + 3, 3, w + 4};
-    lanes.cornerOffsets[5] = Uint4{4, 3, w + 3, w + 4};
+    // Cell k has the corner p + k, so its entries are those of a cell at
+    // corner 0 plus k; the four cells are laid out cell after cell, four
+    // entries per vector.
+    int32_t cellAtZero[6];
+    HeightmeshCellTriangles(0, job.width, cellAtZero);
+    for (int entry = 0; entry < 24; ++entry)
+        lanes.cornerOffsets[entry / 4][entry % 4] = static_cast<uint32_t>(cellAtZero[entry % 6]) + uint32_t(entry / 6);
 
     const FilterTaps taps = FilterTapsAt<Columns::kInterior>(1, z, job.width, job.height);
     lanes.below = taps.below;
