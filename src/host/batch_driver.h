@@ -12,7 +12,8 @@ namespace heightmesh {
 // that is not empty, runBatch(job, begin, end) processes its indices in
 // increasing order. The next range is asked for only after it returns.
 template <typename Job, typename RunBatch>
-inline void ExecuteBatchRanges(Job* job, void* patchData, HeightmeshWorkRanges* ranges, int32_t jobIndex, RunBatch runBatch)
+inline void ExecuteBatchRanges(Job* job, void* patchData, HeightmeshWorkRanges* ranges, int32_t jobIndex,
+                               RunBatch runBatch)
 {
     int32_t begin = 0;
     int32_t end = 0;

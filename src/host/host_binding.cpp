@@ -27,8 +27,10 @@ void InitializeExternals(HeightmeshHostResolver resolver)
         reinterpret_cast<HeightmeshGetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
     table.patchBufferMinMaxRanges =
         reinterpret_cast<HeightmeshPatchBufferMinMaxRangesFn>(resolver(HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES));
-    table.checkReadAndThrowNoEarlyOut = reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
-    table.checkWriteAndThrowNoEarlyOut = reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
+    table.checkReadAndThrowNoEarlyOut =
+        reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
+    table.checkWriteAndThrowNoEarlyOut =
+        reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
 }
 
 // The job has no static data to prepare.

@@ -90,8 +90,9 @@ template <int kLanes>
         root = __builtin_ia32_sqrtps(value);
     } else {
 #if defined(__clang__)
-        root = __builtin_shufflevector(__builtin_ia32_sqrtps(Quarter<0>(value)), __builtin_ia32_sqrtps(Quarter<1>(value)),
-                                       0, 1, 2, 3, 4, 5, 6, 7);
+        const Float4 low = __builtin_ia32_sqrtps(Quarter<0>(value));
+        const Float4 high = __builtin_ia32_sqrtps(Quarter<1>(value));
+        root = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 #else
         asm("vsqrtps %1, %0" : "=x"(root) : "x"(value));
 #endif
