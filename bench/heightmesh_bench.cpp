@@ -105,9 +105,8 @@ void PlainLoop(const Grid& grid, Outputs& out)
             if (x + 1 < w && z + 1 < h) {
                 const std::size_t cell = std::size_t(z) * (w - 1) + x;
                 int32_t* t = &out.triangles[cell * 6];
-                const int32_t p = int32_t(i);
                 if (grid.mask[cell] & 1) {
-                    t[0] = p, t[1] = p + w + 1, t[2] = p + 1, t[3] = p, t[4] = p + w, t[5] = p + w + 1;
+                    HeightmeshCellTriangles(int32_t(i), int32_t(w), t);
                 } else {
                     t[0] = t[1] = t[2] = t[3] = t[4] = t[5] = 0;
                 }

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test
-# twice, in a release build and in an AddressSanitizer + UndefinedBehaviorSanitizer
-# build (the shared library's export audit runs in both), then jobhost's tests
-# in a ThreadSanitizer build, and last it cross-builds heightfield_mesh.dll with
-# mingw-w64 and runs its audit and tests under Wine.
+# three times, in a release build, in a release build with clang and in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (the shared library's
+# export audit runs in all three), then jobhost's tests in a ThreadSanitizer
+# build, and last it cross-builds heightfield_mesh.dll with mingw-w64 and runs
+# its audit and tests under Wine.
 #
-#   scripts/check.sh            # all four builds
-#   scripts/check.sh release    # one of them: release, sanitize, thread or windows
+#   scripts/check.sh            # all five builds
+#   scripts/check.sh release    # one of them: release, clang, sanitize, thread or windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-builds=("${@:-release sanitize thread windows}")
+builds=("${@:-release clang sanitize thread windows}")
 
 # What the builds asked for need installed (HEIGHTMESH_SKIP_DEPS=1 skips it);
 # the whole run asks for every group its builds may use.
@@ -31,10 +32,12 @@ scripts/install-deps.sh "${groups[@]}"
 for build in ${builds[*]}; do
   case "$build" in
     release)  options=(-DCMAKE_BUILD_TYPE=Release) ;;
+    clang)    options=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+                       -DCMAKE_ASM_COMPILER=clang) ;;
     sanitize) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEIGHTMESH_SANITIZE=ON -DHEIGHTMESH_BUILD_BENCH=OFF) ;;
     windows)  options=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake) ;;
     thread) ;;
-    *) echo "unknown build '$build' (release, sanitize, thread or windows)" >&2; exit 2 ;;
+    *) echo "unknown build '$build' (release, clang, sanitize, thread or windows)" >&2; exit 2 ;;
   esac
   # ---- thread: jobhost and its tests under ThreadSanitizer ------------------
   # The worker pool, work stealing and failure hand-over run on real threads

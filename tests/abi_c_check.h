@@ -15,6 +15,7 @@ int64_t AbiCTriangleEntryCount(int32_t width, int32_t height);
 int AbiCGridFits(int64_t width, int64_t height);
 size_t AbiCRecordSize(void);
 int AbiCVersion(void);
+void AbiCCellTriangles(int32_t i, int32_t width, int32_t out[6]);
 
 #ifdef __cplusplus
 }

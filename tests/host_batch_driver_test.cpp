@@ -18,7 +18,7 @@ std::vector<std::string> gLog;
 int32_t gRequestBegin = 0;
 int32_t gRequestEnd = 0;
 
-uint8_t LoggingGetRange(WorkRanges* ranges, int32_t jobIndex, int32_t* begin, int32_t* end)
+uint8_t LoggingGetRange(HeightmeshWorkRanges* ranges, int32_t jobIndex, int32_t* begin, int32_t* end)
 {
     gLog.push_back("request " + std::to_string(jobIndex) + " " + std::to_string(*begin) + " " + std::to_string(*end));
     gRequestBegin = *begin;

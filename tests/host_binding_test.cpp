@@ -4,6 +4,8 @@
 
 #include <csetjmp>
 #include <csignal>
+#include <string>
+#include <vector>
 
 #include "support/loaded_library.h"
 #include "support/test_grid.h"
@@ -111,13 +113,44 @@ TEST_F(HostBinding, SecondSetupKeepsTheHostAbort)
     EXPECT_EQ(TestHost::frameHead, nullptr);
 }
 
+// A second host, told apart from the test host by its abort alone.
+std::vector<AbortRecord> gSecondHostAborts;
+
+void SecondHostAbort(const char* typeName, const char* message)
+{
+    gSecondHostAborts.push_back({typeName, message});
+    throw TestAbort{gSecondHostAborts.back()};
+}
+
+void* SecondHostResolve(const char* name)
+{
+    void* function = TestHost::Resolve(name);
+    return std::string(name) == HEIGHTMESH_HOST_ABORT ? reinterpret_cast<void*>(&SecondHostAbort) : function;
+}
+
+// Initialising again once setup has armed the abort hands failures to the
+// new host's abort, and the trampoline still pops the failing entry's frame,
+// whether or not setup is called again.
 TEST_F(HostBinding, InitializeAfterSetupRearmsWithTheNewHostAbort)
 {
-    library.initialize(&TestHost::Resolve);
-    library.setupExtra(&TestHost::FrameList);
-    ShortVertexView run;
-    EXPECT_THROW(library.jobEntry(&run.job, nullptr, nullptr, run.ranges.Address(), 0), TestAbort);
-    EXPECT_EQ(TestHost::frameHead, nullptr);
+    for (bool setupAgain : {false, true}) {
+        SCOPED_TRACE(setupAgain ? "setup called again" : "no second setup");
+        library.initialize(&TestHost::Resolve);
+        library.setupExtra(&TestHost::FrameList);
+        TestHost::Reset();
+        gSecondHostAborts.clear();
+
+        library.initialize(&SecondHostResolve);
+        if (setupAgain)
+            library.setupExtra(&TestHost::FrameList);
+        ShortVertexView run;
+        TestHost::frameHead = OuterFrame();
+        EXPECT_THROW(library.jobEntry(&run.job, nullptr, nullptr, run.ranges.Address(), 0), TestAbort);
+        EXPECT_TRUE(TestHost::aborts.empty()) << "the first host's abort was called";
+        ASSERT_EQ(gSecondHostAborts.size(), 1u);
+        EXPECT_EQ(gSecondHostAborts[0], kShortVertexFailure);
+        EXPECT_EQ(TestHost::frameHead, OuterFrame()) << "the failing entry's frame was left on the list";
+    }
 }
 
 // On Windows the trap ends the process with an illegal-instruction exception,

@@ -2,8 +2,11 @@
 // exact messages, and the safety version checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "job/buffer_view.h"
 #include "support/static_host.h"
@@ -64,6 +67,38 @@ TEST_F(BufferViews, OutOfRangeAccessReportsTheIndexAndNeverTouchesMemory)
         EXPECT_EQ(std::memcmp(before, elements, sizeof before), 0);
         EXPECT_EQ(TestHost::readChecks + TestHost::writeChecks, 0);
     }
+}
+
+// Every number the messages carry at every digit count, both signs: each
+// message arrives whole, and the longest is the ABI's stated limit.
+TEST_F(BufferViews, RangeMessagesAreWholeAtEveryNumberLength)
+{
+    std::vector<int32_t> numbers = {INT32_MIN, INT32_MAX};
+    for (int64_t power = 1; power <= 1000000000; power *= 10)
+        for (int64_t n : {power - 1, power})
+            numbers.insert(numbers.end(), {int32_t(n), int32_t(-n)});
+
+    std::size_t longest = 0;
+    auto expect = [&](const BufferView& view, int32_t index, const std::string& message) {
+        const AbortRecord failure = ExpectAbort([&] { (void)ReadChecked<int32_t>(view, index); });
+        EXPECT_EQ(failure, (AbortRecord{"System.IndexOutOfRangeException", message}));
+        longest = std::max(longest, failure.message.size());
+    };
+    for (int32_t index : numbers) {
+        for (int32_t other : numbers) {
+            // The plain message: a whole view [0, length - 1] of length other.
+            const BufferView whole = View(other, 0, int32_t(uint32_t(other) - 1u));
+            if (!InAllowedRange(whole, index))
+                expect(whole, index, PlainMessage(index, other));
+            // The restricted one: a view narrowed to [other, other] below a
+            // length the index lies under.
+            const BufferView narrowed = View(INT32_MAX, other, other);
+            if (index != other && index < INT32_MAX)
+                expect(narrowed, index, RestrictedMessage(index, other, other));
+        }
+    }
+    EXPECT_EQ(longest, std::size_t(HEIGHTMESH_MAX_MESSAGE_LENGTH));
+    EXPECT_EQ(TestHost::readChecks, 0);
 }
 
 TEST_F(BufferViews, InRangeAccessReachesTheElement)

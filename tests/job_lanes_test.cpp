@@ -34,17 +34,14 @@ bool RunGroup<4>(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
                               : ExecuteVertexLanes<4, false>(job, lanes, i, x);
 }
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
 template <>
-[[gnu::noinline]] bool RunGroup<8>(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
+[[gnu::noinline, gnu::target("avx2")]] bool RunGroup<8>(const HeightfieldMeshJob& job, int32_t i, int32_t x, int32_t z)
 {
     LaneStretch<8> lanes;
     PrepareLaneStretch(lanes, job, z);
     return z < job.height - 1 ? ExecuteVertexLanes<8, true>(job, lanes, i, x)
                               : ExecuteVertexLanes<8, false>(job, lanes, i, x);
 }
-#pragma GCC pop_options
 
 // The roads this processor can take; AVX2 only where it is supported.
 bool RoadAvailable(Road road) { return road != Road::kAvx2 || ProcessorHasAvx2(); }

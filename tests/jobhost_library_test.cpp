@@ -1,11 +1,15 @@
 // Loading job libraries, the resolver, the host abort and the frame lists.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <thread>
+#include <vector>
 
 #include "fake_job/fake_run.h"
 #include "jobhost/jobhost.h"
@@ -160,10 +164,48 @@ TEST(JobhostLibrary, DefaultLibraryPathFindsTheBuiltLibrary)
     EXPECT_TRUE(std::filesystem::equivalent(found, HEIGHTMESH_LIBRARY_PATH)) << found;
 }
 
-TEST(JobhostLibrary, RealLibraryOpens)
+// Opening the real library hands out its own job entry, and leaves it
+// initialised with this host's functions and armed: a failure on a worker
+// arrives as this host's JobError with the library's exact text, and the
+// workers go on to run the job correctly afterwards.
+TEST(JobhostLibrary, RealLibraryOpensInitialisedAndArmed)
 {
     auto library = JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
-    EXPECT_NE(library->entry(), nullptr);
+    void* image = dlopen(HEIGHTMESH_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(reinterpret_cast<void*>(library->entry()), dlsym(image, HEIGHTMESH_EXPORT_JOB_ENTRY));
+    dlclose(image);
+
+    JobSystem jobs(2);
+    const float heights[4] = {0.0f, 1.0f, 2.0f, 3.0f};
+    const uint8_t keep[1] = {1};
+    HeightfieldMeshInput input{heights, keep, 2, 2, {1.0f, 1.0f, 1.0f}};
+
+    // A triangle view one entry short of the cell.
+    Buffer<float> heightBuffer(std::span<const float>(heights), "heights");
+    Buffer<uint8_t> maskBuffer(std::span<const uint8_t>(keep), "cellMask");
+    Buffer<HeightmeshFloat3> vertices(4), normals(4);
+    Buffer<HeightmeshFloat2> uvs(4);
+    Buffer<int32_t> triangles(5);
+    HeightmeshHeightfieldMeshJob job{};
+    job.heights = heightBuffer.View();
+    job.cellMask = maskBuffer.View();
+    job.width = 2;
+    job.height = 2;
+    job.scale = input.scale;
+    job.vertices = vertices.View();
+    job.uvs = uvs.View();
+    job.normals = normals.View();
+    job.triangles = triangles.View();
+    ExpectJobError([&] { jobs.Run(library->entry(), &job, sizeof job, {}, {}, 4); },
+                   "System.IndexOutOfRangeException", "Index 5 is out of range of '5' Length.");
+
+    const HeightfieldMesh mesh = RunHeightfieldMesh(jobs, *library, input);
+    EXPECT_EQ(std::vector<int32_t>(mesh.triangles.begin(), mesh.triangles.end()),
+              (std::vector<int32_t>{0, 3, 1, 0, 2, 3}));
+    EXPECT_EQ(mesh.vertices[3].x, 1.0f);
+    EXPECT_EQ(mesh.vertices[3].y, 3.0f);
+    EXPECT_EQ(mesh.vertices[3].z, 1.0f);
 }
 
 }  // namespace

@@ -44,9 +44,10 @@ MeshData JobShapedMesh(int32_t w, int32_t h, const std::vector<uint8_t>& cellMas
         mesh.normals.push_back({nx, std::sqrt(1.0f - nx * nx), -0.0f});
     }
     for (int32_t c = 0; c < (w - 1) * (h - 1); ++c) {
-        const int32_t p = c % (w - 1) + (c / (w - 1)) * w;
+        int32_t corners[6];
+        HeightmeshCellTriangles(c % (w - 1) + (c / (w - 1)) * w, w, corners);
         if (cellMask[static_cast<std::size_t>(c)] & 1)
-            mesh.triangles.insert(mesh.triangles.end(), {p, p + w + 1, p + 1, p, p + w, p + w + 1});
+            mesh.triangles.insert(mesh.triangles.end(), corners, corners + 6);
         else
             mesh.triangles.insert(mesh.triangles.end(), 6, 0);
     }

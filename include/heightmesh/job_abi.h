@@ -10,12 +10,11 @@
  * the resolver is asked for.
  *
  * Start-up. dlopen the library and look up its five exports (below). Call
- * "kavex.initialize" once with a resolver: the library asks it, once each and
- * in the order listed below, for five host functions and stores what it
- * returns untested, so every name must yield a callable function. Then call
- * "kavex.setup_extra" once with an accessor of the calling thread's
- * frame-list head. Then call the job entry from any number of worker threads.
- * There is no shutdown call and nothing to release.
+ * "kavex.initialize" once with a resolver, then "kavex.setup_extra" once with
+ * an accessor of the calling thread's frame-list head, then call the job
+ * entry from any number of worker threads. There is no shutdown call and
+ * nothing to release. What a repeated call does is told at each export's
+ * type below.
  *
  * One run. The host fills one HeightmeshHeightfieldMeshJob and calls the job
  * entry on each worker with the record, its patch data, its
@@ -56,16 +55,15 @@
  *   of cell c = x + z * (width - 1), and triangles[6c ... 6c + 5] =
  *     (i, i + width + 1, i + 1,  i, i + width, i + width + 1)
  *   (two triangles, both counter-clockwise seen from +y, so that their
- *   geometric normal points up) when bit 0 of cellMask[c] is set, else six
- *   zeros (degenerate triangles; a writer drops them).
+ *   geometric normal points up; HeightmeshCellTriangles below) when bit 0
+ *   of cellMask[c] is set, else six zeros (degenerate triangles; a writer
+ *   drops them).
  * The view lengths this needs are given by the count helpers below.
  *
  * Failures. Every element access is checked against the view's allowed range
  * [minIndex, maxIndex] and its safety version (see Safety versions). A range
- * failure ends the job through the host abort "kavex_abort"(typeName,
- * message), after the library has popped its frame and restored the
- * callee-saved vector registers; the abort must not return (throw or
- * longjmp). The type names and messages:
+ * failure ends the job through the host abort (HeightmeshAbortFn) with one of
+ * these type names and messages:
  *   "System.IndexOutOfRangeException"
  *       "Index <i> is out of range of '<length>' Length."          or, when
  *       i < length and the host narrowed the view (minIndex != 0 or
@@ -78,10 +76,8 @@
  *   "System.DivideByZeroException"  "Attempted to divide by zero."  (width 0)
  *   "System.OverflowException"      "Arithmetic operation resulted in an
  *                                    overflow."  (width -1, index INT32_MIN)
- * Integers print in plain signed decimal. Both strings are zero-terminated
- * and live in the library's own storage: they are valid only during the abort
- * call, so a host that keeps them must copy them before it returns or throws.
- * Outputs written before a failure stay written; nothing after it is.
+ * Integers print in plain signed decimal. Outputs written before a failure
+ * stay written; nothing after it is.
  *
  * All records below are laid out by the host and read by the library in place;
  * every size and offset is pinned by a static assertion. Little-endian x86-64.
@@ -110,6 +106,8 @@ extern "C" {
 #define HEIGHTMESH_EXPORT_JOB_ENTRY HEIGHTMESH_JOB_NAME
 
 /* ---- Host function names, in the order the library asks for them --------- */
+/* The function each name stands for and its type are described under Host
+ * functions below. */
 
 #define HEIGHTMESH_HOST_ABORT "kavex_abort"
 #define HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE "Orvin.Jobs.LowLevel.Unsafe.JobsUtility::GetWorkStealingRange"
@@ -132,6 +130,17 @@ extern "C" {
  * clears never matches: every access asks the host. */
 #define HEIGHTMESH_READ_VERSION_MASK 0xFFFFFFF9u
 #define HEIGHTMESH_WRITE_VERSION_MASK 0xFFFFFFFAu
+
+/* ---- Failure texts -------------------------------------------------------- */
+
+/* The longest message the library passes to the host abort, in bytes, not
+ * counting the zero terminator: the restricted-range message with three
+ * eleven-character numbers (index -2147483648, range [-1000000000 ...
+ * -1000000000]), 109 bytes of its first line and 217 of the advice. The
+ * plain range message is at most 58 bytes. */
+#define HEIGHTMESH_MAX_MESSAGE_LENGTH 326
+/* The longest exception type name, "System.IndexOutOfRangeException". */
+#define HEIGHTMESH_MAX_TYPE_NAME_LENGTH 31
 
 /* ---- Host-laid records ---------------------------------------------------- */
 
@@ -225,34 +234,154 @@ static inline int HeightmeshGridFits(int64_t width, int64_t height)
     return (width - 1) * (height - 1) <= HEIGHTMESH_MAX_VIEW_LENGTH / 6;
 }
 
-/* ---- Host functions ------------------------------------------------------- */
+/* ---- Triangle layout ------------------------------------------------------ */
 
-/* Returns the address of the host function of that name; never null. */
+/* The int32 whose two's-complement bits are bits, without the
+ * implementation-defined conversion of an unsigned value above INT32_MAX. */
+static inline int32_t HeightmeshInt32FromBits(uint32_t bits)
+{
+    return bits <= 0x7FFFFFFFu ? (int32_t)bits : -(int32_t)(~bits) - 1;
+}
+
+/* The six triangle entries the job writes for a kept cell whose lower-left
+ * grid point is i in a grid width points wide (i = x + z * width for the
+ * cell at column x and row z): out = (i, i + width + 1, i + 1,
+ * i, i + width, i + width + 1), two triangles, both counter-clockwise seen
+ * from +y. The sums wrap in 32 bits as the job's do (a grid whose point count
+ * fits 32 bits never wraps); there is no signed overflow. A masked cell's
+ * entries are six zeros instead. */
+static inline void HeightmeshCellTriangles(int32_t i, int32_t width, int32_t out[6])
+{
+    const uint32_t corner = (uint32_t)i;
+    const uint32_t up = corner + (uint32_t)width;
+    out[0] = HeightmeshInt32FromBits(corner);
+    out[1] = HeightmeshInt32FromBits(up + 1u);
+    out[2] = HeightmeshInt32FromBits(corner + 1u);
+    out[3] = HeightmeshInt32FromBits(corner);
+    out[4] = HeightmeshInt32FromBits(up);
+    out[5] = HeightmeshInt32FromBits(up + 1u);
+}
+
+/* ---- Host functions ------------------------------------------------------- */
+/* Functions the host provides. The library calls them on the thread that
+ * called the export concerned, never concurrently on one thread, and passes
+ * any pointer it was given back unchanged. */
+
+/* Resolves one host function for "kavex.initialize".
+ *   name: one of the five HEIGHTMESH_HOST_* names below, zero-terminated,
+ *         valid during the call only.
+ * Returns the function's address, which the library stores without testing
+ * and casts to the type given below for that name. It must never be null: a
+ * host that cannot serve a name returns a function that raises its own error
+ * (through the abort, for instance) when called. */
 typedef void* (*HeightmeshHostResolver)(const char* name);
-/* Returns the address of the calling thread's frame-list head slot. */
+
+/* Gives the address of the calling thread's frame-list head slot, for
+ * "kavex.setup_extra". Called on the job entry's thread, at the start and at
+ * the end of each call and by the abort trampoline. Must return the same
+ * address every time on one thread, a different one on each thread; the slot
+ * holds null until the first frame is pushed and is written by the library
+ * only. */
 typedef HeightmeshAbortFrame** (*HeightmeshFrameListAccessor)(void);
-/* Raises the host exception typeName with message; does not return. Both
- * strings are valid only during the call. */
+
+/* HEIGHTMESH_HOST_ABORT: raises the host exception named typeName with
+ * message, on the failing worker's thread.
+ *   typeName: one of the type names under Failures above, at most
+ *             HEIGHTMESH_MAX_TYPE_NAME_LENGTH bytes.
+ *   message:  its message, at most HEIGHTMESH_MAX_MESSAGE_LENGTH bytes.
+ * Both are zero-terminated and live in the library's own storage (on the
+ * failing entry's stack): valid only during the call, so a host that keeps
+ * them copies them before it returns or throws. By the time it is called
+ * the library has popped the failing entry's frame and restored the
+ * callee-saved vector registers xmm6 ... xmm15 as they were when the entry
+ * began. It must not return: leave by C++ exception (the library has unwind
+ * tables) or longjmp. One that returns anyway stops the process at a trap
+ * instruction (SIGILL) rather than letting the refused access happen. */
 typedef void (*HeightmeshAbortFn)(const char* typeName, const char* message);
-/* Non-zero: [*begin, *end) is the worker's next range. Zero: its share is done.
- * Only the low byte of the result is tested. */
+
+/* HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE: hands a worker its next range.
+ *   ranges:   the HeightmeshWorkRanges pointer the job entry was given.
+ *   jobIndex: the worker index the job entry was given.
+ *   begin, end: where to store the range [*begin, *end); the library's own
+ *             variables, valid during the call only.
+ * Returns non-zero when [*begin, *end) is the worker's next range, zero when
+ * its share is done; only the low byte of the result is tested. The library
+ * asks again only after the previous range's vertices are written. A range
+ * with *end <= *begin is patched and then skipped. */
 typedef uint8_t (*HeightmeshGetWorkStealingRangeFn)(HeightmeshWorkRanges* ranges, int32_t jobIndex,
                                                    int32_t* begin, int32_t* end);
-/* Called once per range before its first index; may rewrite minIndex and
- * maxIndex of the record's views. */
+
+/* HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES: prepares the record for one
+ * range, called once per range before its first index, an empty range too.
+ *   patchData: the pointer the job entry was given, untouched.
+ *   job:       the HeightmeshHeightfieldMeshJob the job entry was given; the
+ *              host may rewrite minIndex and maxIndex of its views.
+ *   begin:     the range's first index.
+ *   count:     end - begin in wrapping 32-bit arithmetic.
+ * The library copies the record when this returns and works from the copy
+ * for the whole range. */
 typedef void (*HeightmeshPatchBufferMinMaxRangesFn)(void* patchData, void* job, int32_t begin, int32_t count);
-/* Called with a copy of the view's safety record when its version check fails:
- * raises the host's error, or returns and the access goes ahead. */
+
+/* HEIGHTMESH_HOST_CHECK_READ, HEIGHTMESH_HOST_CHECK_WRITE: decide an access
+ * whose version comparison failed (see Safety versions), before it is made.
+ *   handle: a copy of the view's safety record on the library's stack,
+ *           valid during the call only.
+ * Returns when the access may go ahead after all. To refuse it, the host
+ * raises its own error by C++ exception or longjmp; that leaves the job entry
+ * without its pop (see HeightmeshJobEntryFn). */
 typedef void (*HeightmeshSafetyCheckFn)(HeightmeshAtomicSafetyHandle* handle);
 
 /* ---- Exports -------------------------------------------------------------- */
+/* The library's five functions, looked up by the HEIGHTMESH_EXPORT_* names. */
 
+/* "kavex.initialize": asks resolver, once each and in the order of the
+ * HEIGHTMESH_HOST_* names below, for the five host functions and stores them;
+ * then prepares the job's static data (it has none).
+ *   resolver: not null.
+ * Must not run while any job entry runs: the stored functions are read
+ * without synchronisation. A repeated call asks again and replaces all five;
+ * once "kavex.setup_extra" has armed the abort, the new host abort becomes
+ * the trampoline's target and failures keep popping their frames, with or
+ * without a new setup call. */
 typedef void (*HeightmeshInitializeFn)(HeightmeshHostResolver resolver);
+
+/* The first half of "kavex.initialize": the five look-ups, with the same
+ * order, storage and repeated-call behaviour. */
 typedef void (*HeightmeshInitializeExternalsFn)(HeightmeshHostResolver resolver);
+
+/* The second half of "kavex.initialize": the job has no static data, so this
+ * does nothing, however often it is called. */
 typedef void (*HeightmeshInitializeStaticsFn)(void);
+
+/* "kavex.setup_extra": stores accessor and arms the abort: from now on the
+ * library's failures go through its trampoline, which pops the failing
+ * entry's frame and restores the vector registers before calling the host
+ * abort the resolver gave.
+ *   accessor: not null; called from every worker thread.
+ * Must follow "kavex.initialize" and precede the first job entry (an entry
+ * before it calls a null accessor and crashes). A repeated call replaces the
+ * accessor and keeps the host abort as the target; it never makes the
+ * trampoline its own target. */
 typedef void (*HeightmeshSetupExtraFn)(HeightmeshFrameListAccessor accessor);
-/* The job entry: called on each worker with that worker's copy of the record
- * (see One run above); `additional` is never read. */
+
+/* The job entry, named HEIGHTMESH_EXPORT_JOB_ENTRY: runs one worker's share of
+ * a run (see One run above).
+ *   job:        the worker's own record, laid out by the host; every view's
+ *               data must be valid for every index its allowed range admits,
+ *               and its versionCell for loads; the library only reads the
+ *               record (the patch call may change it).
+ *   additional: never read.
+ *   patchData:  passed to PatchBufferMinMaxRanges as given.
+ *   ranges, jobIndex: passed to GetWorkStealingRange as given.
+ * Returns when GetWorkStealingRange reports the share done, or leaves through
+ * the host abort on a failure. Each call pushes a frame on the calling
+ * thread's frame list and pops it on return; on a failure the trampoline pops
+ * it. Entries may nest (a host function may call the entry again on the same
+ * thread): each pushes its own frame, a failure pops only the innermost, and
+ * a finished entry leaves the list as it found it. Leaving by any other road
+ * (a host function that throws or long-jumps itself, or lets an inner entry's
+ * failure pass through an outer one) skips the pops of the entries it leaves:
+ * the host then restores its head slot to the value it had before the call. */
 typedef void (*HeightmeshJobEntryFn)(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
                                      HeightmeshWorkRanges* ranges, int32_t jobIndex);
 

@@ -12,7 +12,8 @@ namespace heightmesh {
 // that is not empty, runBatch(job, begin, end) processes its indices in
 // increasing order. The next range is asked for only after it returns.
 template <typename Job, typename RunBatch>
-inline void ExecuteBatchRanges(Job* job, void* patchData, WorkRanges* ranges, int32_t jobIndex, RunBatch runBatch)
+inline void ExecuteBatchRanges(Job* job, void* patchData, HeightmeshWorkRanges* ranges, int32_t jobIndex,
+                               RunBatch runBatch)
 {
     int32_t begin = 0;
     int32_t end = 0;
@@ -30,7 +31,7 @@ inline void ExecuteBatchRanges(Job* job, void* patchData, WorkRanges* ranges, in
 // every range, in increasing order. perIndex is a template parameter so that
 // the per-index call is direct and can be inlined.
 template <typename Job, typename PerIndex>
-inline void ExecuteBatches(Job* job, void* patchData, WorkRanges* ranges, int32_t jobIndex, PerIndex perIndex)
+inline void ExecuteBatches(Job* job, void* patchData, HeightmeshWorkRanges* ranges, int32_t jobIndex, PerIndex perIndex)
 {
     ExecuteBatchRanges(job, patchData, ranges, jobIndex, [&perIndex](Job* batchJob, int32_t begin, int32_t end) {
         for (int32_t index = begin; index < end; ++index)

@@ -1,5 +1,7 @@
 #include "host/host_binding.h"
 
+#include "text/text_writer.h"
+
 #define HEIGHTMESH_EXPORT __attribute__((visibility("default")))
 
 // Zero until the host initialises the library.
@@ -13,13 +15,22 @@ namespace {
 void InitializeExternals(HeightmeshHostResolver resolver)
 {
     HostFunctionTable& table = heightmesh_host_functions;
-    table.abort = reinterpret_cast<AbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
+    const auto hostAbort = reinterpret_cast<HeightmeshAbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
+    // Once setup has armed the slot, the new host abort becomes the
+    // trampoline's target and the slot stays armed: a failure still pops its
+    // entry's frame, even before setup is called again.
+    if (table.abort == &heightmesh_abort_trampoline)
+        table.savedAbort = hostAbort;
+    else
+        table.abort = hostAbort;
     table.getWorkStealingRange =
-        reinterpret_cast<GetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
+        reinterpret_cast<HeightmeshGetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
     table.patchBufferMinMaxRanges =
-        reinterpret_cast<PatchBufferMinMaxRangesFn>(resolver(HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES));
-    table.checkReadAndThrowNoEarlyOut = reinterpret_cast<SafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
-    table.checkWriteAndThrowNoEarlyOut = reinterpret_cast<SafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
+        reinterpret_cast<HeightmeshPatchBufferMinMaxRangesFn>(resolver(HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES));
+    table.checkReadAndThrowNoEarlyOut =
+        reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
+    table.checkWriteAndThrowNoEarlyOut =
+        reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
 }
 
 // The job has no static data to prepare.
@@ -64,6 +75,11 @@ HEIGHTMESH_EXPORT void heightmesh_setup_extra(HeightmeshFrameListAccessor access
 }  // extern "C"
 
 namespace heightmesh {
+
+void text_detail::RaiseArgumentNull(const char* parameterName)
+{
+    RaiseAbort("System.ArgumentNullException", parameterName);
+}
 
 void PushAbortFrame(AbortFrame* frame)
 {

@@ -21,12 +21,6 @@ struct HeightmeshAbortFrame {
 
 namespace heightmesh {
 
-using AtomicSafetyHandle = HeightmeshAtomicSafetyHandle;
-using BufferView = HeightmeshBufferView;
-using HeightfieldMeshJob = HeightmeshHeightfieldMeshJob;
-using WorkRanges = HeightmeshWorkRanges;
-using Float2 = HeightmeshFloat2;
-using Float3 = HeightmeshFloat3;
 using AbortFrame = HeightmeshAbortFrame;
 
 // Field offsets used by the assembly trampoline.
@@ -35,22 +29,16 @@ inline constexpr int kAbortFramePreservedOffset = 16;
 static_assert(__builtin_offsetof(AbortFrame, next) == kAbortFrameNextOffset);
 static_assert(__builtin_offsetof(AbortFrame, preservedVectors) == kAbortFramePreservedOffset);
 
-using AbortFn = void (*)(const char* typeName, const char* message);
-using FrameListAccessor = HeightmeshFrameListAccessor;
-using GetWorkStealingRangeFn = uint8_t (*)(WorkRanges* ranges, int32_t jobIndex, int32_t* begin, int32_t* end);
-using PatchBufferMinMaxRangesFn = void (*)(void* patchData, void* job, int32_t begin, int32_t count);
-using SafetyCheckFn = void (*)(AtomicSafetyHandle* handle);
-
 // The library's only mutable static state, written by the two initialisation
 // exports before any job runs and read-only afterwards.
 struct HostFunctionTable {
-    SafetyCheckFn checkReadAndThrowNoEarlyOut;
-    SafetyCheckFn checkWriteAndThrowNoEarlyOut;
-    GetWorkStealingRangeFn getWorkStealingRange;
-    PatchBufferMinMaxRangesFn patchBufferMinMaxRanges;
-    AbortFn abort;
-    FrameListAccessor frameListAccessor;
-    AbortFn savedAbort;
+    HeightmeshSafetyCheckFn checkReadAndThrowNoEarlyOut;
+    HeightmeshSafetyCheckFn checkWriteAndThrowNoEarlyOut;
+    HeightmeshGetWorkStealingRangeFn getWorkStealingRange;
+    HeightmeshPatchBufferMinMaxRangesFn patchBufferMinMaxRanges;
+    HeightmeshAbortFn abort;
+    HeightmeshFrameListAccessor frameListAccessor;
+    HeightmeshAbortFn savedAbort;
 };
 
 inline constexpr int kHostTableAbortOffset = 32;
@@ -76,12 +64,12 @@ extern heightmesh::HostFunctionTable heightmesh_host_functions __attribute__((vi
 // Stores xmm6..xmm15 into the frame's preserved vector state.
 void heightmesh_capture_preserved_vectors(uint8_t (*preserved)[16]) __attribute__((visibility("hidden")));
 
-// The exports, under their dotted names.
-void heightmesh_initialize(HeightmeshHostResolver resolver) __asm__("kavex.initialize");
-void heightmesh_initialize_externals(HeightmeshHostResolver resolver)
-    __asm__("kavex.initialize.externals.a4b760b874bcc0dd6a3a8c57b4694fd0");
-void heightmesh_initialize_statics() __asm__("kavex.initialize.statics.a4b760b874bcc0dd6a3a8c57b4694fd0");
-void heightmesh_setup_extra(HeightmeshFrameListAccessor accessor) __asm__("kavex.setup_extra");
+// The exports, under their dotted names (the job entry's is declared with it,
+// in job/job_entry.cpp).
+void heightmesh_initialize(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE);
+void heightmesh_initialize_externals(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS);
+void heightmesh_initialize_statics() __asm__(HEIGHTMESH_EXPORT_INITIALIZE_STATICS);
+void heightmesh_setup_extra(HeightmeshFrameListAccessor accessor) __asm__(HEIGHTMESH_EXPORT_SETUP_EXTRA);
 }
 
 namespace heightmesh {

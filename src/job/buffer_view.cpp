@@ -24,6 +24,8 @@ constexpr int kPlainMessageCapacity = 59;
 // The restricted line is at most 109 characters; the advice follows it.
 constexpr int kRestrictedLineCapacity = 110;
 constexpr int kRestrictedMessageCapacity = kRestrictedLineCapacity + kRestrictedAdvice.length;
+// The ABI tells hosts the longest message; the restricted text holds it.
+static_assert(kRestrictedMessageCapacity >= HEIGHTMESH_MAX_MESSAGE_LENGTH);
 
 [[noreturn]] void ReportRestricted(const BufferView& view, int32_t index)
 {

@@ -1,14 +1,23 @@
-// Checked element access through the host's buffer views.
+// Element access through the host's buffer views, and the two checks every
+// access is made under.
 //
-// Every element the job touches goes through ReadChecked or WriteChecked: the
-// allowed-range check, then the safety version check (the version word is
-// loaded afresh at every access), then the load or store. A failed range check
+// The range check: the index must lie in the view's allowed range [minIndex,
+// maxIndex]. ReadChecked and WriteChecked make it at each access; a caller
+// that has already found a whole row stretch allowed (StretchInRange in
+// vertex_footprint.h) goes through ReadInRange and WriteInRange, or, on the
+// packed roads, through ElementAddress, and skips it. A failed range check
 // never reaches memory: it reports through the abort slot and does not return.
+//
+// The safety check: the view's version word is loaded afresh at every access,
+// on every road, and a mismatch hands the host a copy of the safety record
+// before the access (CheckReadAccess, CheckWriteAccess). The packed roads
+// make these comparisons themselves (vertex_lanes.h).
 #pragma once
 
 #include <stdint.h>
 
 #include "host/host_binding.h"
+#include "job/job_types.h"
 
 namespace heightmesh {
 

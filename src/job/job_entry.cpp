@@ -20,7 +20,7 @@ extern "C" {
 
 void heightmesh_job_entry(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
                           HeightmeshWorkRanges* ranges, int32_t jobIndex)
-    __asm__("a4b760b874bcc0dd6a3a8c57b4694fd0");
+    __asm__(HEIGHTMESH_EXPORT_JOB_ENTRY);
 
 // Runs this worker's share of the job inside an abort frame. A failure leaves
 // through the abort trampoline, which pops the frame instead.

@@ -66,19 +66,6 @@ template <typename Vector, typename Scalar>
         return Vector{} + value;
 }
 
-// The correctly rounded square root of every lane (sqrtps / vsqrtps, which
-// round exactly as sqrtss does).
-template <int kLanes>
-[[gnu::always_inline]] inline typename Lanes<kLanes>::Float SquareRoot(const typename Lanes<kLanes>::Float& value)
-{
-    typename Lanes<kLanes>::Float root;
-    if constexpr (kLanes == 4)
-        root = __builtin_ia32_sqrtps(value);
-    else
-        asm("vsqrtps %1, %0" : "=x"(root) : "x"(value));
-    return root;
-}
-
 // The quarter q (four lanes) of a vector.
 template <int kQuarter, typename Vector>
 [[gnu::always_inline]] inline auto Quarter(const Vector& value)
@@ -88,6 +75,29 @@ template <int kQuarter, typename Vector>
     Part part;
     __builtin_memcpy(&part, reinterpret_cast<const char*>(&value) + 16 * kQuarter, sizeof part);
     return part;
+}
+
+// The correctly rounded square root of every lane (sqrtps / vsqrtps, which
+// round exactly as sqrtss does). Clang checks an operand's size against the
+// instruction set of the function it appears in, which for this helper is
+// the baseline, so it takes the eight lanes as two halves; once inlined into
+// the AVX2 road the compiler is free to join them again.
+template <int kLanes>
+[[gnu::always_inline]] inline typename Lanes<kLanes>::Float SquareRoot(const typename Lanes<kLanes>::Float& value)
+{
+    typename Lanes<kLanes>::Float root;
+    if constexpr (kLanes == 4) {
+        root = __builtin_ia32_sqrtps(value);
+    } else {
+#if defined(__clang__)
+        const Float4 low = __builtin_ia32_sqrtps(Quarter<0>(value));
+        const Float4 high = __builtin_ia32_sqrtps(Quarter<1>(value));
+        root = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#else
+        asm("vsqrtps %1, %0" : "=x"(root) : "x"(value));
+#endif
+    }
+    return root;
 }
 
 // Whether the version word still holds word: one aligned 32-bit load of the
@@ -114,7 +124,11 @@ template <int kAccesses, uint32_t kMask>
     const uint32_t word = LoadVersionWord(versionCell);
     if ((word & kMask) != version)
         return false;
+    // Clang cannot unroll a loop around asm goto and would report it; it
+    // keeps the loop.
+#if !defined(__clang__)
 #pragma GCC unroll 64
+#endif
     for (int k = 1; k < kAccesses; ++k)
         if (!VersionWordStill(versionCell, word))
             return false;
@@ -135,23 +149,21 @@ inline bool VersionsFitMasks(const HeightfieldMeshJob& job)
 // Stores the triples (a[k], b[k], c[k]) of four lanes at twelve consecutive floats.
 [[gnu::always_inline]] inline void StoreTriples(void* at, const Float4& a, const Float4& b, const Float4& c)
 {
-    typedef int32_t Select __attribute__((vector_size(16)));
-    const Float4 abLow = __builtin_shuffle(a, b, Select{0, 4, 1, 5});   // a0 b0 a1 b1
-    const Float4 abHigh = __builtin_shuffle(a, b, Select{2, 6, 3, 7});  // a2 b2 a3 b3
-    const Float4 middle = __builtin_shuffle(abLow, c, Select{3, 5, 3, 5});
+    const Float4 abLow = __builtin_shufflevector(a, b, 0, 4, 1, 5);   // a0 b0 a1 b1
+    const Float4 abHigh = __builtin_shufflevector(a, b, 2, 6, 3, 7);  // a2 b2 a3 b3
+    const Float4 middle = __builtin_shufflevector(abLow, c, 3, 5, 3, 5);
     float* out = static_cast<float*>(at);
-    StoreLanes(out, Float4(__builtin_shuffle(abLow, c, Select{0, 1, 4, 2})));         // a0 b0 c0 a1
-    StoreLanes(out + 4, Float4(__builtin_shuffle(middle, abHigh, Select{0, 1, 4, 5})));  // b1 c1 a2 b2
-    StoreLanes(out + 8, Float4(__builtin_shuffle(c, abHigh, Select{2, 6, 7, 3})));     // c2 a3 b3 c3
+    StoreLanes(out, Float4(__builtin_shufflevector(abLow, c, 0, 1, 4, 2)));           // a0 b0 c0 a1
+    StoreLanes(out + 4, Float4(__builtin_shufflevector(middle, abHigh, 0, 1, 4, 5)));  // b1 c1 a2 b2
+    StoreLanes(out + 8, Float4(__builtin_shufflevector(c, abHigh, 2, 6, 7, 3)));       // c2 a3 b3 c3
 }
 
 // Stores the pairs (u[k], v) of four lanes at eight consecutive floats.
 [[gnu::always_inline]] inline void StorePairs(void* at, const Float4& u, const Float4& v)
 {
-    typedef int32_t Select __attribute__((vector_size(16)));
     float* out = static_cast<float*>(at);
-    StoreLanes(out, Float4(__builtin_shuffle(u, v, Select{0, 4, 1, 5})));
-    StoreLanes(out + 4, Float4(__builtin_shuffle(u, v, Select{2, 6, 3, 7})));
+    StoreLanes(out, Float4(__builtin_shufflevector(u, v, 0, 4, 1, 5)));
+    StoreLanes(out + 4, Float4(__builtin_shufflevector(u, v, 2, 6, 3, 7)));
 }
 
 // The 24 triangle entries of four consecutive cells whose first corner is
@@ -159,13 +171,12 @@ inline bool VersionsFitMasks(const HeightfieldMeshJob& job)
 [[gnu::always_inline]] inline void StoreCellQuarter(int32_t* out, uint32_t masks, uint32_t corner,
                                                     const Uint4 (&cornerOffsets)[6])
 {
-    typedef int32_t Select __attribute__((vector_size(16)));
     // A cell's entries are its corners when bit 0 of its mask is set, else zeros.
     const Uint4 keep = -Uint4{masks & 1u, (masks >> 8) & 1u, (masks >> 16) & 1u, (masks >> 24) & 1u};
     const Uint4 keepOf[6] = {
-        __builtin_shuffle(keep, Select{0, 0, 0, 0}), __builtin_shuffle(keep, Select{0, 0, 1, 1}),
-        __builtin_shuffle(keep, Select{1, 1, 1, 1}), __builtin_shuffle(keep, Select{2, 2, 2, 2}),
-        __builtin_shuffle(keep, Select{2, 2, 3, 3}), __builtin_shuffle(keep, Select{3, 3, 3, 3}),
+        __builtin_shufflevector(keep, keep, 0, 0, 0, 0), __builtin_shufflevector(keep, keep, 0, 0, 1, 1),
+        __builtin_shufflevector(keep, keep, 1, 1, 1, 1), __builtin_shufflevector(keep, keep, 2, 2, 2, 2),
+        __builtin_shufflevector(keep, keep, 2, 2, 3, 3), __builtin_shufflevector(keep, keep, 3, 3, 3, 3),
     };
     const Uint4 first = Broadcast<Uint4>(corner);
     for (int k = 0; k < 6; ++k)
@@ -196,15 +207,13 @@ template <int kLanes>
     lanes.widthAsFloat = Broadcast<Float>(static_cast<float>(job.width));
     for (int k = 0; k < kLanes; ++k)
         lanes.columnOffsets[k] = k;
-    // Cell k has the corner p + k: (p, p + w + 1, p + 1, p, p + w, p + w + 1),
-    // laid out cell after cell, four entries per vector.
-    const uint32_t w = static_cast<uint32_t>(job.width);
-    lanes.cornerOffsets[0] = Uint4{0, w + 1, 1, 0};
-    lanes.cornerOffsets[1] = Uint4{w, w + 1, 1, w + 2};
-    lanes.cornerOffsets[2] = Uint4{2, 1, w + 1, w + 2};
-    lanes.cornerOffsets[3] = Uint4{2, w + 3, 3, 2};
-    lanes.cornerOffsets[4] = Uint4{w + 2, w + 3, 3, w + 4};
-    lanes.cornerOffsets[5] = Uint4{4, 3, w + 3, w + 4};
+    // Cell k has the corner p + k, so its entries are those of a cell at
+    // corner 0 plus k; the four cells are laid out cell after cell, four
+    // entries per vector.
+    int32_t cellAtZero[6];
+    HeightmeshCellTriangles(0, job.width, cellAtZero);
+    for (int entry = 0; entry < 24; ++entry)
+        lanes.cornerOffsets[entry / 4][entry % 4] = static_cast<uint32_t>(cellAtZero[entry % 6]) + uint32_t(entry / 6);
 
     const FilterTaps taps = FilterTapsAt<Columns::kInterior>(1, z, job.width, job.height);
     lanes.below = taps.below;

@@ -33,8 +33,14 @@ inline bool ProcessorHasAvx2()
     return (b & (1u << 5)) != 0;
 }
 
+// GCC takes the instruction set for a whole region; clang gives it to each
+// function declared in the region, and inlines the helpers into it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 // The AVX2 road of one interior stretch. Everything it inlines, the exact
 // road of a group in doubt included, is compiled for AVX2 here; nothing else
@@ -51,6 +57,10 @@ inline bool ProcessorHasAvx2()
     }
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 }  // namespace heightmesh

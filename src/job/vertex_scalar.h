@@ -47,14 +47,13 @@ template <bool kRangeKnown, Columns kColumns = Columns::kAny>
         return;
     const uint8_t mask = Read<uint8_t, kRangeKnown>(job.cellMask, v.cell);
 
-    // The triangles (p, p + width + 1, p + 1) and (p, p + width, p + width + 1),
-    // or six zeros when bit 0 of the mask is clear.
+    // The cell's two triangles, or six zeros when bit 0 of the mask is clear.
     const int32_t keep = -static_cast<int32_t>(mask & 1u);
-    const int32_t p = i & keep;
-    const int32_t up = WrapAdd(i, width) & keep;
-    const int32_t upRight = WrapAdd(WrapAdd(i, width), 1) & keep;
-    const int32_t right = WrapAdd(i, 1) & keep;
-    const int32_t corners[6] = {p, upRight, right, p, up, upRight};
+    int32_t corners[6];
+    HeightmeshCellTriangles(i, width, corners);
+#pragma GCC unroll 6
+    for (int k = 0; k < 6; ++k)
+        corners[k] &= keep;
 
     // The entries 6c ... 6c + 5, with their true values: an entry index beyond
     // 32 bits would wrap onto another cell's entries, so it is refused as out

@@ -1,11 +1,11 @@
 #include "text/fixed_text.h"
 
-#include "host/host_binding.h"
 #include "text/text_writer.h"
 
 namespace heightmesh {
 
 using text_detail::PutRepeated;
+using text_detail::RaiseArgumentNull;
 using text_detail::RoomLeft;
 
 void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal,
@@ -22,7 +22,7 @@ void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const 
     // it, padding included; with nothing to write there is nothing to test.
     const int64_t room = RoomLeft(*runningLength, capacity);
     if (bytes == nullptr && room > 0 && (leftPadding > 0 || length > 0))
-        RaiseAbort("System.ArgumentNullException", "destination");
+        RaiseArgumentNull("destination");
 
     if (!PutRepeated(bytes, runningLength, capacity, ' ', leftPadding))
         return;
@@ -35,7 +35,7 @@ void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const 
     if (count <= 0)
         return;
     if (literal == nullptr)
-        RaiseAbort("System.ArgumentNullException", "source");
+        RaiseArgumentNull("source");
     CopyBytes(bytes + *runningLength, literal, uint64_t(count));
     *runningLength += int32_t(count);
 

@@ -5,10 +5,15 @@
 
 #include <stdint.h>
 
-#include "host/host_binding.h"
 #include "text/fixed_text.h"
 
 namespace heightmesh::text_detail {
+
+// Ends the job with "System.ArgumentNullException" and the parameter's name.
+// The text routines do not know how a failure reaches the host: the host
+// binding supplies this (host/host_binding.cpp), so the dependency runs from
+// the host layer to the text layer only.
+[[noreturn]] void RaiseArgumentNull(const char* parameterName);
 
 // A text has room while its running length lies in [0, capacity). A running
 // length outside that range (negative, or past a capacity that is zero or
@@ -51,7 +56,7 @@ inline bool PutRepeated(uint8_t* bytes, int32_t* runningLength, int32_t capacity
 inline void RequireDestination(const uint8_t* bytes, int32_t runningLength, int32_t capacity)
 {
     if (bytes == nullptr && HasRoom(runningLength, capacity))
-        RaiseAbort("System.ArgumentNullException", "destination");
+        RaiseArgumentNull("destination");
 }
 
 // Number of digit characters that can be read from the record: digitCount,

@@ -64,8 +64,8 @@ inline ModelMesh BuildModelMesh(const std::vector<float>& heights, const std::ve
             const int cell = x + z * (width - 1);
             if ((mask[cell] & 1) == 0)
                 continue;
-            const int p = x + z * width;
-            const int corners[6] = {p, p + width + 1, p + 1, p, p + width, p + width + 1};
+            int32_t corners[6];
+            HeightmeshCellTriangles(x + z * width, width, corners);
             for (int k = 0; k < 6; ++k)
                 mesh.triangles[std::size_t(cell) * 6 + k] = corners[k];
         }

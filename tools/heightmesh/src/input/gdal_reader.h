@@ -54,7 +54,7 @@ private:
     std::unique_ptr<Dataset> dataset_;
     InputOptions options_;
     RasterPlan plan_;
-    bool asMask_ = false;
+    [[maybe_unused]] bool asMask_ = false;
 };
 
 // Throws ToolError unless the path names a regular file (or one of GDAL's

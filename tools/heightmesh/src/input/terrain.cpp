@@ -14,7 +14,9 @@
 // it then reports as uninitialised inside its own header.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #endif
@@ -205,8 +207,12 @@ struct Landscape {
 // Sample's. The shared part is terrain_lanes.inc; each road gives it its
 // primitives.
 
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 
 using V = __m256d;
@@ -263,10 +269,18 @@ inline void Gather(const double* values, std::size_t next, const int32_t* at, V&
 #include "input/terrain_lanes.inc"
 
 }  // namespace avx2
+#ifdef __clang__
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512vl"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512vl")
+#endif
 namespace avx512 {
 
 using V = __m512d;
@@ -323,7 +337,11 @@ inline void Gather(const double* values, std::size_t next, const int32_t* at, V&
 #include "input/terrain_lanes.inc"
 
 }  // namespace avx512
+#ifdef __clang__
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 }  // namespace
