@@ -9,13 +9,16 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "heightmesh/job_abi.h"
 
 namespace heightmesh::tool {
 
 // The six triangle entries the job writes for a kept cell whose lower-left
 // corner is grid point p of a grid `width` points wide.
-inline std::array<int64_t, 6> CellTriangles(int64_t p, int64_t width) {
-    return {p, p + width + 1, p + 1, p, p + width, p + width + 1};
+inline std::array<int32_t, 6> JobCellTriangles(int64_t p, int32_t width) {
+    std::array<int32_t, 6> entries;
+    HeightmeshCellTriangles(static_cast<int32_t>(p), width, entries.data());
+    return entries;
 }
 
 // flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0

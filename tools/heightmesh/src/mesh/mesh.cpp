@@ -59,7 +59,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
         int64_t column = begin % columns;
         for (std::size_t cell = static_cast<std::size_t>(begin); cell < static_cast<std::size_t>(end); ++cell) {
             const int32_t* c = t + 6 * cell;
-            const std::array<int64_t, 6> own = CellTriangles(p, width);
+            const std::array<int32_t, 6> own = JobCellTriangles(p, width);
             tally.standard = tally.standard && std::equal(own.begin(), own.end(), c);
             if (++column == columns) {
                 column = 0;

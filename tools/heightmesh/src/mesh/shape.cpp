@@ -257,7 +257,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
                      for (int32_t z = 0; z + 1 < height; ++z) {
                          for (int32_t x = 0; x + 1 < width; ++x) {
                              if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1)) continue;
-                             for (const int64_t g : CellTriangles(int64_t{z} * width + x, width))
+                             for (const int32_t g : JobCellTriangles(int64_t{z} * width + x, width))
                                  surface.indices.push_back(static_cast<uint32_t>(written[static_cast<std::size_t>(g)]));
                          }
                      }

@@ -108,7 +108,7 @@ public:
             int64_t p = firstPoint + z * width;
             for (int32_t x = 0; x + 1 < width; ++x, ++p, t += 6) {
                 if (mask[z * (width - 1) + x] & 1) {
-                    const std::array<int64_t, 6> own = CellTriangles(p, width);
+                    const std::array<int32_t, 6> own = JobCellTriangles(p, width);
                     if (!std::equal(own.begin(), own.end(), t))
                         throw Declined{"a kept cell holds triangles other than its own two"};
                 } else if (!KeptMesh::IsDegenerate(t[0], t[1], t[2]) || !KeptMesh::IsDegenerate(t[3], t[4], t[5])) {
