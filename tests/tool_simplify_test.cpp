@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "mesh/indexed_mesh.h"
+#include "mesh/region_cover.h"
 #include "mesh/simplify.h"
 #include "mesh/solid.h"
+#include "mesh/surface_error.h"
 
 namespace heightmesh::tool {
 namespace {

@@ -8,6 +8,8 @@
 #include "common/parallel.h"
 #include "mesh/gpu_order.h"
 #include "mesh/grid_cells.h"
+#include "mesh/region_cover.h"
+#include "mesh/simplify.h"
 #include "mesh/solid.h"
 
 namespace heightmesh::tool {

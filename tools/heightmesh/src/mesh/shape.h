@@ -14,7 +14,7 @@
 #include "mesh/indexed_mesh.h"
 #include "mesh/mesh.h"
 #include "mesh/mesh_request.h"
-#include "mesh/simplify.h"
+#include "mesh/surface_error.h"
 
 namespace heightmesh::tool {
 

@@ -9,6 +9,9 @@
 // heights are floating point. Large grids are cut into tiles simplified on
 // separate threads; the tile borders are simplified first, along the line,
 // to the same bound, so both sides share the same border vertices.
+//
+// The rectangle cover lives in mesh/region_cover.h, the measurement of a
+// result's error in mesh/surface_error.h.
 #pragma once
 
 #include <cstdint>
@@ -34,11 +37,6 @@ struct SimplifyRequest {
     unsigned scanLanes = 0;
 };
 
-// A rectangle of kept cells [column0, column1) x [row0, row1).
-struct CellRect {
-    int32_t column0, row0, column1, row1;
-};
-
 struct SimplifiedMesh {
     std::vector<int32_t> sourceVertices;  // the job's vertex index of each vertex, ascending
     std::vector<uint32_t> indices;        // three per triangle, facing the way the job's do
@@ -49,36 +47,5 @@ struct SimplifiedMesh {
 };
 
 SimplifiedMesh Simplify(const SimplifyRequest& request);
-
-// Covers the kept cells exactly with rectangles of kept cells, split first
-// along tile borders every `tileCells` cells (0: no tiles).
-std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height,
-                                     int32_t tileCells = 0);
-
-// Triangulates rectangles in grid coordinates without T-junctions: every
-// grid point with marks[point] != 0 on a rectangle's edge becomes a vertex of
-// that edge. Appends grid point indices, three per triangle, counter-clockwise
-// in (column, row), i.e. facing opposite to the job's triangles.
-void TriangulateRects(std::span<const CellRect> rects, std::span<const uint8_t> marks, int32_t width,
-                      std::vector<int32_t>& triangles);
-
-// The kept region's outline edges of the full-resolution mesh (every cell's
-// edge with a dropped cell or the grid's edge on its other side), as in
-// SimplifiedMesh::boundaryEdges.
-std::vector<int32_t> GridBoundaryEdges(std::span<const uint8_t> cellMask, int32_t width, int32_t height);
-
-struct SurfaceError {
-    double max = 0.0;
-    double rms = 0.0;
-    int64_t points = 0;     // grid points of kept cells measured
-    int64_t uncovered = 0;  // of those, points no triangle covers (counted as infinite error)
-};
-
-// Measures, at every corner of every kept cell, the vertical distance between
-// its height (as in SimplifyRequest) and the surface of the triangles (job
-// vertex indices, three per triangle) over it.
-SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
-                                 int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
-                                 std::span<const uint32_t> indices);
 
 }  // namespace heightmesh::tool

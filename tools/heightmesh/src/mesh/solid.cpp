@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mesh/simplify.h"
+#include "mesh/region_cover.h"
 
 namespace heightmesh::tool {
 

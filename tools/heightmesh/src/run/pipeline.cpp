@@ -18,6 +18,7 @@
 #include "input/heightmap.h"
 #include "input/readers.h"
 #include "input/terrain.h"
+#include "mesh/surface_error.h"
 #include "output/mesh_writers.h"
 #include "output/pictures.h"
 #include "run/roads.h"

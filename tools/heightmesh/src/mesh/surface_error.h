@@ -1,0 +1,24 @@
+// The error of a simplified surface, measured at every grid point of the kept
+// cells against the triangles over it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace heightmesh::tool {
+
+struct SurfaceError {
+    double max = 0.0;
+    double rms = 0.0;
+    int64_t points = 0;     // grid points of kept cells measured
+    int64_t uncovered = 0;  // of those, points no triangle covers (counted as infinite error)
+};
+
+// Measures, at every corner of every kept cell, the vertical distance between
+// its height (as in SimplifyRequest) and the surface of the triangles (job
+// vertex indices, three per triangle) over it.
+SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
+                                 int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
+                                 std::span<const uint32_t> indices);
+
+}  // namespace heightmesh::tool
