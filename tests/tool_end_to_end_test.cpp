@@ -370,6 +370,10 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
         {"grid too small", {"@/line.png", "-o", "@/o.obj"}, "is too small: a mesh needs at least 2 x 2 points", 1},
         {"grid too large", {"--size", "65536x65536", "-o", "@/o.obj"}, "is too large", 2},
         {"size too small", {"--size", "1x5", "-o", "@/o.obj"}, "grid 1x5 is too small", 2},
+        // Refused before anything is planned or made (the terrain would take half
+        // a minute, and the run is far above the memory limit).
+        {"glb too large", {"--size", "18918x18918", "--max-memory", "64M", "-o", "@/o.glb"}, "more than binary glTF holds", 1},
+        {"gltf too large", {"--size", "11586x11586", "--max-memory", "64M", "-o", "@/o.gltf"}, "more than glTF text holds", 1},
         {"hgt not square", {"@/bad.hgt", "-o", "@/o.obj"}, "not an SRTM .hgt tile", 1},
         {"hgt without data", {"@/N01E001.hgt", "--stats", "--max-size", "64"}, "has no samples with a value", 1},
         {"unsupported output", {"@/good.png", "-o", "@/o.fbx"}, "unsupported output format '@/o.fbx'", 2},

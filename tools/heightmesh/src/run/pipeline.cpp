@@ -20,6 +20,7 @@
 #include "input/terrain.h"
 #include "mesh/surface_error.h"
 #include "output/mesh_writers.h"
+#include "output/mesh_records.h"
 #include "output/pictures.h"
 #include "run/roads.h"
 
@@ -139,6 +140,25 @@ ReadPlan PlanRead(const Options& options) {
                                options.input ? Quoted(*options.input) : "the built-in terrain", plan.grid.width,
                                plan.grid.height);
     return plan;
+}
+
+// A glTF file holds at most 4 GiB of buffer data. An unsimplified mesh of
+// the built-in terrain with no cell dropped by a mask or a cut keeps every
+// cell, so whether its file fits follows from the grid alone: it is refused
+// before anything is made. (A raster's no-data may drop cells, so its mesh
+// is sized once its cells are known.)
+void CheckGltfHoldsTheGrid(const Options& options, GridSize grid) {
+    if (!options.output || options.input || options.Simplifies() || options.mask || options.cutBelow) return;
+    const MeshFormat format = MeshFormatFromPath(*options.output);
+    if (format != MeshFormat::Glb && format != MeshFormat::Gltf) return;
+    const int64_t points = int64_t{grid.width} * grid.height;
+    const int64_t cells = int64_t{grid.width - 1} * (grid.height - 1);
+    try {
+        GltfLayoutFor(points, 6 * cells, format == MeshFormat::Glb);
+    } catch (const ToolError& error) {
+        throw ToolError(fmt::format("cannot write {}: {}; simplify it (--max-error) or write .ply or .stl",
+                                    Quoted(*options.output), error.what()));
+    }
 }
 
 // The heights as the job gets them, with their cell mask.
@@ -364,6 +384,7 @@ RunReport RunTool(const Options& options, const Meshers& meshers, std::ostream& 
     RunReport report;
     report.plan = PlanRoad(options, static_cast<bool>(meshers.bands));
     ReadPlan plan = PlanRead(options);
+    CheckGltfHoldsTheGrid(options, plan.grid);
     CheckMemory(EstimateRunBytes(RunShapeOf(options, plan.grid, plan.input, plan.mask, report.plan.road)),
                 plan.memoryLimit, plan.runName);
 
