@@ -335,6 +335,8 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
     std::vector<uint8_t> header = tooltest::MakePng(18000, 1, 1, 8, std::vector<uint16_t>(18000, 0));
     tooltest::ClaimPngHeight(header, 18000);
     tooltest::WriteBytes(dir / "huge.png", header);
+    // A 100 x 100 raster in blocks of 16 x 2^28 pixels (4 GiB each).
+    tooltest::WriteBytes(dir / "blocks.tif", tooltest::MakeTiledTiff(100, 100, 16, uint32_t{1} << 28));
     tooltest::WriteText(dir / "precious.obj", "precious");
     tooltest::WriteText(dir / "precious.glb", "precious");
 
@@ -347,6 +349,11 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile) {
         {"device as mask", {"@/good.png", "--mask", "/dev/zero", "-o", "@/o.obj"}, "'/dev/zero': not a regular file", 1},
         {"over the memory limit", {"@/good.png", "-o", "@/o.glb", "--max-memory", "1K"},
          "meshing '@/good.png' (4x4 points) would need about", 1},
+        {"huge blocks", {"@/blocks.tif", "-o", "@/o.obj", "--max-memory", "100M"},
+         "'@/blocks.tif' is stored in blocks of 16 x 268435456 pixels: reading any pixel makes GDAL hold 4.0 GiB of "
+         "them, above the limit of 100.0 MiB", 1},
+        {"huge blocks, window", {"@/blocks.tif", "-o", "@/o.obj", "--max-memory", "100M", "--window", "0,0,4,4"},
+         "is stored in blocks of 16 x 268435456 pixels", 1},
         {"huge header", {"@/huge.png", "-o", "@/o.obj", "--max-memory", "2G"}, "above the limit of 2.0 GiB", 1},
         {"huge header read", {"@/huge.png", "-o", "@/o.obj", "--max-memory", "64G"}, "cannot read PNG '@/huge.png'", 1},
         {"window outside", {"@/good.png", "-o", "@/o.obj", "--window", "2,2,3,3"}, "reaches outside '@/good.png'", 1},

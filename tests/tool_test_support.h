@@ -152,6 +152,35 @@ inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int s
     return MakeHgt(samples);
 }
 
+// A little-endian 8-bit tiled TIFF of width x height pixels whose tiles are
+// declared tileWidth x tileLength, every tile pointing at the same 16 bytes:
+// a few hundred bytes that make a reader decode one huge block.
+inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint16_t tileWidth, uint32_t tileLength) {
+    const uint32_t across = (width + tileWidth - 1u) / tileWidth;
+    const uint32_t down = static_cast<uint32_t>((uint64_t{height} + tileLength - 1u) / tileLength);
+    const uint32_t tiles = across * down;
+    std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    const auto put16 = [&](uint32_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    const auto put32 = [&](uint32_t v) { put16(v & 0xFFFFu), put16(v >> 16); };
+    const uint32_t entries = 11, offsetsAt = 8 + 2 + 12 * entries + 4, countsAt = offsetsAt + 4 * tiles,
+                   dataAt = countsAt + 4 * tiles;
+    put16(entries);
+    const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        put16(tag), put16(type), put32(count);
+        if (type == 3 && count == 1) put16(value), put16(0);
+        else put32(value);
+    };
+    entry(256, 3, 1, width), entry(257, 3, 1, height), entry(258, 3, 1, 8), entry(259, 3, 1, 1);
+    entry(262, 3, 1, 1), entry(277, 3, 1, 1), entry(284, 3, 1, 1), entry(322, 3, 1, tileWidth);
+    entry(323, 4, 1, tileLength);
+    entry(324, 4, tiles, tiles == 1 ? dataAt : offsetsAt), entry(325, 4, tiles, tiles == 1 ? 16 : countsAt);
+    put32(0);
+    for (uint32_t t = 0; t < tiles; ++t) put32(dataAt);
+    for (uint32_t t = 0; t < tiles; ++t) put32(16);
+    for (uint8_t v = 0; v < 16; ++v) out.push_back(v);
+    return out;
+}
+
 inline std::vector<uint8_t> MakeRaw(const std::vector<float>& samples) {
     std::vector<uint8_t> bytes(samples.size() * 4);
     std::memcpy(bytes.data(), samples.data(), bytes.size());

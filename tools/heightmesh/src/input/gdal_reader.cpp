@@ -18,6 +18,7 @@
 
 #include "common/text.h"
 #include "common/file_io.h"
+#include "common/memory_budget.h"
 #include "common/tool_error.h"
 
 namespace heightmesh::tool {
@@ -160,7 +161,8 @@ struct GdalRaster::Dataset {
     }
 };
 
-GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask)
+GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask,
+                       int64_t memoryLimit)
     : dataset_(std::make_unique<Dataset>()), options_(options), asMask_(asMask) {
     using Kind = Dataset::Kind;
     EnsureGdal();
@@ -322,10 +324,42 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     const int64_t bands = static_cast<int64_t>(d.bands.size());
     const int64_t sampleBytes = GDALGetDataTypeSizeBytes(type);
     const int64_t stripPixels = SourceRowsPerStrip(window, plan_.grid) * window.width;
-    int64_t bytes = std::min(kGdalCacheBytes, windowPixels * bands * sampleBytes);
+    const int64_t limit = memoryLimit > 0 ? memoryLimit : DefaultMemoryLimit();
+    const int64_t cacheBytes = std::min(kGdalCacheBytes, limit / 8);
+    GDALSetCacheMax64(cacheBytes);
+    int64_t bytes = std::min(cacheBytes, windowPixels * bands * sampleBytes);
     bytes += stripPixels * (4 * bands + 1);
     bytes += points * 4;
-    plan_.readBytes = bytes;
+
+    // GDAL decodes a block whole to read any pixel of it, whatever the cache
+    // holds: every band read holds its largest block (at full resolution, in
+    // an overview a reduced read may take, or of its mask) at once. A raster
+    // declaring blocks far beyond its own size cannot make the read take
+    // more than the limit.
+    const auto consider = [&](GDALRasterBandH band) {
+        int blockWidth = 0, blockHeight = 0;
+        GDALGetBlockSize(band, &blockWidth, &blockHeight);
+        const int64_t blockBytes =
+            int64_t{std::max(blockWidth, 1)} * std::max(blockHeight, 1) * GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band));
+        if (blockBytes * bands > plan_.blockBytes) {
+            plan_.blockBytes = blockBytes * bands;
+            plan_.blockShape = fmt::format("{} x {} pixels", blockWidth, blockHeight);
+        }
+    };
+    for (const int number : d.bands) {
+        GDALRasterBandH band = d.Band(number);
+        consider(band);
+        if (number == d.bands.front() && d.useMask) consider(GDALGetMaskBand(band));
+        if (points < windowPixels)
+            for (int level = 0; level < GDALGetOverviewCount(band); ++level)
+                if (GDALRasterBandH overview = GDALGetOverview(band, level)) consider(overview);
+    }
+    if (plan_.blockBytes > limit)
+        throw ToolError(fmt::format(
+            "{} is stored in blocks of {}: reading any pixel makes GDAL hold {} of them, above the limit of {}; "
+            "rewrite it in smaller tiles (gdal_translate -co TILED=YES) or raise --max-memory",
+            name, plan_.blockShape, ByteText(plan_.blockBytes), ByteText(limit)));
+    plan_.readBytes = bytes + plan_.blockBytes;
 }
 
 GdalRaster::~GdalRaster() = default;

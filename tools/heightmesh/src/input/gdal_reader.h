@@ -29,6 +29,8 @@ struct RasterPlan {
     bool georeferenced = false;
     std::optional<GridSpacing> spacing;  // ground spacing when the raster or --tile gives it
     int64_t readBytes = 0;         // working memory of the read beyond the grid's heights
+    int64_t blockBytes = 0;        // the blocks GDAL decodes whole to read a pixel: the largest, for every band read
+    std::string blockShape;        // that largest block, "W x H pixels", for messages
     std::string bands;             // which bands make a height, for --stats
 };
 
@@ -37,7 +39,10 @@ public:
     // Opens the raster and plans the read; throws ToolError (UsageError for
     // options that do not fit the raster). An image read as a mask always
     // gives 0..1 (`asMask`).
-    GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask = false);
+    // GDAL's block cache is held to a share of `memoryLimit` (0: the default
+    // limit), and a raster whose blocks alone exceed it is refused.
+    GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask = false,
+               int64_t memoryLimit = 0);
     ~GdalRaster();
     GdalRaster(const GdalRaster&) = delete;
     GdalRaster& operator=(const GdalRaster&) = delete;

@@ -243,7 +243,7 @@ InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional
         plan.summary = "PGM";
         return plan;
     }
-    plan.raster = std::make_shared<GdalRaster>(path, options, asMask);
+    plan.raster = std::make_shared<GdalRaster>(path, options, asMask, memoryLimit);
     const RasterPlan& raster = plan.raster->plan();
     plan.grid = raster.grid;
     plan.image = raster.image;
