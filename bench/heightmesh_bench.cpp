@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "input/terrain.h"
 #include "jobhost/jobhost.h"
 #include "mesh/simplify.h"
-#include "input/terrain.h"
 
 namespace {
 
@@ -149,8 +149,8 @@ void VerifyPlainLoop(const Grid& grid)
 {
     Outputs plain = MakeOutputs(grid);
     PlainLoop(grid, plain);
-    const jobhost::HeightfieldMesh job = jobhost::RunHeightfieldMesh(
-        Jobs(1), Library(), {grid.heights, grid.mask, grid.width, grid.height, kScale});
+    const jobhost::HeightfieldMesh job =
+        jobhost::RunHeightfieldMesh(Jobs(1), Library(), {grid.heights, grid.mask, grid.width, grid.height, kScale});
     if (!SameBits(plain.vertices, job.vertices) || !SameBits(plain.uvs, job.uvs) ||
         !SameBits(plain.normals, job.normals) || !SameBits(plain.triangles, job.triangles)) {
         std::fprintf(stderr, "the plain loop and the job disagree on a %d x %d grid\n", grid.width, grid.height);
@@ -321,7 +321,8 @@ public:
 void BM_Terrain(benchmark::State& state)
 {
     const int32_t size = int32_t(state.range(0));
-    const auto road = state.range(1) != 0 ? heightmesh::tool::TerrainRoad::kFastest : heightmesh::tool::TerrainRoad::kScalar;
+    const auto road =
+        state.range(1) != 0 ? heightmesh::tool::TerrainRoad::kFastest : heightmesh::tool::TerrainRoad::kScalar;
     for (auto _ : state)
         benchmark::DoNotOptimize(heightmesh::tool::MakeTerrain({size, size}, 1, {}, road).heights.data());
 }

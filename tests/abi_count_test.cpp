@@ -53,19 +53,15 @@ TEST(AbiCounts, GridFitsAtTheThirtyTwoBitEdges)
         bool fits;
     };
     const Case cases[] = {
-        {1, kMax, true},           // one column: no cells, every point
-        {kMax, 1, true},
-        {1, kMax + 1, false},      // a height beyond 32 bits
-        {kMax + 1, 1, false},
-        {2, 1073741823, false},    // 2 147 483 646 points, 1 073 741 822 cells: 6 442 450 932 entries
-        {2, 357913942, true},      // 357 913 941 cells, 2 147 483 646 entries
-        {2, 357913943, false},     // one cell more: 2 147 483 652 entries
-        {46341, 46341, false},     // points beyond 32 bits
-        {18919, 18919, true},      // 357 890 724 cells: 2 147 344 344 entries
-        {18920, 18920, false},     // 357 928 561 cells: 2 147 571 366 entries
-        {0, 5, false},
-        {5, -1, false},
-        {INT64_MAX, INT64_MAX, false},
+        {1, kMax, true},                                // one column: no cells, every point
+        {kMax, 1, true},       {1, kMax + 1, false},    // a height beyond 32 bits
+        {kMax + 1, 1, false},  {2, 1073741823, false},  // 1 073 741 822 cells: 6 442 450 932 entries
+        {2, 357913942, true},                           // 357 913 941 cells, 2 147 483 646 entries
+        {2, 357913943, false},                          // one cell more: 2 147 483 652 entries
+        {46341, 46341, false},                          // points beyond 32 bits
+        {18919, 18919, true},                           // 357 890 724 cells: 2 147 344 344 entries
+        {18920, 18920, false},                          // 357 928 561 cells: 2 147 571 366 entries
+        {0, 5, false},         {5, -1, false},         {INT64_MAX, INT64_MAX, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << " x " << c.height);
@@ -106,9 +102,9 @@ TEST(AbiTriangles, CellTrianglesCoverTheCellFacingUp)
                 EXPECT_EQ(entries[1], entries[5]) << "the diagonal";
                 for (int t = 0; t < 2; ++t) {
                     const int32_t* c = entries + 3 * t;
-                    EXPECT_GT(UpwardTurn(c[0] % width, c[0] / width, c[1] % width, c[1] / width, c[2] % width,
-                                         c[2] / width),
-                              0)
+                    EXPECT_GT(
+                        UpwardTurn(c[0] % width, c[0] / width, c[1] % width, c[1] / width, c[2] % width, c[2] / width),
+                        0)
                         << "triangle " << t;
                 }
             }

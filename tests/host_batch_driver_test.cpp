@@ -70,10 +70,7 @@ TEST(BatchDriver, RunsEveryRangeInOrderAfterItsPatch)
     const Case cases[] = {
         {"no range at all", {}, INT32_MIN, {"request 3 0 0"}},
         {"empty range: patched, nothing run", {{7, 7}}, INT32_MIN, {"request 3 0 0", "patch 7 0", "request 3 7 7"}},
-        {"one range",
-         {{5, 9}},
-         INT32_MIN,
-         {"request 3 0 0", "patch 5 4", "5", "6", "7", "8", "request 3 5 9"}},
+        {"one range", {{5, 9}}, INT32_MIN, {"request 3 0 0", "patch 5 4", "5", "6", "7", "8", "request 3 5 9"}},
         {"failure inside a range ends the call",
          {{5, 9}, {9, 12}},
          6,

@@ -49,8 +49,7 @@ TEST_F(BufferViews, OutOfRangeAccessReportsTheIndexAndNeverTouchesMemory)
         {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MAX, "Index 2147483647 is out of range of '-2147483648' Length."},
         {10, 0, 8, 9, RestrictedMessage(9, 0, 8)},
         {10, 1, 9, 0, RestrictedMessage(0, 1, 9)},
-        {INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MAX,
-         "Index 2147483647 is out of range of '2147483647' Length."},
+        {INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MAX, "Index 2147483647 is out of range of '2147483647' Length."},
         {5, -2147483647 - 1, 2147483646, INT32_MAX, PlainMessage(INT32_MAX, 5)},
     };
     for (const Case& c : cases) {
@@ -120,9 +119,9 @@ TEST_F(BufferViews, VersionWordDecidesWhetherTheHostIsAsked)
         bool readAsks, writeAsks;
     };
     const Case cases[] = {
-        {8, false, false},  {9, true, false},   {10, false, true},  {11, true, true},
-        {12, false, false}, {13, true, false},  {14, false, true},  {15, true, true},
-        {16, true, true},   {0, true, true},    {0x80000008u, true, true},
+        {8, false, false},  {9, true, false},  {10, false, true},         {11, true, true},
+        {12, false, false}, {13, true, false}, {14, false, true},         {15, true, true},
+        {16, true, true},   {0, true, true},   {0x80000008u, true, true},
     };
     const BufferView view = View(10, 0, 9);
     for (const Case& c : cases) {

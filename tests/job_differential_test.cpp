@@ -8,9 +8,9 @@
 
 #include "job/vertex_kernel.h"
 #include "support/loaded_library.h"
-#include "support/static_host.h"
 #include "support/mesh_model.h"
 #include "support/random_grid.h"
+#include "support/static_host.h"
 #include "support/test_grid.h"
 #include "support/test_host.h"
 

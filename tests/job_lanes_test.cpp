@@ -60,7 +60,8 @@ void EveryGroupMatchesTheModel(uint32_t seed)
         for (int32_t z = 0; z < height; ++z) {
             TestGrid fresh = grid;  // every group on fresh sentinels
             HeightfieldMeshJob freshJob = fresh.Job();
-            const int32_t x = 1 + int32_t(random() % uint32_t(width - kLanes - 1));  // columns x ... x + kLanes - 1 are interior
+            const int32_t x =
+                1 + int32_t(random() % uint32_t(width - kLanes - 1));  // columns x ... x + kLanes - 1 are interior
             const int32_t i = x + z * width;
             ASSERT_TRUE(RunGroup<kLanes>(freshJob, i, x, z));
             for (int32_t k = i; k < i + kLanes; ++k) {
@@ -104,9 +105,8 @@ TEST(JobLanes, AGroupInDoubtStoresNothing)
         bool passes;
     };
     const Case cases[] = {
-        {0, 8, false}, {1, 8, false}, {2, 8, false}, {3, 8, false}, {4, 8, false}, {5, 8, false},
-        {0, 2, true},  {0, 4, true},  {0, 1, false}, {1, 6, true},  {2, 1, true},  {5, 4, true},
-        {2, 2, false}, {5, 2, false},
+        {0, 8, false}, {1, 8, false}, {2, 8, false}, {3, 8, false}, {4, 8, false}, {5, 8, false}, {0, 2, true},
+        {0, 4, true},  {0, 1, false}, {1, 6, true},  {2, 1, true},  {5, 4, true},  {2, 2, false}, {5, 2, false},
     };
     for (const Case& c : cases) {
         for (int lanes : {4, 8}) {
@@ -136,9 +136,9 @@ TEST(JobLanes, AGroupInDoubtStoresNothing)
 // check, which view), and the failure that ended it.
 struct HostLog {
     static inline std::vector<std::pair<char, uint32_t>> calls;
-    static inline int raiseAt = -1;              // the call that raises, -1 for none
-    static inline int healAt = -1;               // the call after which its view's word is made fresh again
-    static inline uint32_t* words = nullptr;     // the grid's version words, by safety id - 1
+    static inline int raiseAt = -1;                // the call that raises, -1 for none
+    static inline int healAt = -1;                 // the call after which its view's word is made fresh again
+    static inline uint32_t* words = nullptr;       // the grid's version words, by safety id - 1
     static inline uint32_t* staleLater = nullptr;  // a word made stale at call staleAt
     static inline int staleAt = -1;
 

@@ -89,14 +89,20 @@ TEST_F(VertexKernel, FailuresComeInAccessOrderAndKeepWhatWasWritten)
         void (*narrow)(HeightfieldMeshJob&);
     };
     const Case cases[] = {
-        {"height", kHeight, 0, PlainMessage(4, 4), [](HeightfieldMeshJob& j) { j.heights.length = 4, j.heights.maxIndex = 3; }},
-        {"vertex", kVertex, 0, PlainMessage(4, 4), [](HeightfieldMeshJob& j) { j.vertices.length = 4, j.vertices.maxIndex = 3; }},
+        {"height", kHeight, 0, PlainMessage(4, 4),
+         [](HeightfieldMeshJob& j) { j.heights.length = 4, j.heights.maxIndex = 3; }},
+        {"vertex", kVertex, 0, PlainMessage(4, 4),
+         [](HeightfieldMeshJob& j) { j.vertices.length = 4, j.vertices.maxIndex = 3; }},
         {"uv", kUv, 0, RestrictedMessage(4, 5, 8), [](HeightfieldMeshJob& j) { j.uvs.minIndex = 5; }},
-        {"filter", kFilter, 0, RestrictedMessage(0, 4, 4), [](HeightfieldMeshJob& j) { j.heights.minIndex = j.heights.maxIndex = 4; }},
+        {"filter", kFilter, 0, RestrictedMessage(0, 4, 4),
+         [](HeightfieldMeshJob& j) { j.heights.minIndex = j.heights.maxIndex = 4; }},
         {"normal", kNormal, 0, RestrictedMessage(4, 0, 3), [](HeightfieldMeshJob& j) { j.normals.maxIndex = 3; }},
-        {"mask", kMask, 0, PlainMessage(3, 3), [](HeightfieldMeshJob& j) { j.cellMask.length = 3, j.cellMask.maxIndex = 2; }},
-        {"first triangle entry", kTriangles, 0, RestrictedMessage(18, 19, 23), [](HeightfieldMeshJob& j) { j.triangles.minIndex = 19; }},
-        {"fourth triangle entry", kTriangles, 3, PlainMessage(21, 21), [](HeightfieldMeshJob& j) { j.triangles.length = 21, j.triangles.maxIndex = 20; }},
+        {"mask", kMask, 0, PlainMessage(3, 3),
+         [](HeightfieldMeshJob& j) { j.cellMask.length = 3, j.cellMask.maxIndex = 2; }},
+        {"first triangle entry", kTriangles, 0, RestrictedMessage(18, 19, 23),
+         [](HeightfieldMeshJob& j) { j.triangles.minIndex = 19; }},
+        {"fourth triangle entry", kTriangles, 3, PlainMessage(21, 21),
+         [](HeightfieldMeshJob& j) { j.triangles.length = 21, j.triangles.maxIndex = 20; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +188,10 @@ BufferView WindowView(T* elements, int32_t first, int32_t count, uint32_t* versi
 struct HeightsEverywhere {
     void* base = nullptr;
     static constexpr std::size_t kBytes = std::size_t(1) << 34;
-    HeightsEverywhere() { base = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0); }
+    HeightsEverywhere()
+    {
+        base = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    }
     ~HeightsEverywhere()
     {
         if (base != MAP_FAILED)

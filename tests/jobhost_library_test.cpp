@@ -197,8 +197,8 @@ TEST(JobhostLibrary, RealLibraryOpensInitialisedAndArmed)
     job.uvs = uvs.View();
     job.normals = normals.View();
     job.triangles = triangles.View();
-    ExpectJobError([&] { jobs.Run(library->entry(), &job, sizeof job, {}, {}, 4); },
-                   "System.IndexOutOfRangeException", "Index 5 is out of range of '5' Length.");
+    ExpectJobError([&] { jobs.Run(library->entry(), &job, sizeof job, {}, {}, 4); }, "System.IndexOutOfRangeException",
+                   "Index 5 is out of range of '5' Length.");
 
     const HeightfieldMesh mesh = RunHeightfieldMesh(jobs, *library, input);
     EXPECT_EQ(std::vector<int32_t>(mesh.triangles.begin(), mesh.triangles.end()),

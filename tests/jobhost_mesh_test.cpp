@@ -241,7 +241,8 @@ TEST(JobhostMesh, BandsHoldTheFullRunsValues)
         for (int32_t r = 0; r <= height; ++r)
             ones.push_back(r);
         while (randomCuts.back() < height)
-            randomCuts.push_back(std::min(height, randomCuts.back() + std::uniform_int_distribution<int32_t>(1, 5)(random)));
+            randomCuts.push_back(
+                std::min(height, randomCuts.back() + std::uniform_int_distribution<int32_t>(1, 5)(random)));
         for (const auto& c : {ones, lastAlone, whole, randomCuts})
             cuts.push_back(c);
         for (const std::vector<int32_t>& cut : cuts) {

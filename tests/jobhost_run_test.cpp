@@ -43,8 +43,8 @@ TEST(JobhostRun, EveryIndexRunsExactlyOnce)
             options.batchSize = repeat % 5 == 0 ? std::min(batch, 3) : batch;
             run.Run(jobs, *library, count, options);
             for (int32_t i = 0; i < count; ++i) {
-                ASSERT_EQ(run.hits.span()[i], 1) << "index " << i << " of " << count << ", " << workers
-                                                 << " workers, batch " << options.batchSize;
+                ASSERT_EQ(run.hits.span()[i], 1)
+                    << "index " << i << " of " << count << ", " << workers << " workers, batch " << options.batchSize;
                 ASSERT_EQ(run.output.span()[i], 2 * i);
             }
         }
@@ -243,8 +243,7 @@ TEST(JobhostRun, BadArgumentsAreRefusedBeforeAnythingRuns)
         {"no record", [&] { jobs.Run(library->entry(), nullptr, 0, {}, {}, 10); }},
         {"view past the record", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, tooFar, {}, 10); }},
         {"misaligned view", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, {}, misaligned, 10); }},
-        {"overlapping views",
-         [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, overlapping, {}, 10); }},
+        {"overlapping views", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, overlapping, {}, 10); }},
         {"view listed twice", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, none, none, 10); }},
         {"negative first", [&] { jobs.Run(library->entry(), &run.record, sizeof run.record, {}, {}, -1, 10); }},
         {"indices past 32 bits",

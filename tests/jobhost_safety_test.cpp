@@ -42,12 +42,12 @@ TEST(JobhostSafety, WordConventionMatchesTheLibraryMasks)
                 state.SetWritable(writable != 0);
                 if (disposed != 0)
                     state.Dispose();
-                SCOPED_TRACE(::testing::Message() << "disposed " << disposed << " readable " << readable
-                                                << " writable " << writable);
+                SCOPED_TRACE(::testing::Message()
+                             << "disposed " << disposed << " readable " << readable << " writable " << writable);
                 EXPECT_EQ(state.readable(), readable != 0);
                 EXPECT_EQ(state.writable(), writable != 0);
-                EXPECT_EQ(state.word() - handle.version, (disposed != 0 ? 8u : 0u) + (readable != 0 ? 0u : 1u) +
-                                                             (writable != 0 ? 0u : 2u));
+                EXPECT_EQ(state.word() - handle.version,
+                          (disposed != 0 ? 8u : 0u) + (readable != 0 ? 0u : 1u) + (writable != 0 ? 0u : 2u));
 
                 const bool readOk = disposed == 0 && readable != 0;
                 const bool writeOk = disposed == 0 && writable != 0;

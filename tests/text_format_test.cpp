@@ -390,7 +390,8 @@ TEST(TextFormatProperty, IntegerLayoutMatchesPrintf)
         if (kind == kHexadecimal)
             std::snprintf(expected, sizeof expected, lowercase ? "%*.*x" : "%*.*X", width, minimum, uint32_t(value32));
         else
-            std::snprintf(expected, sizeof expected, kind == kSignedDecimal ? "%+*.*d" : "%*.*d", width, minimum, value32);
+            std::snprintf(expected, sizeof expected, kind == kSignedDecimal ? "%+*.*d" : "%*.*d", width, minimum,
+                          value32);
         ASSERT_EQ(Render(Integer(value32, spec)), expected) << value32 << " spec " << std::hex << spec;
 
         if (kind == kHexadecimal)
@@ -418,7 +419,8 @@ TEST(TextFormatProperty, GeneralLayoutRoundsIntegers)
         const int64_t value = int64_t(random()) >> (random() % 64);
         const int precision = int(random() % 22) + 1;
         const bool lowercase = random() % 2;
-        const std::string text = Render(Signed(value, Spec(int(random() % 2 ? 0 : 4 + random() % 252), 0, precision, lowercase)));
+        const std::string text =
+            Render(Signed(value, Spec(int(random() % 2 ? 0 : 4 + random() % 252), 0, precision, lowercase)));
 
         const unsigned __int128 magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
         int digits = 1;

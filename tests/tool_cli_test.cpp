@@ -5,25 +5,29 @@
 #include <sstream>
 #include <thread>
 
-#include "run/job_mesher.h"
-#include "run/options.h"
 #include "common/progress.h"
 #include "common/tool_error.h"
+#include "run/job_mesher.h"
+#include "run/options.h"
 
 namespace heightmesh::tool {
 namespace {
 
-std::optional<Options> Parse(std::vector<std::string> args, std::string* printed = nullptr) {
+std::optional<Options> Parse(std::vector<std::string> args, std::string* printed = nullptr)
+{
     args.insert(args.begin(), "heightmesh");
     std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
     std::ostringstream out;
     auto options = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out);
-    if (printed) *printed = out.str();
+    if (printed)
+        *printed = out.str();
     return options;
 }
 
-TEST(ToolCommandLine, DefaultsMakeTheBuiltInTerrainAtUnitScale) {
+TEST(ToolCommandLine, DefaultsMakeTheBuiltInTerrainAtUnitScale)
+{
     const Options options = Parse({}).value();
     EXPECT_FALSE(options.input);
     EXPECT_FALSE(options.output);
@@ -41,13 +45,24 @@ TEST(ToolCommandLine, DefaultsMakeTheBuiltInTerrainAtUnitScale) {
     EXPECT_FALSE(options.cutBelow);
 }
 
-TEST(ToolCommandLine, ValuesReachTheOptions) {
-    const Options options =
-        Parse({"in.hgt", "-o", "out/m.glb", "--z-scale", "0.5", "--cell-size", "30", "--invert", "--level", "--mask",
-               "m.png", "--mask-threshold", "0.25", "--mask-invert", "--cut-below", "-3.5", "--normal-map", "n.png",
-               "--preview", "p.png", "--light", "90,30", "--threads", "3", "--batch", "64", "--stats", "--library",
-               "/x/lib.so"})
-            .value();
+TEST(ToolCommandLine, ValuesReachTheOptions)
+{
+    const Options options = Parse({"in.hgt",       "-o",
+                                   "out/m.glb",    "--z-scale",
+                                   "0.5",          "--cell-size",
+                                   "30",           "--invert",
+                                   "--level",      "--mask",
+                                   "m.png",        "--mask-threshold",
+                                   "0.25",         "--mask-invert",
+                                   "--cut-below",  "-3.5",
+                                   "--normal-map", "n.png",
+                                   "--preview",    "p.png",
+                                   "--light",      "90,30",
+                                   "--threads",    "3",
+                                   "--batch",      "64",
+                                   "--stats",      "--library",
+                                   "/x/lib.so"})
+                                .value();
     EXPECT_EQ(options.input->string(), "in.hgt");
     EXPECT_EQ(options.output->string(), "out/m.glb");
     const HeightmeshFloat3 scale = options.JobScale();
@@ -75,7 +90,8 @@ TEST(ToolCommandLine, ValuesReachTheOptions) {
     EXPECT_EQ(scaled.seed.value(), 99u);
 }
 
-TEST(ToolCommandLine, InputOptionsReachTheReadStage) {
+TEST(ToolCommandLine, InputOptionsReachTheReadStage)
+{
     const Options plain = Parse({"in.tif", "--stats"}).value();
     EXPECT_FALSE(plain.cellSizeGiven);
     EXPECT_FALSE(plain.source.Reshapes());
@@ -96,9 +112,9 @@ TEST(ToolCommandLine, InputOptionsReachTheReadStage) {
     EXPECT_EQ(options.source.resample, (GridSize{30, 40}));
     EXPECT_EQ(options.source.maxMemory, int64_t{3} << 30);
 
-    const Options tile =
-        Parse({"t.png", "--encoding", "terrarium", "--tile", "12/2200/1343", "--bounds", "-1.5,2,3,4.25", "--max-size", "64"})
-            .value();
+    const Options tile = Parse({"t.png", "--encoding", "terrarium", "--tile", "12/2200/1343", "--bounds",
+                                "-1.5,2,3,4.25", "--max-size", "64"})
+                             .value();
     EXPECT_EQ(tile.source.encoding, HeightEncoding::Terrarium);
     ASSERT_TRUE(tile.source.tile);
     EXPECT_EQ(tile.source.tile->zoom, 12);
@@ -108,7 +124,8 @@ TEST(ToolCommandLine, InputOptionsReachTheReadStage) {
     EXPECT_EQ(tile.source.maxSize, 64);
 }
 
-TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
+TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine)
+{
     const std::vector<std::vector<std::string>> cases = {
         {"--scale", "1,2,3", "--z-scale", "2"},
         {"--scale", "1,2,3", "--cell-size", "2"},
@@ -144,7 +161,8 @@ TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
     };
     for (const auto& args : cases) {
         std::string shown;
-        for (const auto& a : args) shown += a + " ";
+        for (const auto& a : args)
+            shown += a + " ";
         try {
             Parse(args);
             ADD_FAILURE() << "accepted: " << shown;
@@ -163,12 +181,14 @@ TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine) {
 // Numbers single precision cannot hold, NaN where a number is asked for,
 // empty values and spacings whose square underflows are each named for what
 // they are.
-TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed) {
+TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed)
+{
     const struct {
         std::vector<std::string> args;
         const char* says;
     } cases[] = {
-        {{"--max-error", "1e308"}, "--max-error: '1e308' is out of range: give 0 or a magnitude from 1.4013e-45 to 3.40282e+38"},
+        {{"--max-error", "1e308"},
+         "--max-error: '1e308' is out of range: give 0 or a magnitude from 1.4013e-45 to 3.40282e+38"},
         {{"--max-error", "1e-300"}, "--max-error: '1e-300' is out of range"},
         {{"--light", "1e308,0"}, "--light: '1e308' is out of range"},
         {{"--z-scale", "-1e39"}, "--z-scale: '-1e39' is out of range"},
@@ -177,7 +197,8 @@ TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed) {
         {{"--mask-threshold", "-0.5"}, "--mask-threshold: '-0.5' is out of range: give a value from 0 to 1"},
         {{"--base", "nan"}, "--base: 'nan' is not a finite number"},
         {{"--base", "0"}, "--base: '0' is not a depth"},
-        {{"--cell-size", "1e-45"}, "--cell-size: '1e-45' is too small a spacing: its square underflows single precision"},
+        {{"--cell-size", "1e-45"},
+         "--cell-size: '1e-45' is too small a spacing: its square underflows single precision"},
         {{"--scale", "1e-30,1,1"}, "--scale X: '1e-30' is too small a spacing"},
         {{"--max-memory", ""}, "--max-memory: the value is empty"},
         {{"--tile", ""}, "--tile: the value is empty"},
@@ -196,15 +217,39 @@ TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed) {
     EXPECT_EQ(Parse({"--cell-size", "1e-22"}).value().cellSize, 1e-22f);
 }
 
-TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
+TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault)
+{
     std::string help;
     EXPECT_FALSE(Parse({"--help"}, &help));
-    for (const char* expected :
-         {"INPUT", "-o,--output", "--size TEXT=512x512", "--seed UINT=1", "--z-scale FLOAT=1", "--cell-size FLOAT=1",
-          "--scale", "--invert", "--level", "--mask TEXT=none", "=0.5", "--mask-invert", "--cut-below FLOAT=none",
-          "--ascii", "--normal-map", "--preview", "--light TEXT=315,45", "--threads UINT=0", "--batch",
-          "--stats", "--library", "--band", "--window", "--bounds", "--resample", "--max-size", "--encoding TEXT=gray",
-          "--tile", "--max-memory"})
+    for (const char* expected : {"INPUT",
+                                 "-o,--output",
+                                 "--size TEXT=512x512",
+                                 "--seed UINT=1",
+                                 "--z-scale FLOAT=1",
+                                 "--cell-size FLOAT=1",
+                                 "--scale",
+                                 "--invert",
+                                 "--level",
+                                 "--mask TEXT=none",
+                                 "=0.5",
+                                 "--mask-invert",
+                                 "--cut-below FLOAT=none",
+                                 "--ascii",
+                                 "--normal-map",
+                                 "--preview",
+                                 "--light TEXT=315,45",
+                                 "--threads UINT=0",
+                                 "--batch",
+                                 "--stats",
+                                 "--library",
+                                 "--band",
+                                 "--window",
+                                 "--bounds",
+                                 "--resample",
+                                 "--max-size",
+                                 "--encoding TEXT=gray",
+                                 "--tile",
+                                 "--max-memory"})
         EXPECT_NE(help.find(expected), std::string::npos) << expected << "\n" << help;
     // Grouped by what they are about, in the order a run uses them.
     std::size_t last = 0;
@@ -219,15 +264,18 @@ TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault) {
     EXPECT_EQ(version.rfind("heightmesh ", 0), 0u);
 }
 
-TEST(ToolFailureReport, EachFailureKindGetsOneLineAndItsStatus) {
+TEST(ToolFailureReport, EachFailureKindGetsOneLineAndItsStatus)
+{
     const struct {
         std::exception_ptr failure;
         std::string line;
         int status;
     } cases[] = {
-        {std::make_exception_ptr(UsageError("--ascii applies only to .stl output")), "--ascii applies only to .stl output", 2},
+        {std::make_exception_ptr(UsageError("--ascii applies only to .stl output")),
+         "--ascii applies only to .stl output", 2},
         {std::make_exception_ptr(ToolError("'a.png' is truncated")), "'a.png' is truncated", 1},
-        {std::make_exception_ptr(jobhost::JobError("System.IndexOutOfRangeException", "Index 4 is out of range of '4' Length.")),
+        {std::make_exception_ptr(
+             jobhost::JobError("System.IndexOutOfRangeException", "Index 4 is out of range of '4' Length.")),
          "the job failed with System.IndexOutOfRangeException: Index 4 is out of range of '4' Length.", 1},
         {std::make_exception_ptr(jobhost::LoadError("/x.so: cannot open shared object file\n")),
          "cannot load the job library: /x.so: cannot open shared object file", 1},
@@ -242,7 +290,8 @@ TEST(ToolFailureReport, EachFailureKindGetsOneLineAndItsStatus) {
     }
 }
 
-TEST(ToolProgressLine, AppearsOnlyForLongStepsAndIsClearedAfter) {
+TEST(ToolProgressLine, AppearsOnlyForLongStepsAndIsClearedAfter)
+{
     std::ostringstream out;
     {
         ProgressLine line(out, true);

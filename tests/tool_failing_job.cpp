@@ -12,14 +12,16 @@ HeightmeshGetWorkStealingRangeFn getWorkStealingRange;
 
 extern "C" {
 
-FAILING_EXPORT void FailingInitializeExternals(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS);
+FAILING_EXPORT void FailingInitializeExternals(HeightmeshHostResolver resolver) __asm__(
+    HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS);
 FAILING_EXPORT void FailingInitializeStatics() __asm__(HEIGHTMESH_EXPORT_INITIALIZE_STATICS);
 FAILING_EXPORT void FailingInitialize(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE);
 FAILING_EXPORT void FailingSetupExtra(HeightmeshFrameListAccessor accessor) __asm__(HEIGHTMESH_EXPORT_SETUP_EXTRA);
 FAILING_EXPORT void FailingEntry(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
                                  HeightmeshWorkRanges* ranges, int32_t jobIndex) __asm__(HEIGHTMESH_EXPORT_JOB_ENTRY);
 
-void FailingInitializeExternals(HeightmeshHostResolver resolver) {
+void FailingInitializeExternals(HeightmeshHostResolver resolver)
+{
     hostAbort = reinterpret_cast<HeightmeshAbortFn>(resolver(HEIGHTMESH_HOST_ABORT));
     getWorkStealingRange =
         reinterpret_cast<HeightmeshGetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
@@ -31,7 +33,8 @@ void FailingInitialize(HeightmeshHostResolver resolver) { FailingInitializeExter
 
 void FailingSetupExtra(HeightmeshFrameListAccessor) {}
 
-void FailingEntry(HeightmeshHeightfieldMeshJob*, void*, void*, HeightmeshWorkRanges* ranges, int32_t jobIndex) {
+void FailingEntry(HeightmeshHeightfieldMeshJob*, void*, void*, HeightmeshWorkRanges* ranges, int32_t jobIndex)
+{
     int32_t begin = 0;
     int32_t end = 0;
     if (getWorkStealingRange(ranges, jobIndex, &begin, &end) != 0)

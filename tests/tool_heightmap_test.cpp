@@ -4,16 +4,16 @@
 
 #include <atomic>
 #include <cmath>
-#include <stdexcept>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
+#include "common/parallel.h"
+#include "common/tool_error.h"
 #include "input/cell_mask.h"
 #include "input/heightmap.h"
 #include "input/readers.h"
 #include "input/terrain.h"
-#include "common/parallel.h"
-#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {
@@ -26,7 +26,8 @@ using tooltest::MakeRaw;
 
 // Reads bytes written to a scratch file of the given name, through the
 // tool's reader for it.
-Heightmap ReadBytesAs(const std::vector<uint8_t>& bytes, const std::string& fileName, const InputOptions& options = {}) {
+Heightmap ReadBytesAs(const std::vector<uint8_t>& bytes, const std::string& fileName, const InputOptions& options = {})
+{
     const tooltest::ScratchDir dir;
     tooltest::WriteBytes(dir / fileName, bytes);
     return ReadHeightmap(dir / fileName, std::nullopt, options);
@@ -34,8 +35,8 @@ Heightmap ReadBytesAs(const std::vector<uint8_t>& bytes, const std::string& file
 
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
-
-TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
+TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout)
+{
     struct Case {
         int channels;
         int depth;
@@ -45,14 +46,24 @@ TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
     const double k = 1.0 / 255.0;
     const std::vector<Case> cases = {
         {1, 8, {0, 255, 51, 128}, {0.0f, 1.0f, static_cast<float>(51 * k), static_cast<float>(128 * k)}},
-        {1, 16, {0, 65535, 1, 32768}, {0.0f, 1.0f, static_cast<float>(1 / 65535.0), static_cast<float>(32768 / 65535.0)}},
+        {1,
+         16,
+         {0, 65535, 1, 32768},
+         {0.0f, 1.0f, static_cast<float>(1 / 65535.0), static_cast<float>(32768 / 65535.0)}},
         // Gray + alpha: the alpha is ignored.
-        {2, 8, {10, 0, 20, 255, 30, 7, 40, 99}, {static_cast<float>(10 * k), static_cast<float>(20 * k),
-                                                 static_cast<float>(30 * k), static_cast<float>(40 * k)}},
+        {2,
+         8,
+         {10, 0, 20, 255, 30, 7, 40, 99},
+         {static_cast<float>(10 * k), static_cast<float>(20 * k), static_cast<float>(30 * k),
+          static_cast<float>(40 * k)}},
         // Colour as luminance: pure red, green, blue and white.
-        {3, 8, {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255},
+        {3,
+         8,
+         {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255},
          {static_cast<float>(0.2126), static_cast<float>(0.7152), static_cast<float>(0.0722), 1.0f}},
-        {4, 16, {65535, 0, 0, 0, 0, 65535, 0, 1, 0, 0, 65535, 2, 65535, 65535, 65535, 3},
+        {4,
+         16,
+         {65535, 0, 0, 0, 0, 65535, 0, 1, 0, 0, 65535, 2, 65535, 65535, 65535, 3},
          {static_cast<float>(0.2126), static_cast<float>(0.7152), static_cast<float>(0.0722), 1.0f}},
     };
     for (const Case& c : cases) {
@@ -61,26 +72,31 @@ TEST(ToolHeightmap, PngSamplesScaleToUnitRangeForEveryDepthAndLayout) {
         ASSERT_EQ(map.width, 2);
         ASSERT_EQ(map.height, 2);
         ASSERT_EQ(map.heights.size(), 4u);
-        for (int i = 0; i < 4; ++i) EXPECT_NEAR(map.heights[i], c.expected[i], 1e-6f) << i;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_NEAR(map.heights[i], c.expected[i], 1e-6f) << i;
         EXPECT_FALSE(map.HasNoData());
     }
 }
 
-TEST(ToolHeightmap, PngRowsStayInOrder) {
+TEST(ToolHeightmap, PngRowsStayInOrder)
+{
     // 3 x 2: row 0 is the top row of the image.
     const Heightmap map = ReadBytesAs(MakePng(3, 2, 1, 8, {0, 1, 2, 3, 4, 5}), "t.png");
     ASSERT_EQ(map.width, 3);
     ASSERT_EQ(map.height, 2);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(map.heights[i], static_cast<float>(i / 255.0));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(map.heights[i], static_cast<float>(i / 255.0));
 }
 
-TEST(ToolHeightmap, PgmTextAndBinaryAtBothDepths) {
+TEST(ToolHeightmap, PgmTextAndBinaryAtBothDepths)
+{
     const std::vector<float> eight = {0.0f, static_cast<float>(100 / 255.0), static_cast<float>(200 / 255.0), 1.0f};
     const std::vector<float> sixteen = {0.0f, static_cast<float>(1 / 1000.0), static_cast<float>(999 / 1000.0), 1.0f};
     std::string p5 = "P5\n# a comment\n2 2\n255\n";
     p5 += std::string{'\0', '\x64', '\xC8', '\xFF'};
     std::string p5Wide = "P5 2 2 1000\n";
-    for (int v : {0, 1, 999, 1000}) p5Wide += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+    for (int v : {0, 1, 999, 1000})
+        p5Wide += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
     const struct {
         std::string text;
         std::vector<float> expected;
@@ -96,23 +112,29 @@ TEST(ToolHeightmap, PgmTextAndBinaryAtBothDepths) {
         const Heightmap map = ParsePgm(Bytes(c.text), "'t.pgm'");
         ASSERT_EQ(map.width, 2);
         ASSERT_EQ(map.height, 2);
-        for (int i = 0; i < 4; ++i) EXPECT_EQ(map.heights[i], c.expected[i]) << i;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(map.heights[i], c.expected[i]) << i;
     }
 }
 
-TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
+TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason)
+{
     const std::vector<uint8_t> png = MakePng(4, 4, 1, 8, std::vector<uint16_t>(16, 9));
     const struct {
         std::string name;
         std::function<void()> parse;
         std::string reason;
     } cases[] = {
-        {"png truncated", [&] { ReadBytesAs(std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "t.png"); },
-         "cannot read"},
+        {"png truncated",
+         [&] { ReadBytesAs(std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "t.png"); }, "cannot read"},
         {"png header only", [&] { ReadBytesAs(std::vector<uint8_t>(png.begin(), png.begin() + 8), "t.png"); },
          "GDAL reads no raster from it"},
         {"png garbage", [&] { ReadBytesAs(Bytes("\x89PNG garbage"), "t.png"); }, "GDAL reads no raster from it"},
-        {"png 1 x 4", [&] { ReadBytesAs(MakePng(1, 4, 1, 8, {1, 2, 3, 4}), "t.png"); }, "too small"},
+        {"png 1 x 4",
+         [&] {
+             ReadBytesAs(MakePng(1, 4, 1, 8, {1, 2, 3, 4}), "t.png");
+         },
+         "too small"},
         {"pgm binary truncated", [&] { ParsePgm(Bytes("P5 2 2 255\n\x01\x02\x03"), "'t.pgm'"); }, "truncated"},
         {"pgm wide truncated", [&] { ParsePgm(Bytes("P5 2 2 65535\n\x01\x02\x03\x04\x05\x06\x07"), "'t.pgm'"); },
          "truncated"},
@@ -130,11 +152,21 @@ TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
         {"pgm huge header", [&] { ParsePgm(Bytes("P5 10000 10000 255\n\x01"), "'t.pgm'"); }, "truncated"},
         {"pgm past indices", [&] { ParsePgm(Bytes("P5 70000 70000 255\n\x01"), "'t.pgm'"); }, "too large"},
         {"hgt odd size", [&] { ReadBytesAs(std::vector<uint8_t>(9, 0), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
-        {"hgt not square", [&] { ReadBytesAs(std::vector<uint8_t>(2 * 12, 0), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
+        {"hgt not square", [&] { ReadBytesAs(std::vector<uint8_t>(2 * 12, 0), "N00E000.hgt"); },
+         "not an SRTM .hgt tile"},
         {"hgt empty", [&] { ReadBytesAs({}, "N00E000.hgt"); }, "not an SRTM .hgt tile"},
-        {"hgt 5 x 5", [&] { ReadBytesAs(MakeHgt(std::vector<int16_t>(25, 1)), "N00E000.hgt"); }, "not an SRTM .hgt tile"},
-        {"raw short", [&] { ParseRawFloat32(MakeRaw({1, 2, 3}), {2, 2}, "'t.raw'"); }, "needs 16"},
-        {"raw long", [&] { ParseRawFloat32(MakeRaw({1, 2, 3, 4, 5}), {2, 2}, "'t.raw'"); }, "has 20 bytes"},
+        {"hgt 5 x 5", [&] { ReadBytesAs(MakeHgt(std::vector<int16_t>(25, 1)), "N00E000.hgt"); },
+         "not an SRTM .hgt tile"},
+        {"raw short",
+         [&] {
+             ParseRawFloat32(MakeRaw({1, 2, 3}), {2, 2}, "'t.raw'");
+         },
+         "needs 16"},
+        {"raw long",
+         [&] {
+             ParseRawFloat32(MakeRaw({1, 2, 3, 4, 5}), {2, 2}, "'t.raw'");
+         },
+         "has 20 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,7 +176,8 @@ TEST(ToolHeightmap, BrokenImagesAreRefusedWithAReason) {
     }
 }
 
-TEST(ToolHeightmap, HgtIsBigEndianSignedWithNoDataMarked) {
+TEST(ToolHeightmap, HgtIsBigEndianSignedWithNoDataMarked)
+{
     const std::vector<int16_t> block = {-32768, 1, -2, 300, -32767, 32767, 0, -32768, 7};
     InputOptions window;
     window.window = PixelWindow{0, 0, 3, 3};
@@ -159,7 +192,8 @@ TEST(ToolHeightmap, HgtIsBigEndianSignedWithNoDataMarked) {
     EXPECT_EQ(map.rangeHigh, 32767.0f);
 }
 
-TEST(ToolHeightmap, RawFloatsReadInPlaceAndNonFiniteIsNoData) {
+TEST(ToolHeightmap, RawFloatsReadInPlaceAndNonFiniteIsNoData)
+{
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const Heightmap map = ParseRawFloat32(MakeRaw({1.5f, -0.0f, nan, 3e38f, -inf, 2.0f}), {3, 2}, "'t.raw'");
@@ -170,13 +204,15 @@ TEST(ToolHeightmap, RawFloatsReadInPlaceAndNonFiniteIsNoData) {
     EXPECT_EQ(map.noData, (std::vector<uint8_t>{0, 0, 1, 0, 1, 0}));
 }
 
-TEST(ToolHeightmap, GridSizesParseAndRespectTheJobsLimits) {
+TEST(ToolHeightmap, GridSizesParseAndRespectTheJobsLimits)
+{
     EXPECT_EQ(ParseGridSize("512x256"), (GridSize{512, 256}));
     EXPECT_EQ(ParseGridSize("7X9"), (GridSize{7, 9}));
     EXPECT_EQ(ParseGridSize("33"), (GridSize{33, 33}));
     for (const char* bad : {"", "x", "12x", "x12", "-3x4", "3x4x5", "3.5x4", " 3x4", "3 x4", "99999999999999x2"})
         EXPECT_THROW(ParseGridSize(bad), UsageError) << bad;
-    for (const char* small : {"1x5", "5x1", "0x0", "1"}) EXPECT_THROW(ParseGridSize(small), UsageError) << small;
+    for (const char* small : {"1x5", "5x1", "0x0", "1"})
+        EXPECT_THROW(ParseGridSize(small), UsageError) << small;
 
     // The largest grids: the vertex count and six indices per cell must fit
     // signed 32-bit lengths.
@@ -189,7 +225,8 @@ TEST(ToolHeightmap, GridSizesParseAndRespectTheJobsLimits) {
     EXPECT_NE(ErrorOf([] { ParseGridSize("70000x70000"); }).find("too large"), std::string::npos);
 }
 
-TEST(ToolHeightmap, DetectsFormatsByExtensionThenContent) {
+TEST(ToolHeightmap, DetectsFormatsByExtensionThenContent)
+{
     const std::vector<uint8_t> png = MakePng(2, 2, 1, 8, {0, 0, 0, 0});
     EXPECT_EQ(DetectInputFormat("a.PNG", png), InputFormat::Gdal);
     EXPECT_EQ(DetectInputFormat("a.pgm", Bytes("P2 1 1 255\n")), InputFormat::Pgm);
@@ -200,7 +237,8 @@ TEST(ToolHeightmap, DetectsFormatsByExtensionThenContent) {
     EXPECT_EQ(DetectInputFormat("a.tif", Bytes("II*\0")), InputFormat::Gdal);
 }
 
-TEST(ToolHeightmap, TerrainIsSeededAndReproducible) {
+TEST(ToolHeightmap, TerrainIsSeededAndReproducible)
+{
     const Heightmap a = MakeTerrain({40, 30}, 7);
     const Heightmap b = MakeTerrain({40, 30}, 7);
     const Heightmap c = MakeTerrain({40, 30}, 8);
@@ -208,18 +246,22 @@ TEST(ToolHeightmap, TerrainIsSeededAndReproducible) {
     EXPECT_EQ(a.heights, b.heights);
     EXPECT_NE(a.heights, c.heights);
     EXPECT_LT(a.rangeLow, a.rangeHigh);
-    for (float h : a.heights) EXPECT_TRUE(std::isfinite(h));
+    for (float h : a.heights)
+        EXPECT_TRUE(std::isfinite(h));
 }
 
-TEST(ToolHeightmap, TerrainIsTheSameOnAnyNumberOfThreads) {
+TEST(ToolHeightmap, TerrainIsTheSameOnAnyNumberOfThreads)
+{
     const Heightmap one = MakeTerrain({301, 157}, 3, {}, TerrainRoad::kFastest, 1);
     for (const unsigned threads : {2u, 3u, 8u}) {
         const Heightmap many = MakeTerrain({301, 157}, 3, {}, TerrainRoad::kFastest, threads);
-        EXPECT_EQ(std::memcmp(one.heights.data(), many.heights.data(), one.heights.size() * sizeof(float)), 0) << threads;
+        EXPECT_EQ(std::memcmp(one.heights.data(), many.heights.data(), one.heights.size() * sizeof(float)), 0)
+            << threads;
     }
 }
 
-TEST(ToolHeightmap, TerrainRoadsGiveTheSameBits) {
+TEST(ToolHeightmap, TerrainRoadsGiveTheSameBits)
+{
     // Widths around the four-sample groups (remainders 0 to 3), tall and
     // wide grids, several seeds.
     const GridSize sizes[] = {{2, 2}, {3, 2}, {4, 4}, {5, 3}, {7, 9}, {64, 17}, {131, 40}, {9, 300}, {517, 6}};
@@ -228,12 +270,14 @@ TEST(ToolHeightmap, TerrainRoadsGiveTheSameBits) {
             const Heightmap fastest = MakeTerrain(size, seed, {}, TerrainRoad::kFastest);
             const Heightmap scalar = MakeTerrain(size, seed, {}, TerrainRoad::kScalar);
             ASSERT_EQ(fastest.heights.size(), scalar.heights.size());
-            EXPECT_EQ(std::memcmp(fastest.heights.data(), scalar.heights.data(), scalar.heights.size() * sizeof(float)), 0)
+            EXPECT_EQ(std::memcmp(fastest.heights.data(), scalar.heights.data(), scalar.heights.size() * sizeof(float)),
+                      0)
                 << size.width << "x" << size.height << " seed " << seed;
         }
 }
 
-TEST(ToolHeightmap, InvertMirrorsWithinTheRangeAndLevelStretches) {
+TEST(ToolHeightmap, InvertMirrorsWithinTheRangeAndLevelStretches)
+{
     Heightmap map;
     map.width = 2;
     map.height = 2;
@@ -252,7 +296,8 @@ TEST(ToolHeightmap, InvertMirrorsWithinTheRangeAndLevelStretches) {
     EXPECT_EQ(map.heights, (std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}));
 }
 
-TEST(ToolHeightmap, NoDataTakesTheNearestValue) {
+TEST(ToolHeightmap, NoDataTakesTheNearestValue)
+{
     Heightmap map;
     map.width = 4;
     map.height = 2;
@@ -266,7 +311,8 @@ TEST(ToolHeightmap, NoDataTakesTheNearestValue) {
 
 // ---- Cell mask ----------------------------------------------------------------
 
-Heightmap Grid(int32_t width, int32_t height, std::vector<float> heights) {
+Heightmap Grid(int32_t width, int32_t height, std::vector<float> heights)
+{
     Heightmap map;
     map.width = width;
     map.height = height;
@@ -274,12 +320,14 @@ Heightmap Grid(int32_t width, int32_t height, std::vector<float> heights) {
     return map;
 }
 
-TEST(ToolCellMask, EveryCellKeptWithoutRules) {
+TEST(ToolCellMask, EveryCellKeptWithoutRules)
+{
     const Heightmap map = Grid(4, 3, std::vector<float>(12, 0.0f));
     EXPECT_EQ(BuildCellMask(map, {}), std::vector<uint8_t>(6, 1));
 }
 
-TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches) {
+TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches)
+{
     // 4 x 4 points, 3 x 3 cells; reject the point at column 1, row 1 in each
     // way the rules allow, and the four cells around it go.
     const std::vector<uint8_t> aroundPoint5 = {0, 0, 1, 0, 0, 1, 1, 1, 1};
@@ -313,7 +361,8 @@ TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches) {
     EXPECT_EQ(BuildCellMask(map, mask), std::vector<uint8_t>(9, 0));
 }
 
-TEST(ToolCellMask, MaskOfAnotherSizeIsRefused) {
+TEST(ToolCellMask, MaskOfAnotherSizeIsRefused)
+{
     const Heightmap map = Grid(3, 3, std::vector<float>(9, 0.0f));
     const Heightmap image = Grid(3, 2, std::vector<float>(6, 1.0f));
     MaskRules rules;
@@ -331,27 +380,32 @@ namespace {
 // The tool's one way of starting threads: every index is done exactly once
 // on any number of threads, and a worker's exception reaches the caller
 // (the first one thrown), with no new index taken after it.
-TEST(ToolThreads, EveryIndexOnceAndAWorkersExceptionReachesTheCaller) {
+TEST(ToolThreads, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
+{
     for (const unsigned threads : {1u, 2u, 5u}) {
         std::vector<std::atomic<int>> done(1000);
         ForEachIndex(1000, threads, [&](int64_t i) { ++done[static_cast<std::size_t>(i)]; });
-        for (const auto& d : done) EXPECT_EQ(d.load(), 1) << threads;
+        for (const auto& d : done)
+            EXPECT_EQ(d.load(), 1) << threads;
 
         std::atomic<int64_t> taken{0};
         EXPECT_THROW(ForEachIndex(1000, threads,
                                   [&](int64_t i, unsigned part) {
                                       ++taken;
-                                      if (i == 10 || part == 1) throw std::runtime_error("worker failed");
+                                      if (i == 10 || part == 1)
+                                          throw std::runtime_error("worker failed");
                                   }),
                      std::runtime_error)
             << threads;
         EXPECT_LT(taken.load(), 1000) << threads;
 
         std::atomic<int> ran{0};
-        EXPECT_THROW(RunParts(threads, [&](unsigned part) {
-                         ++ran;
-                         if (part + 1 == threads) throw std::invalid_argument("last part failed");
-                     }),
+        EXPECT_THROW(RunParts(threads,
+                              [&](unsigned part) {
+                                  ++ran;
+                                  if (part + 1 == threads)
+                                      throw std::invalid_argument("last part failed");
+                              }),
                      std::invalid_argument);
         EXPECT_EQ(ran.load(), static_cast<int>(threads)) << "every part runs to its end";
     }

@@ -9,12 +9,12 @@
 #include <limits>
 #include <optional>
 
+#include "common/memory_budget.h"
+#include "common/tool_error.h"
 #include "input/gdal_reader.h"
 #include "input/georeference.h"
-#include "common/memory_budget.h"
 #include "input/readers.h"
 #include "input/tile_encoding.h"
-#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {
@@ -24,7 +24,6 @@ using tooltest::ErrorOf;
 using tooltest::ScratchDir;
 using tooltest::TiffSpec;
 using tooltest::WriteGeoTiff;
-
 
 // Metres per degree on WGS 84 as published in geodesy tables, at latitudes
 // 0, 15, ..., 75: along the meridian, and along the parallel.
@@ -36,7 +35,8 @@ constexpr DegreeLength kDegreeLengths[] = {
     {45, 111132.0, 78847.0}, {60, 111412.2, 55800.0},  {75, 111618.3, 28902.2},
 };
 
-TEST(ToolGeoreference, DegreeLengthsMatchTheWgs84Tables) {
+TEST(ToolGeoreference, DegreeLengthsMatchTheWgs84Tables)
+{
     for (const DegreeLength& row : kDegreeLengths) {
         SCOPED_TRACE(row.latitude);
         EXPECT_NEAR(MetresPerDegreeOfLatitude(kWgs84, row.latitude), row.meridian, 1.0);
@@ -48,12 +48,14 @@ TEST(ToolGeoreference, DegreeLengthsMatchTheWgs84Tables) {
     EXPECT_DOUBLE_EQ(PrimeVerticalRadius(sphere, 37.0), 6371000.0);
 }
 
-TEST(ToolGeoreference, GeographicGeoTiffGetsMetresAtItsCentreLatitude) {
+TEST(ToolGeoreference, GeographicGeoTiffGetsMetresAtItsCentreLatitude)
+{
     const ScratchDir dir;
     // 6 x 4 pixels of 0.001 degrees, rows from 45.002 down to 44.998: the
     // centre is at latitude 45.
     TiffSpec spec{6, 4, GDT_Float32, {}, {8.0, 0.001, 0, 45.002, 0, -0.001}, "EPSG:4326", -9999.0};
-    for (int i = 0; i < 24; ++i) spec.samples.push_back(100.0 + i * 0.5);
+    for (int i = 0; i < 24; ++i)
+        spec.samples.push_back(100.0 + i * 0.5);
     spec.samples[9] = -9999.0;  // column 3, row 1
     WriteGeoTiff(dir / "dem.tif", spec);
 
@@ -73,12 +75,14 @@ TEST(ToolGeoreference, GeographicGeoTiffGetsMetresAtItsCentreLatitude) {
     EXPECT_EQ(map.heights[23], 111.5f);
     EXPECT_EQ(map.heights[8], 104.0f);
     ASSERT_TRUE(map.HasNoData());
-    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ(map.noData[i], i == 9 ? 1 : 0) << i;
+    for (std::size_t i = 0; i < 24; ++i)
+        EXPECT_EQ(map.noData[i], i == 9 ? 1 : 0) << i;
     EXPECT_EQ(map.rangeLow, 100.0f);
     EXPECT_EQ(map.rangeHigh, 111.5f);
 }
 
-TEST(ToolGeoreference, ProjectedCrsKeepsItsLinearUnitInMetres) {
+TEST(ToolGeoreference, ProjectedCrsKeepsItsLinearUnitInMetres)
+{
     const ScratchDir dir;
     const struct {
         std::string crs;
@@ -86,13 +90,15 @@ TEST(ToolGeoreference, ProjectedCrsKeepsItsLinearUnitInMetres) {
         double metres;
         bool feet;
     } cases[] = {
-        {"EPSG:32632", 30.0, 30.0, false},                // UTM zone 32N, metres
+        {"EPSG:32632", 30.0, 30.0, false},                  // UTM zone 32N, metres
         {"EPSG:2263", 10.0, 10.0 * 1200.0 / 3937.0, true},  // New York Long Island, US survey feet
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.crs);
+        // clang-format off
         TiffSpec spec{3, 3, GDT_Int16, {1, 2, 3, 4, 5, 6, 7, 8, -32768}, {500000, c.pixel, 0, 5200000, 0, -c.pixel},
                       c.crs, -32768.0};
+        // clang-format on
         WriteGeoTiff(dir / "utm.tif", spec);
         const GdalRaster raster(dir / "utm.tif", InputOptions{});
         ASSERT_TRUE(raster.plan().spacing);
@@ -106,7 +112,8 @@ TEST(ToolGeoreference, ProjectedCrsKeepsItsLinearUnitInMetres) {
     }
 }
 
-TEST(ToolGeoreference, SrtmTileIsPlacedByItsName) {
+TEST(ToolGeoreference, SrtmTileIsPlacedByItsName)
+{
     const ScratchDir dir;
     tooltest::WriteBytes(dir / "N46E008.hgt", tooltest::MakeHgtTile({1000, 1001, 1002, 1003}, 2, 1500));
     const GdalRaster raster(dir / "N46E008.hgt", InputOptions{});
@@ -130,11 +137,13 @@ TEST(ToolGeoreference, SrtmTileIsPlacedByItsName) {
     EXPECT_EQ(map.heights, (std::vector<float>{1000, 1001, 1002, 1003}));
 }
 
-TEST(ToolGeoreference, WindowsAndAveragedReadsFollowTheRaster) {
+TEST(ToolGeoreference, WindowsAndAveragedReadsFollowTheRaster)
+{
     const ScratchDir dir;
     // 4 x 4 metres in UTM, one no-data sample.
     TiffSpec spec{4, 4, GDT_Float32, {}, {300000, 10, 0, 5000000, 0, -10}, "EPSG:32632", -1.0};
-    for (int i = 0; i < 16; ++i) spec.samples.push_back(i);
+    for (int i = 0; i < 16; ++i)
+        spec.samples.push_back(i);
     spec.samples[5] = -1.0;
     WriteGeoTiff(dir / "g.tif", spec);
 
@@ -161,19 +170,22 @@ TEST(ToolGeoreference, WindowsAndAveragedReadsFollowTheRaster) {
 
     // A block of no data stays no data when averaged.
     spec.samples = std::vector<double>(16, 7.0);
-    for (int i : {0, 1, 4, 5}) spec.samples[static_cast<std::size_t>(i)] = -1.0;
+    for (int i : {0, 1, 4, 5})
+        spec.samples[static_cast<std::size_t>(i)] = -1.0;
     WriteGeoTiff(dir / "h.tif", spec);
     map = ReadHeightmap(dir / "h.tif", std::nullopt, half);
     EXPECT_EQ(map.noData, (std::vector<uint8_t>{1, 0, 0, 0}));
     EXPECT_EQ(map.heights[3], 7.0f);
 }
 
-TEST(ToolGeoreference, AveragedReadsInStripsMatchOneWholeReadByGdal) {
+TEST(ToolGeoreference, AveragedReadsInStripsMatchOneWholeReadByGdal)
+{
     const ScratchDir dir;
     // Tall enough for several strips, with a row step that is no whole number.
     const int width = 1500, height = 2100;
     TiffSpec spec{width, height, GDT_Float32, {}, {0, 1, 0, 0, 0, -1}, "EPSG:32632", std::nullopt};
-    for (int i = 0; i < width * height; ++i) spec.samples.push_back(std::fmod(i * 0.618034, 97.0));
+    for (int i = 0; i < width * height; ++i)
+        spec.samples.push_back(std::fmod(i * 0.618034, 97.0));
     WriteGeoTiff(dir / "big.tif", spec);
     InputOptions options;
     options.resample = GridSize{700, 699};
@@ -190,17 +202,20 @@ TEST(ToolGeoreference, AveragedReadsInStripsMatchOneWholeReadByGdal) {
               CE_None);
     GDALClose(dataset);
     ASSERT_EQ(map.heights.size(), whole.size());
-    for (std::size_t i = 0; i < whole.size(); ++i) ASSERT_NEAR(map.heights[i], whole[i], 1e-3) << i;
+    for (std::size_t i = 0; i < whole.size(); ++i)
+        ASSERT_NEAR(map.heights[i], whole[i], 1e-3) << i;
 
     // 8-bit pictures are averaged in floating point, not rounded to a whole
     // sample.
-    tooltest::WriteBytes(dir / "gray.png", tooltest::MakePng(4, 4, 1, 8, {0, 1, 2, 3, 10, 11, 12, 13, 0, 1, 2, 3, 10, 11, 12, 13}));
+    tooltest::WriteBytes(dir / "gray.png",
+                         tooltest::MakePng(4, 4, 1, 8, {0, 1, 2, 3, 10, 11, 12, 13, 0, 1, 2, 3, 10, 11, 12, 13}));
     options.resample = GridSize{2, 2};
     const float a = static_cast<float>(5.5 / 255.0), b = static_cast<float>(7.5 / 255.0);
     EXPECT_EQ(ReadHeightmap(dir / "gray.png", std::nullopt, options).heights, (std::vector<float>{a, b, a, b}));
 }
 
-TEST(ToolGeoreference, SouthUpRastersAreTurnedNorthUpAndRotationIsRefused) {
+TEST(ToolGeoreference, SouthUpRastersAreTurnedNorthUpAndRotationIsRefused)
+{
     const ScratchDir dir;
     TiffSpec spec{2, 3, GDT_Float32, {1, 2, 3, 4, 5, 6}, {0, 1, 0, 0, 0, 1}, "EPSG:32632", std::nullopt};
     WriteGeoTiff(dir / "south.tif", spec);
@@ -215,13 +230,14 @@ TEST(ToolGeoreference, SouthUpRastersAreTurnedNorthUpAndRotationIsRefused) {
 
 // ---- Terrain tiles ------------------------------------------------------------
 
-TEST(ToolTileEncoding, PackedHeightsDecodeExactly) {
+TEST(ToolTileEncoding, PackedHeightsDecodeExactly)
+{
     const struct {
         uint8_t r, g, b;
         float terrainRgb, terrarium;
     } cases[] = {
         {0, 0, 0, -10000.0f, -32768.0f},
-        {1, 134, 160, 0.0f, -32377.375f},             // 100000 decimetres above -10000 m
+        {1, 134, 160, 0.0f, -32377.375f},  // 100000 decimetres above -10000 m
         {128, 0, 0, 828860.8f, 0.0f},
         {128, 100, 128, 831433.6f, 100.5f},
         {255, 255, 255, 1667721.5f, 32767.99609375f},
@@ -234,7 +250,8 @@ TEST(ToolTileEncoding, PackedHeightsDecodeExactly) {
     }
 }
 
-TEST(ToolTileEncoding, TilePngsReadAsMetres) {
+TEST(ToolTileEncoding, TilePngsReadAsMetres)
+{
     const ScratchDir dir;
     // 2 x 2 RGB: the same pixels read with each encoding.
     const std::vector<uint16_t> rgb = {1, 134, 160, 0, 39, 16, 128, 100, 128, 255, 255, 255};
@@ -250,7 +267,8 @@ TEST(ToolTileEncoding, TilePngsReadAsMetres) {
 
     // Averaging happens on decoded heights, never on packed channels.
     std::vector<uint16_t> four;
-    for (int i = 0; i < 4; ++i) four.insert(four.end(), {128, 0, 0});  // 0 m terrarium
+    for (int i = 0; i < 4; ++i)
+        four.insert(four.end(), {128, 0, 0});  // 0 m terrarium
     four[3 * 3 + 0] = 128;
     four[3 * 3 + 1] = 4;  // 4 m
     tooltest::WriteBytes(dir / "flat.png", tooltest::MakePng(2, 2, 3, 8, four));
@@ -264,7 +282,8 @@ TEST(ToolTileEncoding, TilePngsReadAsMetres) {
         << message;
 }
 
-TEST(ToolTileEncoding, TileAddressesGiveMercatorSpacing) {
+TEST(ToolTileEncoding, TileAddressesGiveMercatorSpacing)
+{
     EXPECT_EQ(TileCentreLatitude(ParseTileAddress("0/0/0")), 0.0);
     EXPECT_NEAR(TileCentreLatitude(ParseTileAddress("1/0/0")), 66.51326, 1e-5);
     EXPECT_NEAR(TileCentreLatitude(ParseTileAddress("1/1/1")), -66.51326, 1e-5);
@@ -281,20 +300,22 @@ TEST(ToolTileEncoding, TileAddressesGiveMercatorSpacing) {
         EXPECT_THROW(ParseTileAddress(bad), UsageError) << bad;
 }
 
-TEST(ToolRaster, PalettePicturesReadAsTheLuminanceOfTheirColours) {
+TEST(ToolRaster, PalettePicturesReadAsTheLuminanceOfTheirColours)
+{
     const ScratchDir dir;
     GDALAllRegister();
     GDALDatasetH memory = GDALCreate(GDALGetDriverByName("MEM"), "", 2, 2, 1, GDT_Byte, nullptr);
     GDALColorTableH table = GDALCreateColorTable(GPI_RGB);
     const GDALColorEntry colours[] = {{0, 0, 0, 255}, {255, 0, 0, 255}, {0, 255, 0, 255}, {255, 255, 255, 255}};
-    for (int i = 0; i < 4; ++i) GDALSetColorEntry(table, i, &colours[i]);
+    for (int i = 0; i < 4; ++i)
+        GDALSetColorEntry(table, i, &colours[i]);
     GDALRasterBandH band = GDALGetRasterBand(memory, 1);
     GDALSetRasterColorTable(band, table);
     GDALSetRasterColorInterpretation(band, GCI_PaletteIndex);
     uint8_t indices[] = {3, 1, 2, 0};
     ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, 2, 2, indices, 2, 2, GDT_Byte, 0, 0), CE_None);
-    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), (dir / "palette.png").c_str(), memory, FALSE,
-                                      nullptr, nullptr, nullptr);
+    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), (dir / "palette.png").c_str(), memory, FALSE, nullptr,
+                                      nullptr, nullptr);
     ASSERT_NE(png, nullptr);
     GDALClose(png);
     GDALClose(memory);
@@ -307,7 +328,8 @@ TEST(ToolRaster, PalettePicturesReadAsTheLuminanceOfTheirColours) {
 
 // ---- Refusals and memory --------------------------------------------------------
 
-TEST(ToolRaster, ReadsThatCannotBeDoneAreRefusedOnOneLine) {
+TEST(ToolRaster, ReadsThatCannotBeDoneAreRefusedOnOneLine)
+{
     const ScratchDir dir;
     tooltest::WriteBytes(dir / "gray.png", tooltest::MakePng(4, 4, 1, 8, std::vector<uint16_t>(16, 3)));
     TiffSpec spec{3, 3, GDT_Float32, std::vector<double>(9, 1.0), {0, 1, 0, 0, 0, -1}, "EPSG:32632", std::nullopt};
@@ -328,15 +350,26 @@ TEST(ToolRaster, ReadsThatCannotBeDoneAreRefusedOnOneLine) {
         {"directory", dir / "folder", {}, "it is a directory"},
         {"missing", dir / "none.tif", {}, "No such file or directory"},
         {"band", dir / "gray.png", with([](InputOptions& o) { o.band = 2; }), "--band 2: "},
-        {"window outside", dir / "gray.png", with([](InputOptions& o) { o.window = PixelWindow{3, 0, 2, 2}; }),
+        {"window outside", dir / "gray.png", with([](InputOptions& o) {
+             o.window = PixelWindow{3, 0, 2, 2};
+         }),
          "reaches outside"},
-        {"bounds without georeference", dir / "gray.png",
-         with([](InputOptions& o) { o.bounds = std::array<double, 4>{0, 0, 1, 1}; }), "has no geotransform"},
-        {"bounds outside", dir / "m.tif", with([](InputOptions& o) { o.bounds = std::array<double, 4>{5, 5, 6, 6}; }),
+        {"bounds without georeference", dir / "gray.png", with([](InputOptions& o) {
+             o.bounds = std::array<double, 4>{0, 0, 1, 1};
+         }),
+         "has no geotransform"},
+        {"bounds outside", dir / "m.tif", with([](InputOptions& o) {
+             o.bounds = std::array<double, 4>{5, 5, 6, 6};
+         }),
          "lie outside"},
-        {"upsampling", dir / "gray.png", with([](InputOptions& o) { o.resample = GridSize{8, 8}; }), "it only reduces"},
-        {"tile of a georeferenced raster", dir / "m.tif",
-         with([](InputOptions& o) { o.tile = TileAddress{1, 0, 0}; }), "--tile applies to tiles without"},
+        {"upsampling", dir / "gray.png", with([](InputOptions& o) {
+             o.resample = GridSize{8, 8};
+         }),
+         "it only reduces"},
+        {"tile of a georeferenced raster", dir / "m.tif", with([](InputOptions& o) {
+             o.tile = TileAddress{1, 0, 0};
+         }),
+         "--tile applies to tiles without"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,7 +380,8 @@ TEST(ToolRaster, ReadsThatCannotBeDoneAreRefusedOnOneLine) {
     }
 }
 
-TEST(ToolMemoryBudget, EstimateGrowsWithTheGridAndTheOutputs) {
+TEST(ToolMemoryBudget, EstimateGrowsWithTheGridAndTheOutputs)
+{
     RunShape shape;
     shape.points = 1000;
     const int64_t bare = EstimateRunBytes(shape);

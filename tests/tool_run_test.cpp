@@ -36,10 +36,12 @@ struct RealJob {
     Meshers meshers() { return {MakeJobMesher(jobs, *library), MakeJobBandMesher(jobs, *library)}; }
 };
 
-Options ParseArgs(std::vector<std::string> args) {
+Options ParseArgs(std::vector<std::string> args)
+{
     args.insert(args.begin(), "heightmesh");
     std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
     std::ostringstream out;
     return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out).value();
 }
@@ -50,7 +52,8 @@ struct RunResult {
     std::vector<uint8_t> file;
 };
 
-RunResult RunWith(const std::vector<std::string>& args, const std::filesystem::path& output, const Meshers& meshers) {
+RunResult RunWith(const std::vector<std::string>& args, const std::filesystem::path& output, const Meshers& meshers)
+{
     std::vector<std::string> all = args;
     all.insert(all.end(), {"-o", output.string(), "--stats"});
     std::ostringstream out;
@@ -64,8 +67,10 @@ RunResult RunWith(const std::vector<std::string>& args, const std::filesystem::p
 
 // A band mesher that runs the real job, then lets `edit` change the band's
 // outputs (rows [rowBegin, rowEnd) of the grid).
-BandMesher Edited(BandMesher real, std::function<void(const MeshRequest&, int32_t rowBegin, int32_t rowEnd,
-                                                      const jobhost::HeightfieldMeshBand&)> edit) {
+BandMesher Edited(
+    BandMesher real,
+    std::function<void(const MeshRequest&, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand&)> edit)
+{
     return [real = std::move(real), edit = std::move(edit)](const MeshRequest& request, int32_t rowBegin,
                                                             int32_t rowEnd, const jobhost::HeightfieldMeshBand& band,
                                                             const std::function<void(double)>& progress) {
@@ -76,12 +81,14 @@ BandMesher Edited(BandMesher real, std::function<void(const MeshRequest&, int32_
 
 // Grid point `point`'s place in a band of rows starting at rowBegin, or -1
 // when the band does not hold it.
-int64_t InBand(const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, int64_t point) {
+int64_t InBand(const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, int64_t point)
+{
     const int64_t first = int64_t{rowBegin} * request.width, end = int64_t{rowEnd} * request.width;
     return point >= first && point < end ? point - first : -1;
 }
 
-TEST(ToolRun, EveryRoadWritesTheFullRoadsFile) {
+TEST(ToolRun, EveryRoadWritesTheFullRoadsFile)
+{
     ScratchDir dir;
     RealJob job;
     struct Case {
@@ -123,7 +130,8 @@ TEST(ToolRun, EveryRoadWritesTheFullRoadsFile) {
 // Output no correct job writes: the streamed road checks every band before
 // writing it, declines and leaves the file to the full road, whose job here
 // is the real one; the file is the full road's.
-TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay) {
+TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay)
+{
     ScratchDir dir;
     RealJob job;
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -134,17 +142,22 @@ TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay) {
         std::string declined;
     };
     const std::vector<Case> cases = {
-        {"a kept cell's triangle turned", {},
+        {"a kept cell's triangle turned",
+         {},
          [](const MeshRequest&, int32_t rowBegin, int32_t, const jobhost::HeightfieldMeshBand& band) {
-             if (rowBegin == 0) std::swap(band.triangles[7], band.triangles[8]);
+             if (rowBegin == 0)
+                 std::swap(band.triangles[7], band.triangles[8]);
          },
          "a kept cell holds triangles other than its own two"},
-        {"a kept cell's entry out of the grid", {},
+        {"a kept cell's entry out of the grid",
+         {},
          [](const MeshRequest& request, int32_t rowBegin, int32_t, const jobhost::HeightfieldMeshBand& band) {
-             if (rowBegin == 0) band.triangles[6 * 40 + 1] = request.width * request.height;
+             if (rowBegin == 0)
+                 band.triangles[6 * 40 + 1] = request.width * request.height;
          },
          "a kept cell holds triangles other than its own two"},
-        {"a masked cell with a triangle", {"--cut-below", "30"},
+        {"a masked cell with a triangle",
+         {"--cut-below", "30"},
          [](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand& band) {
              const int64_t cellRows = std::min(rowEnd, request.height - 1) - rowBegin;
              for (int64_t c = 0; c < cellRows * (request.width - 1); ++c) {
@@ -156,22 +169,28 @@ TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay) {
              }
          },
          "a masked cell holds a triangle"},
-        {"a NaN normal", {},
+        {"a NaN normal",
+         {},
          [nan](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand& band) {
              const int64_t at = InBand(request, rowBegin, rowEnd, 1000);
-             if (at >= 0) band.normals[static_cast<std::size_t>(at)].y = nan;
+             if (at >= 0)
+                 band.normals[static_cast<std::size_t>(at)].y = nan;
          },
          "a written value is not finite"},
-        {"an infinite UV", {"--cut-below", "30"},
+        {"an infinite UV",
+         {"--cut-below", "30"},
          [](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand& band) {
              const int64_t last = int64_t{request.width} * request.height - 1;
              const int64_t at = InBand(request, rowBegin, rowEnd, last);
-             if (at >= 0) band.uvs[static_cast<std::size_t>(at)].x = std::numeric_limits<float>::infinity();
+             if (at >= 0)
+                 band.uvs[static_cast<std::size_t>(at)].x = std::numeric_limits<float>::infinity();
          },
          "a written value is not finite"},
-        {"a failed band", {},
+        {"a failed band",
+         {},
          [](const MeshRequest&, int32_t rowBegin, int32_t, const jobhost::HeightfieldMeshBand&) {
-             if (rowBegin > 0) throw jobhost::JobError("Test.BandException", "The band failed.");
+             if (rowBegin > 0)
+                 throw jobhost::JobError("Test.BandException", "The band failed.");
          },
          "the job failed"},
     };
@@ -200,7 +219,8 @@ TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay) {
 // The banded road gathers only the vertices its mesh uses: a value that is
 // not finite there is refused with the full road's words for the same
 // vertex, and a failed band fails the run with the job's failure.
-TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt) {
+TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt)
+{
     ScratchDir dir;
     RealJob job;
     const Meshers meshers = job.meshers();
@@ -209,7 +229,8 @@ TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt) {
     const auto bandEdit = [&](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
                               const jobhost::HeightfieldMeshBand& band) {
         const int64_t at = InBand(request, rowBegin, rowEnd, point);
-        if (at >= 0) poison(&band.normals[static_cast<std::size_t>(at)].x);
+        if (at >= 0)
+            poison(&band.normals[static_cast<std::size_t>(at)].x);
     };
     const Mesher fullEdited = [&](const MeshRequest& request, const std::function<void(double)>& progress) {
         MeshData data = meshers.full(request, progress);
@@ -236,9 +257,10 @@ TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt) {
         EXPECT_EQ(banded, full);
         EXPECT_FALSE(std::filesystem::exists(dir / "m.ply"));
     }
-    const auto failing = Edited(meshers.bands, [](const MeshRequest&, int32_t, int32_t, const jobhost::HeightfieldMeshBand&) {
-        throw jobhost::JobError("Test.BandException", "The band failed.");
-    });
+    const auto failing =
+        Edited(meshers.bands, [](const MeshRequest&, int32_t, int32_t, const jobhost::HeightfieldMeshBand&) {
+            throw jobhost::JobError("Test.BandException", "The band failed.");
+        });
     EXPECT_THROW(RunWith({"--size", "64x64", "--max-error", "1%"}, dir / "m.glb", {meshers.full, failing}),
                  jobhost::JobError);
     EXPECT_FALSE(std::filesystem::exists(dir / "m.glb"));
@@ -246,7 +268,8 @@ TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt) {
 
 // Declines a correct library can reach: nothing to mesh on a band road
 // hands the run to the full road, which reports it as it always has.
-TEST(ToolRun, NothingKeptGoesToTheFullRoadsReport) {
+TEST(ToolRun, NothingKeptGoesToTheFullRoadsReport)
+{
     ScratchDir dir;
     RealJob job;
     for (const std::vector<std::string>& road :

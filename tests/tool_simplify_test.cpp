@@ -26,7 +26,9 @@ struct Grid {
     std::vector<uint8_t> mask;
 };
 
-Grid MakeGrid(int32_t width, int32_t height, uint32_t seed, bool rough, double holes, HeightmeshFloat3 scale = {1, 1, 1}) {
+Grid MakeGrid(int32_t width, int32_t height, uint32_t seed, bool rough, double holes,
+              HeightmeshFloat3 scale = {1, 1, 1})
+{
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     Grid g{width, height, {}, {}};
@@ -34,7 +36,8 @@ Grid MakeGrid(int32_t width, int32_t height, uint32_t seed, bool rough, double h
     for (int32_t r = 0; r < height; ++r)
         for (int32_t c = 0; c < width; ++c) {
             float h = std::sin(f1 * c) * std::cos(f2 * r) * 10.0f + 0.05f * c;
-            if (rough) h += 4.0f * unit(random);
+            if (rough)
+                h += 4.0f * unit(random);
             g.data.vertices.push_back({c * scale.x, h * scale.y, r * scale.z});
             g.data.normals.push_back({unit(random), 1.0f, unit(random)});
             g.data.uvs.push_back({c / float(width - 1), r / float(height - 1)});
@@ -46,22 +49,27 @@ Grid MakeGrid(int32_t width, int32_t height, uint32_t seed, bool rough, double h
         const float cx = unit(random) * width, cy = unit(random) * height, radius = 2.0f + unit(random) * width / 6.0f;
         for (int32_t r = 0; r + 1 < height; ++r)
             for (int32_t c = 0; c + 1 < width; ++c)
-                if (std::hypot(c - cx, r - cy) < radius) g.mask[static_cast<std::size_t>(r) * (width - 1) + c] = 0;
+                if (std::hypot(c - cx, r - cy) < radius)
+                    g.mask[static_cast<std::size_t>(r) * (width - 1) + c] = 0;
     }
     for (uint8_t& m : g.mask)
-        if (unit(random) < holes) m = 0;
+        if (unit(random) < holes)
+            m = 0;
     return g;
 }
 
 // The y of every vertex: what simplification and the error measure read.
-std::vector<float> Heights(const Grid& g) {
+std::vector<float> Heights(const Grid& g)
+{
     std::vector<float> heights;
-    for (const HeightmeshFloat3& v : g.data.vertices) heights.push_back(v.y);
+    for (const HeightmeshFloat3& v : g.data.vertices)
+        heights.push_back(v.y);
     return heights;
 }
 
 SimplifiedMesh SimplifyGrid(const Grid& g, double maxError, unsigned threads = 2, int64_t maxTriangles = 0,
-                            unsigned scanLanes = 0) {
+                            unsigned scanLanes = 0)
+{
     const std::vector<float> heights = Heights(g);
     SimplifyRequest request;
     request.heights = heights;
@@ -75,14 +83,17 @@ SimplifiedMesh SimplifyGrid(const Grid& g, double maxError, unsigned threads = 2
     return Simplify(request);
 }
 
-int64_t KeptTriangles(const Grid& g) {
+int64_t KeptTriangles(const Grid& g)
+{
     int64_t n = 0;
-    for (uint8_t m : g.mask) n += 2 * (m & 1);
+    for (uint8_t m : g.mask)
+        n += 2 * (m & 1);
     return n;
 }
 
 // Area of triangle (a, b, c) inside the unit cell at (c0, r0), by clipping.
-double OverlapWithCell(const double (&t)[3][2], int32_t c0, int32_t r0) {
+double OverlapWithCell(const double (&t)[3][2], int32_t c0, int32_t r0)
+{
     std::vector<std::pair<double, double>> poly = {{t[0][0], t[0][1]}, {t[1][0], t[1][1]}, {t[2][0], t[2][1]}};
     const auto clip = [&](int axis, double bound, bool below) {
         std::vector<std::pair<double, double>> out;
@@ -90,7 +101,8 @@ double OverlapWithCell(const double (&t)[3][2], int32_t c0, int32_t r0) {
             const auto p = poly[i], q = poly[(i + 1) % poly.size()];
             const double pv = axis ? p.second : p.first, qv = axis ? q.second : q.first;
             const bool pin = below ? pv <= bound : pv >= bound, qin = below ? qv <= bound : qv >= bound;
-            if (pin) out.push_back(p);
+            if (pin)
+                out.push_back(p);
             if (pin != qin) {
                 const double s = (bound - pv) / (qv - pv);
                 out.push_back({p.first + s * (q.first - p.first), p.second + s * (q.second - p.second)});
@@ -107,23 +119,24 @@ double OverlapWithCell(const double (&t)[3][2], int32_t c0, int32_t r0) {
     return std::fabs(area) / 2;
 }
 
-TEST(ToolSimplify, BoundHoldsAtEveryGridPointAndHolesStayHoles) {
+TEST(ToolSimplify, BoundHoldsAtEveryGridPointAndHolesStayHoles)
+{
     struct Case {
         int32_t width, height;
         bool rough;
         double holes;
     };
-    const Case cases[] = {{2, 2, false, 0}, {33, 17, false, 0}, {40, 40, true, 0}, {57, 43, false, 0.02},
-                          {64, 64, true, 0.05}, {30, 70, false, 0.3}};
+    const Case cases[] = {{2, 2, false, 0},      {33, 17, false, 0},   {40, 40, true, 0},
+                          {57, 43, false, 0.02}, {64, 64, true, 0.05}, {30, 70, false, 0.3}};
     uint32_t seed = 1;
     for (const Case& k : cases) {
         for (const double maxError : {0.0, 0.05, 0.5, 2.0, 50.0}) {
-            SCOPED_TRACE(testing::Message() << k.width << "x" << k.height << " rough " << k.rough << " holes " << k.holes
-                                            << " E " << maxError);
+            SCOPED_TRACE(testing::Message() << k.width << "x" << k.height << " rough " << k.rough << " holes "
+                                            << k.holes << " E " << maxError);
             const Grid g = MakeGrid(k.width, k.height, seed++, k.rough, k.holes);
             const SimplifiedMesh mesh = SimplifyGrid(g, maxError);
-            const SurfaceError error = MeasureSurfaceError(Heights(g), g.mask, g.width, g.height,
-                                                           mesh.sourceVertices, mesh.indices);
+            const SurfaceError error =
+                MeasureSurfaceError(Heights(g), g.mask, g.width, g.height, mesh.sourceVertices, mesh.indices);
             EXPECT_EQ(error.uncovered, 0);
             EXPECT_LE(error.max, maxError);
             EXPECT_LE(mesh.triangleCount(), KeptTriangles(g));
@@ -135,19 +148,24 @@ TEST(ToolSimplify, BoundHoldsAtEveryGridPointAndHolesStayHoles) {
                     const int32_t v = mesh.sourceVertices[mesh.indices[i + j]];
                     t[j][0] = v % g.width, t[j][1] = v / g.width;
                 }
-                const double area = ((t[1][0] - t[0][0]) * (t[2][1] - t[0][1]) - (t[2][0] - t[0][0]) * (t[1][1] - t[0][1])) / 2;
+                const double area =
+                    ((t[1][0] - t[0][0]) * (t[2][1] - t[0][1]) - (t[2][0] - t[0][0]) * (t[1][1] - t[0][1])) / 2;
                 ASSERT_LT(area, 0.0);
                 double overKept = 0;
-                for (int32_t r = int32_t(std::min({t[0][1], t[1][1], t[2][1]})); r < std::max({t[0][1], t[1][1], t[2][1]}); ++r)
-                    for (int32_t c = int32_t(std::min({t[0][0], t[1][0], t[2][0]})); c < std::max({t[0][0], t[1][0], t[2][0]}); ++c)
-                        if (g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c]) overKept += OverlapWithCell(t, c, r);
+                for (int32_t r = int32_t(std::min({t[0][1], t[1][1], t[2][1]}));
+                     r < std::max({t[0][1], t[1][1], t[2][1]}); ++r)
+                    for (int32_t c = int32_t(std::min({t[0][0], t[1][0], t[2][0]}));
+                         c < std::max({t[0][0], t[1][0], t[2][0]}); ++c)
+                        if (g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c])
+                            overKept += OverlapWithCell(t, c, r);
                 ASSERT_NEAR(overKept, -area, 1e-9) << "triangle " << i / 3 << " covers a dropped cell";
             }
         }
     }
 }
 
-TEST(ToolSimplify, LargerBoundsNeverNeedMoreTrianglesOnSmoothGround) {
+TEST(ToolSimplify, LargerBoundsNeverNeedMoreTrianglesOnSmoothGround)
+{
     const Grid g = MakeGrid(200, 150, 7, false, 0);
     int64_t previous = KeptTriangles(g) + 1;
     for (const double maxError : {0.01, 0.1, 1.0, 10.0}) {
@@ -160,7 +178,8 @@ TEST(ToolSimplify, LargerBoundsNeverNeedMoreTrianglesOnSmoothGround) {
     EXPECT_EQ(SimplifyGrid(flat, 0.0).triangleCount(), 2);
 }
 
-TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound) {
+TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound)
+{
     // Wider than a tile: borders are shared and must not crack.
     const Grid g = MakeGrid(1100, 40, 11, true, 0.01);
     for (const unsigned threads : {1u, 2u}) {
@@ -172,17 +191,20 @@ TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound) {
         // Every interior edge is shared by two triangles in opposite directions.
         std::map<std::pair<uint32_t, uint32_t>, int> uses;
         for (std::size_t i = 0; i < mesh.indices.size(); i += 3)
-            for (int j = 0; j < 3; ++j) ++uses[{mesh.indices[i + j], mesh.indices[i + (j + 1) % 3]}];
+            for (int j = 0; j < 3; ++j)
+                ++uses[{mesh.indices[i + j], mesh.indices[i + (j + 1) % 3]}];
         std::size_t open = 0;
         for (const auto& [edge, count] : uses) {
             EXPECT_EQ(count, 1);
-            if (!uses.count({edge.second, edge.first})) ++open;
+            if (!uses.count({edge.second, edge.first}))
+                ++open;
         }
         EXPECT_EQ(open, mesh.boundaryEdges.size() / 2);
     }
 }
 
-TEST(ToolSimplify, EveryScanWidthMakesTheSameMesh) {
+TEST(ToolSimplify, EveryScanWidthMakesTheSameMesh)
+{
     // Row lengths of every remainder modulo 8, rough ground (many near ties),
     // holes, a tile border and a triangle budget.
     struct Case {
@@ -190,7 +212,8 @@ TEST(ToolSimplify, EveryScanWidthMakesTheSameMesh) {
         double holes, maxError;
         int64_t budget;
     };
-    const Case cases[] = {{45, 38, 0.0, 0.0, 0}, {67, 59, 0.1, 0.3, 0}, {1100, 23, 0.02, 0.5, 0}, {70, 70, 0.05, -1.0, 500}};
+    const Case cases[] = {
+        {45, 38, 0.0, 0.0, 0}, {67, 59, 0.1, 0.3, 0}, {1100, 23, 0.02, 0.5, 0}, {70, 70, 0.05, -1.0, 500}};
     uint32_t seed = 40;
     for (const Case& k : cases) {
         const Grid g = MakeGrid(k.width, k.height, seed++, true, k.holes);
@@ -205,7 +228,8 @@ TEST(ToolSimplify, EveryScanWidthMakesTheSameMesh) {
     }
 }
 
-TEST(ToolSimplify, TriangleBudgetIsKept) {
+TEST(ToolSimplify, TriangleBudgetIsKept)
+{
     const Grid g = MakeGrid(80, 80, 5, true, 0);
     for (const int64_t budget : {2, 100, 1000}) {
         const SimplifiedMesh mesh = SimplifyGrid(g, -1.0, 2, budget);
@@ -215,33 +239,37 @@ TEST(ToolSimplify, TriangleBudgetIsKept) {
 }
 
 // Every directed edge once, and its reverse once: closed and consistently oriented.
-void ExpectClosed(const IndexedMesh& mesh) {
+void ExpectClosed(const IndexedMesh& mesh)
+{
     std::map<std::pair<uint32_t, uint32_t>, int> uses;
-    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
-        ++uses[{a, b}], ++uses[{b, c}], ++uses[{c, a}];
-    });
+    mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) { ++uses[{a, b}], ++uses[{b, c}], ++uses[{c, a}]; });
     for (const auto& [edge, count] : uses) {
         ASSERT_EQ(count, 1) << edge.first << "-" << edge.second;
         ASSERT_EQ(uses.count({edge.second, edge.first}), 1u) << edge.first << "-" << edge.second << " is open";
     }
 }
 
-IndexedMesh FullMesh(const Grid& g) {
+IndexedMesh FullMesh(const Grid& g)
+{
     IndexedMesh mesh(g.data, g.width, g.height);
-    for (int32_t v = 0; v < g.width * g.height; ++v) mesh.sourceVertices.push_back(v);
+    for (int32_t v = 0; v < g.width * g.height; ++v)
+        mesh.sourceVertices.push_back(v);
     for (int32_t r = 0; r + 1 < g.height; ++r)
         for (int32_t c = 0; c + 1 < g.width; ++c) {
-            if (!g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c]) continue;
+            if (!g.mask[static_cast<std::size_t>(r) * (g.width - 1) + c])
+                continue;
             const uint32_t p = static_cast<uint32_t>(r * g.width + c), w = static_cast<uint32_t>(g.width);
             mesh.indices.insert(mesh.indices.end(), {p, p + w + 1, p + 1, p, p + w, p + w + 1});
         }
     return mesh;
 }
 
-TEST(ToolSolid, FlatSlabHasItsExactVolume) {
+TEST(ToolSolid, FlatSlabHasItsExactVolume)
+{
     // A 6 x 4 cell grid at height 2 with a base 3 deep: 6 * 4 * 3.
     Grid g = MakeGrid(7, 5, 1, false, 0, {1, 0, 1});
-    for (auto& v : g.data.vertices) v.y = 2.0f;
+    for (auto& v : g.data.vertices)
+        v.y = 2.0f;
     for (const bool simplified : {false, true}) {
         IndexedMesh mesh = FullMesh(g);
         std::vector<int32_t> boundary = GridBoundaryEdges(g.mask, g.width, g.height);
@@ -257,7 +285,8 @@ TEST(ToolSolid, FlatSlabHasItsExactVolume) {
     }
 }
 
-TEST(ToolSolid, ClosedAndOutwardWithHolesPinchesAndMirroredScales) {
+TEST(ToolSolid, ClosedAndOutwardWithHolesPinchesAndMirroredScales)
+{
     uint32_t seed = 20;
     for (const HeightmeshFloat3 scale : {HeightmeshFloat3{1, 1, 1}, HeightmeshFloat3{-2, 0.5f, 1}}) {
         for (const double holes : {0.0, 0.1, 0.4}) {
@@ -284,7 +313,8 @@ TEST(ToolSolid, ClosedAndOutwardWithHolesPinchesAndMirroredScales) {
     }
 }
 
-TEST(ToolSolid, ClosedAcrossTileBorders) {
+TEST(ToolSolid, ClosedAcrossTileBorders)
+{
     const Grid g = MakeGrid(1100, 30, 13, true, 0.05);
     SimplifiedMesh s = SimplifyGrid(g, 0.5);
     IndexedMesh mesh(g.data, g.width, g.height);

@@ -38,12 +38,15 @@ namespace fs = std::filesystem;
 // A fresh directory, removed with everything in it at the end of the test.
 class ScratchDir {
 public:
-    ScratchDir() {
+    ScratchDir()
+    {
         std::string pattern = (fs::temp_directory_path() / "heightmesh-tool-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
-    ~ScratchDir() {
+    ~ScratchDir()
+    {
         std::error_code error;
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, error);
         fs::remove_all(path_, error);
@@ -55,9 +58,11 @@ public:
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
     // Names of everything in the directory, sorted.
-    std::vector<std::string> Entries() const {
+    std::vector<std::string> Entries() const
+    {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(path_))
+            names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -66,22 +71,27 @@ private:
     fs::path path_;
 };
 
-inline void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+inline void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes)
+{
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
-inline void WriteText(const fs::path& path, const std::string& text) {
+inline void WriteText(const fs::path& path, const std::string& text)
+{
     WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-inline std::vector<uint8_t> ReadBytes(const fs::path& path) {
+inline std::vector<uint8_t> ReadBytes(const fs::path& path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string ReadText(const fs::path& path) {
+inline std::string ReadText(const fs::path& path)
+{
     const std::vector<uint8_t> bytes = ReadBytes(path);
     return std::string(bytes.begin(), bytes.end());
 }
@@ -89,7 +99,8 @@ inline std::string ReadText(const fs::path& path) {
 // A PNG made with libpng: samples row by row, `channels` per pixel (1 gray,
 // 2 gray + alpha, 3 RGB, 4 RGBA), 8 or 16 bits.
 inline std::vector<uint8_t> MakePng(int width, int height, int channels, int bitDepth,
-                                    const std::vector<uint16_t>& samples) {
+                                    const std::vector<uint16_t>& samples)
+{
     std::vector<uint8_t> out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -108,8 +119,8 @@ inline std::vector<uint8_t> MakePng(int width, int height, int channels, int bit
                            : channels == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA
                            : channels == 3 ? PNG_COLOR_TYPE_RGB
                                            : PNG_COLOR_TYPE_RGBA;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth, colourType, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth, colourType,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     const std::size_t rowSamples = static_cast<std::size_t>(width) * channels;
     std::vector<uint8_t> row(rowSamples * (bitDepth / 8));
@@ -130,7 +141,8 @@ inline std::vector<uint8_t> MakePng(int width, int height, int channels, int bit
     return out;
 }
 
-inline std::vector<uint8_t> MakeHgt(const std::vector<int16_t>& samples) {
+inline std::vector<uint8_t> MakeHgt(const std::vector<int16_t>& samples)
+{
     std::vector<uint8_t> bytes;
     for (int16_t s : samples) {
         const auto u = static_cast<uint16_t>(s);
@@ -142,7 +154,8 @@ inline std::vector<uint8_t> MakeHgt(const std::vector<int16_t>& samples) {
 
 // An SRTM tile of 1201 x 1201 samples (the size GDAL reads as a 3-arc-second
 // tile), `fill` everywhere but the top-left `side` x `side` block.
-inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int side, int16_t fill) {
+inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int side, int16_t fill)
+{
     constexpr int kTile = 1201;
     std::vector<int16_t> samples(static_cast<std::size_t>(kTile) * kTile, fill);
     for (int row = 0; row < side; ++row)
@@ -155,7 +168,8 @@ inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int s
 // A little-endian 8-bit tiled TIFF of width x height pixels whose tiles are
 // declared tileWidth x tileLength, every tile pointing at the same 16 bytes:
 // a few hundred bytes that make a reader decode one huge block.
-inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint16_t tileWidth, uint32_t tileLength) {
+inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint16_t tileWidth, uint32_t tileLength)
+{
     const uint32_t across = (width + tileWidth - 1u) / tileWidth;
     const uint32_t down = static_cast<uint32_t>((uint64_t{height} + tileLength - 1u) / tileLength);
     const uint32_t tiles = across * down;
@@ -167,21 +181,27 @@ inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint1
     put16(entries);
     const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
         put16(tag), put16(type), put32(count);
-        if (type == 3 && count == 1) put16(value), put16(0);
-        else put32(value);
+        if (type == 3 && count == 1)
+            put16(value), put16(0);
+        else
+            put32(value);
     };
     entry(256, 3, 1, width), entry(257, 3, 1, height), entry(258, 3, 1, 8), entry(259, 3, 1, 1);
     entry(262, 3, 1, 1), entry(277, 3, 1, 1), entry(284, 3, 1, 1), entry(322, 3, 1, tileWidth);
     entry(323, 4, 1, tileLength);
     entry(324, 4, tiles, tiles == 1 ? dataAt : offsetsAt), entry(325, 4, tiles, tiles == 1 ? 16 : countsAt);
     put32(0);
-    for (uint32_t t = 0; t < tiles; ++t) put32(dataAt);
-    for (uint32_t t = 0; t < tiles; ++t) put32(16);
-    for (uint8_t v = 0; v < 16; ++v) out.push_back(v);
+    for (uint32_t t = 0; t < tiles; ++t)
+        put32(dataAt);
+    for (uint32_t t = 0; t < tiles; ++t)
+        put32(16);
+    for (uint8_t v = 0; v < 16; ++v)
+        out.push_back(v);
     return out;
 }
 
-inline std::vector<uint8_t> MakeRaw(const std::vector<float>& samples) {
+inline std::vector<uint8_t> MakeRaw(const std::vector<float>& samples)
+{
     std::vector<uint8_t> bytes(samples.size() * 4);
     std::memcpy(bytes.data(), samples.data(), bytes.size());
     return bytes;
@@ -198,7 +218,8 @@ struct TiffSpec {
 };
 
 // A GeoTIFF written through GDAL.
-inline void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec) {
+inline void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec)
+{
     GDALAllRegister();
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     GDALDatasetH dataset = GDALCreate(driver, path.c_str(), spec.width, spec.height, 1, spec.type, nullptr);
@@ -213,7 +234,8 @@ inline void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec
         OSRDestroySpatialReference(crs);
     }
     GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
-    if (spec.noData) GDALSetRasterNoDataValue(band, *spec.noData);
+    if (spec.noData)
+        GDALSetRasterNoDataValue(band, *spec.noData);
     std::vector<double> samples = spec.samples;
     ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, spec.width, spec.height, samples.data(), spec.width, spec.height,
                            GDT_Float64, 0, 0),
@@ -223,10 +245,13 @@ inline void WriteGeoTiff(const std::filesystem::path& path, const TiffSpec& spec
 
 // A PNG header claiming `height` rows over the rows the PNG holds (its
 // IHDR rewritten, CRC and all): a file far smaller than it says.
-inline void ClaimPngHeight(std::vector<uint8_t>& png, uint32_t height) {
-    for (int i = 0; i < 4; ++i) png[20 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(height >> (24 - 8 * i));
+inline void ClaimPngHeight(std::vector<uint8_t>& png, uint32_t height)
+{
+    for (int i = 0; i < 4; ++i)
+        png[20 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(height >> (24 - 8 * i));
     const uint32_t crc = static_cast<uint32_t>(::crc32(0, png.data() + 12, 17));
-    for (int i = 0; i < 4; ++i) png[29 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        png[29 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(crc >> (24 - 8 * i));
 }
 
 struct ProcessResult {
@@ -237,16 +262,19 @@ struct ProcessResult {
 
 // Runs a program with the arguments, capturing its output. Optional limit on
 // the size of files it may write (SIGXFSZ ignored, so writes fail instead).
-inline ProcessResult RunProcess(const std::vector<std::string>& args, const fs::path& scratch, long fileSizeLimit = -1) {
+inline ProcessResult RunProcess(const std::vector<std::string>& args, const fs::path& scratch, long fileSizeLimit = -1)
+{
     const fs::path outPath = scratch / ".stdout";
     const fs::path errPath = scratch / ".stderr";
     const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int nullFd = ::open("/dev/null", O_RDONLY);
-        if (outFd < 0 || errFd < 0 || nullFd < 0) ::_exit(127);
+        if (outFd < 0 || errFd < 0 || nullFd < 0)
+            ::_exit(127);
         ::dup2(nullFd, 0);
         ::dup2(outFd, 1);
         ::dup2(errFd, 2);
@@ -256,14 +284,14 @@ inline ProcessResult RunProcess(const std::vector<std::string>& args, const fs::
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
         std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     ProcessResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = ReadText(outPath);
@@ -283,7 +311,8 @@ struct ReadMesh {
 };
 
 // OBJ as heightmesh writes it: v, vt, vn, and f with a/a/a corners.
-inline ReadMesh ReadObjFile(const fs::path& path) {
+inline ReadMesh ReadObjFile(const fs::path& path)
+{
     std::istringstream in(ReadText(path));
     ReadMesh mesh;
     std::string line;
@@ -310,7 +339,8 @@ inline ReadMesh ReadObjFile(const fs::path& path) {
                 fields >> corner;
                 const uint32_t a = static_cast<uint32_t>(std::stoul(corner));
                 const std::string same = std::to_string(a) + "/" + std::to_string(a) + "/" + std::to_string(a);
-                if (corner != same) throw std::runtime_error("OBJ corner " + corner + " does not share its index");
+                if (corner != same)
+                    throw std::runtime_error("OBJ corner " + corner + " does not share its index");
                 index = a - 1;
             }
             mesh.triangles.push_back(face);
@@ -320,11 +350,13 @@ inline ReadMesh ReadObjFile(const fs::path& path) {
 }
 
 // Binary little-endian PLY with the vertex layout x y z nx ny nz s t.
-inline ReadMesh ReadPlyFile(const fs::path& path) {
+inline ReadMesh ReadPlyFile(const fs::path& path)
+{
     const std::vector<uint8_t> bytes = ReadBytes(path);
     const std::string text(bytes.begin(), bytes.end());
     const std::size_t end = text.find("end_header\n");
-    if (end == std::string::npos) throw std::runtime_error("PLY without end_header");
+    if (end == std::string::npos)
+        throw std::runtime_error("PLY without end_header");
     std::istringstream header(text.substr(0, end));
     std::string line;
     std::size_t vertices = 0, faces = 0;
@@ -332,12 +364,16 @@ inline ReadMesh ReadPlyFile(const fs::path& path) {
         std::istringstream fields(line);
         std::string a, b;
         fields >> a >> b;
-        if (a == "element" && b == "vertex") fields >> vertices;
-        if (a == "element" && b == "face") fields >> faces;
-        if (a == "format" && b != "binary_little_endian") throw std::runtime_error("PLY not binary little-endian");
+        if (a == "element" && b == "vertex")
+            fields >> vertices;
+        if (a == "element" && b == "face")
+            fields >> faces;
+        if (a == "format" && b != "binary_little_endian")
+            throw std::runtime_error("PLY not binary little-endian");
     }
     std::size_t at = end + std::strlen("end_header\n");
-    if (bytes.size() != at + vertices * 32 + faces * 13) throw std::runtime_error("PLY body has the wrong size");
+    if (bytes.size() != at + vertices * 32 + faces * 13)
+        throw std::runtime_error("PLY body has the wrong size");
     ReadMesh mesh;
     for (std::size_t v = 0; v < vertices; ++v, at += 32) {
         float f[8];
@@ -347,7 +383,8 @@ inline ReadMesh ReadPlyFile(const fs::path& path) {
         mesh.uvs.push_back({f[6], f[7]});
     }
     for (std::size_t t = 0; t < faces; ++t, at += 13) {
-        if (bytes[at] != 3) throw std::runtime_error("PLY face is not a triangle");
+        if (bytes[at] != 3)
+            throw std::runtime_error("PLY face is not a triangle");
         std::array<uint32_t, 3> face{};
         std::memcpy(face.data(), bytes.data() + at + 1, 12);
         mesh.triangles.push_back(face);
@@ -361,7 +398,8 @@ struct StlMesh {
     std::vector<HeightmeshFloat3> normals;
 };
 
-inline StlMesh ReadStlFile(const fs::path& path) {
+inline StlMesh ReadStlFile(const fs::path& path)
+{
     const std::vector<uint8_t> bytes = ReadBytes(path);
     StlMesh mesh;
     if (bytes.size() >= 6 && std::memcmp(bytes.data(), "solid ", 6) == 0) {
@@ -384,10 +422,12 @@ inline StlMesh ReadStlFile(const fs::path& path) {
         }
         return mesh;
     }
-    if (bytes.size() < 84) throw std::runtime_error("STL too short");
+    if (bytes.size() < 84)
+        throw std::runtime_error("STL too short");
     uint32_t count = 0;
     std::memcpy(&count, bytes.data() + 80, 4);
-    if (bytes.size() != 84 + std::size_t{count} * 50) throw std::runtime_error("STL has the wrong size");
+    if (bytes.size() != 84 + std::size_t{count} * 50)
+        throw std::runtime_error("STL has the wrong size");
     for (uint32_t t = 0; t < count; ++t) {
         float f[12];
         std::memcpy(f, bytes.data() + 84 + std::size_t{t} * 50, 48);
@@ -398,22 +438,26 @@ inline StlMesh ReadStlFile(const fs::path& path) {
     return mesh;
 }
 
-inline uint32_t Bits(float value) {
+inline uint32_t Bits(float value)
+{
     uint32_t bits;
     std::memcpy(&bits, &value, 4);
     return bits;
 }
 
-inline bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b) {
+inline bool SameBits(const HeightmeshFloat3& a, const HeightmeshFloat3& b)
+{
     return Bits(a.x) == Bits(b.x) && Bits(a.y) == Bits(b.y) && Bits(a.z) == Bits(b.z);
 }
-inline bool SameBits(const HeightmeshFloat2& a, const HeightmeshFloat2& b) {
+inline bool SameBits(const HeightmeshFloat2& a, const HeightmeshFloat2& b)
+{
     return Bits(a.x) == Bits(b.x) && Bits(a.y) == Bits(b.y);
 }
 
 // The message of the ToolError that `run` throws (empty when none is thrown).
 template <class Run>
-std::string ErrorOf(Run&& run) {
+std::string ErrorOf(Run&& run)
+{
     try {
         run();
     } catch (const heightmesh::tool::ToolError& error) {

@@ -18,10 +18,10 @@
 #include <tiny_gltf.h>
 
 #include "common/file_io.h"
+#include "common/tool_error.h"
 #include "mesh/mesh.h"
 #include "output/mesh_writers.h"
 #include "output/pictures.h"
-#include "common/tool_error.h"
 #include "tool_test_support.h"
 
 namespace heightmesh::tool {
@@ -34,7 +34,8 @@ namespace fs = std::filesystem;
 // and row z = i / w, position (x, h, z), UV (x / w, z / h), and for each cell
 // c the triangles (p, p + w + 1, p + 1), (p, p + w, p + w + 1) or six zeros.
 // Normals are distinct per vertex so that a mix-up shows.
-MeshData JobShapedMesh(int32_t w, int32_t h, const std::vector<uint8_t>& cellMask) {
+MeshData JobShapedMesh(int32_t w, int32_t h, const std::vector<uint8_t>& cellMask)
+{
     MeshData mesh;
     for (int32_t i = 0; i < w * h; ++i) {
         const float x = static_cast<float>(i % w), z = static_cast<float>(i / w);
@@ -55,17 +56,20 @@ MeshData JobShapedMesh(int32_t w, int32_t h, const std::vector<uint8_t>& cellMas
 }
 
 // The expected triangles in job vertex numbers, kept cells only.
-std::vector<std::array<uint32_t, 3>> KeptTriangles(const MeshData& mesh) {
+std::vector<std::array<uint32_t, 3>> KeptTriangles(const MeshData& mesh)
+{
     std::vector<std::array<uint32_t, 3>> out;
     for (std::size_t k = 0; k + 2 < mesh.triangles.size(); k += 3) {
         const auto a = static_cast<uint32_t>(mesh.triangles[k]), b = static_cast<uint32_t>(mesh.triangles[k + 1]),
                    c = static_cast<uint32_t>(mesh.triangles[k + 2]);
-        if (a != b && b != c && a != c) out.push_back({a, b, c});
+        if (a != b && b != c && a != c)
+            out.push_back({a, b, c});
     }
     return out;
 }
 
-std::string Written(const KeptMesh& mesh, MeshFormat format, bool ascii = false) {
+std::string Written(const KeptMesh& mesh, MeshFormat format, bool ascii = false)
+{
     std::ostringstream out;
     MeshWriteOptions options;
     options.asciiStl = ascii;
@@ -73,7 +77,8 @@ std::string Written(const KeptMesh& mesh, MeshFormat format, bool ascii = false)
     return out.str();
 }
 
-TEST(ToolKeptMesh, DropsMaskedCellsAndUnusedVertices) {
+TEST(ToolKeptMesh, DropsMaskedCellsAndUnusedVertices)
+{
     // 4 x 3 grid, 3 x 2 cells; only cells 0 and 5 kept: vertices 3 (top
     // right corner) and 8 (bottom left) are used by no kept triangle.
     const MeshData data = JobShapedMesh(4, 3, {1, 0, 0, 0, 0, 1});
@@ -83,7 +88,8 @@ TEST(ToolKeptMesh, DropsMaskedCellsAndUnusedVertices) {
     EXPECT_EQ(mesh.triangleCount(), 4);
     ASSERT_EQ(mesh.vertexCount(), 8);
     const std::vector<int32_t> sources = {0, 1, 4, 5, 6, 7, 10, 11};
-    for (int64_t k = 0; k < 8; ++k) EXPECT_EQ(mesh.SourceVertex(k), sources[static_cast<std::size_t>(k)]);
+    for (int64_t k = 0; k < 8; ++k)
+        EXPECT_EQ(mesh.SourceVertex(k), sources[static_cast<std::size_t>(k)]);
     EXPECT_FALSE(mesh.IsWritten(3));
     EXPECT_FALSE(mesh.IsWritten(8));
     EXPECT_TRUE(mesh.IsWritten(11));
@@ -97,19 +103,22 @@ TEST(ToolKeptMesh, DropsMaskedCellsAndUnusedVertices) {
     EXPECT_EQ(seen, KeptTriangles(data));
 }
 
-TEST(ToolKeptMesh, AllKeptWritesEveryVertexInOrder) {
+TEST(ToolKeptMesh, AllKeptWritesEveryVertexInOrder)
+{
     const MeshData data = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 1));
     const KeptMesh mesh(data, 3, 3);
     EXPECT_EQ(mesh.vertexCount(), 9);
     EXPECT_EQ(mesh.triangleCount(), 8);
-    for (int64_t k = 0; k < 9; ++k) EXPECT_EQ(mesh.SourceVertex(k), k);
+    for (int64_t k = 0; k < 9; ++k)
+        EXPECT_EQ(mesh.SourceVertex(k), k);
     EXPECT_EQ(mesh.minPosition().x, 0.0f);
     EXPECT_EQ(mesh.maxPosition().z, 2.0f);
     EXPECT_EQ(mesh.minPosition().y, -0.5f);
     EXPECT_EQ(mesh.maxPosition().y, 1.0f);
 }
 
-TEST(ToolKeptMesh, RefusesOutputThatCannotBeWritten) {
+TEST(ToolKeptMesh, RefusesOutputThatCannotBeWritten)
+{
     const MeshData good = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 1));
     MeshData badIndex = good;
     badIndex.triangles[4] = 9;
@@ -131,7 +140,8 @@ TEST(ToolKeptMesh, RefusesOutputThatCannotBeWritten) {
 
 // Every format read back gives the job's values bit for bit, the kept
 // triangles and no others.
-TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
+TEST(ToolMeshWriters, FilesReadBackToTheJobsValues)
+{
     const MeshData data = JobShapedMesh(5, 4, {1, 1, 0, 1, 1, 0, 0, 1, 1, 1, 1, 0});
     const KeptMesh mesh(data, 5, 4);
     const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
@@ -140,7 +150,8 @@ TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
     for (MeshFormat format : {MeshFormat::Obj, MeshFormat::Ply}) {
         const fs::path path = dir / (format == MeshFormat::Obj ? "m.obj" : "m.ply");
         tooltest::WriteText(path, Written(mesh, format));
-        const tooltest::ReadMesh read = format == MeshFormat::Obj ? tooltest::ReadObjFile(path) : tooltest::ReadPlyFile(path);
+        const tooltest::ReadMesh read =
+            format == MeshFormat::Obj ? tooltest::ReadObjFile(path) : tooltest::ReadPlyFile(path);
         ASSERT_EQ(read.positions.size(), static_cast<std::size_t>(mesh.vertexCount()));
         ASSERT_EQ(read.normals.size(), read.positions.size());
         ASSERT_EQ(read.uvs.size(), read.positions.size());
@@ -162,7 +173,8 @@ TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
         const tooltest::StlMesh read = tooltest::ReadStlFile(path);
         ASSERT_EQ(read.triangles.size(), expected.size());
         for (std::size_t t = 0; t < expected.size(); ++t) {
-            for (int j = 0; j < 3; ++j) EXPECT_TRUE(SameBits(read.triangles[t][j], data.vertices[expected[t][j]]));
+            for (int j = 0; j < 3; ++j)
+                EXPECT_TRUE(SameBits(read.triangles[t][j], data.vertices[expected[t][j]]));
             // The facet normal is the unit normal of the corners, facing the
             // side the corners turn counter-clockwise to (up, for this grid).
             const HeightmeshFloat3 n = read.normals[t];
@@ -177,10 +189,11 @@ TEST(ToolMeshWriters, FilesReadBackToTheJobsValues) {
 // Text formats keep each float's bits through their shortest texts, the
 // longest of those texts included, and tell apart values that look alike
 // (-0 and 0, neighbours one unit apart) however often they come again.
-TEST(ToolMeshWriters, TextKeepsEveryFloatThroughItsShortestText) {
-    const std::vector<float> values = {-1125899840000000.0f, -1.17549435e-38f, 1.4e-45f, -0.0f, 0.0f,
-                                       3.40282347e38f, -9999999.0f, 0.00012345678f, std::nextafter(1.0f, 2.0f), 1.0f,
-                                       -1.0e16f, 123456789.0f};
+TEST(ToolMeshWriters, TextKeepsEveryFloatThroughItsShortestText)
+{
+    const std::vector<float> values = {
+        -1125899840000000.0f, -1.17549435e-38f,           1.4e-45f, -0.0f,    0.0f,        3.40282347e38f, -9999999.0f,
+        0.00012345678f,       std::nextafter(1.0f, 2.0f), 1.0f,     -1.0e16f, 123456789.0f};
     MeshData data = JobShapedMesh(7, 6, std::vector<uint8_t>(30, 1));
     for (std::size_t i = 0; i < data.vertices.size(); ++i) {
         const auto v = [&](std::size_t k) { return values[(i * 7 + k * 5) % values.size()]; };
@@ -203,10 +216,12 @@ TEST(ToolMeshWriters, TextKeepsEveryFloatThroughItsShortestText) {
     const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
     ASSERT_EQ(stl.triangles.size(), expected.size());
     for (std::size_t t = 0; t < expected.size(); ++t)
-        for (int j = 0; j < 3; ++j) EXPECT_TRUE(SameBits(stl.triangles[t][j], data.vertices[expected[t][j]])) << t;
+        for (int j = 0; j < 3; ++j)
+            EXPECT_TRUE(SameBits(stl.triangles[t][j], data.vertices[expected[t][j]])) << t;
 }
 
-TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices) {
+TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices)
+{
     const MeshData data = JobShapedMesh(4, 4, {1, 1, 1, 1, 0, 1, 1, 1, 1});
     const KeptMesh mesh(data, 4, 4);
     const std::vector<std::array<uint32_t, 3>> expected = KeptTriangles(data);
@@ -267,11 +282,13 @@ TEST(ToolMeshWriters, GltfBothFormsHoldAttributesBoundsAndIndices) {
 // Every format gives the same bytes whatever the thread count, and the same
 // bytes through the generic path that other mesh types take, on grids large
 // enough to be cut into many slices, with and without masked cells.
-TEST(ToolMeshWriters, SlicesOnAnyThreadCountAndTheGenericPathAgree) {
+TEST(ToolMeshWriters, SlicesOnAnyThreadCountAndTheGenericPathAgree)
+{
     const int32_t w = 211, h = 190;
     std::vector<uint8_t> holes(static_cast<std::size_t>((w - 1) * (h - 1)), 1);
     for (std::size_t c = 0; c < holes.size(); ++c)
-        if (c % 97 < 30 || (c / 210) % 50 == 7) holes[c] = 0;
+        if (c % 97 < 30 || (c / 210) % 50 == 7)
+            holes[c] = 0;
     MeshData full = JobShapedMesh(w, h, std::vector<uint8_t>(holes.size(), 1));
     MeshData masked = JobShapedMesh(w, h, holes);
     for (MeshData* data : {&full, &masked}) {
@@ -288,10 +305,13 @@ TEST(ToolMeshWriters, SlicesOnAnyThreadCountAndTheGenericPathAgree) {
         EXPECT_TRUE(SameBits(mesh.minPosition(), oneThread.minPosition()));
         EXPECT_TRUE(SameBits(mesh.maxPosition(), oneThread.maxPosition()));
         const GenericMeshOf<KeptMesh> generic(mesh);
-        for (MeshFormat format : {MeshFormat::Obj, MeshFormat::Ply, MeshFormat::Stl, MeshFormat::Gltf, MeshFormat::Glb}) {
+        for (MeshFormat format :
+             {MeshFormat::Obj, MeshFormat::Ply, MeshFormat::Stl, MeshFormat::Gltf, MeshFormat::Glb}) {
             for (bool ascii : {false, true}) {
-                if (ascii && format != MeshFormat::Stl) continue;
-                SCOPED_TRACE(fmt::format("format {} ascii {} masked {}", static_cast<int>(format), ascii, data == &masked));
+                if (ascii && format != MeshFormat::Stl)
+                    continue;
+                SCOPED_TRACE(
+                    fmt::format("format {} ascii {} masked {}", static_cast<int>(format), ascii, data == &masked));
                 MeshWriteOptions options;
                 options.asciiStl = ascii;
                 options.threads = 1;
@@ -310,16 +330,19 @@ TEST(ToolMeshWriters, SlicesOnAnyThreadCountAndTheGenericPathAgree) {
     }
 }
 
-TEST(ToolMeshWriters, FormatsFollowTheExtension) {
+TEST(ToolMeshWriters, FormatsFollowTheExtension)
+{
     EXPECT_EQ(MeshFormatFromPath("a/b.OBJ"), MeshFormat::Obj);
     EXPECT_EQ(MeshFormatFromPath("b.ply"), MeshFormat::Ply);
     EXPECT_EQ(MeshFormatFromPath("b.stl"), MeshFormat::Stl);
     EXPECT_EQ(MeshFormatFromPath("b.gltf"), MeshFormat::Gltf);
     EXPECT_EQ(MeshFormatFromPath("b.glb"), MeshFormat::Glb);
-    for (const char* bad : {"b.fbx", "b", "obj", "b.obj.tmp"}) EXPECT_THROW(MeshFormatFromPath(bad), UsageError) << bad;
+    for (const char* bad : {"b.fbx", "b", "obj", "b.obj.tmp"})
+        EXPECT_THROW(MeshFormatFromPath(bad), UsageError) << bad;
 }
 
-TEST(ToolMeshWriters, GltfRefusesAnEmptyMesh) {
+TEST(ToolMeshWriters, GltfRefusesAnEmptyMesh)
+{
     const MeshData data = JobShapedMesh(3, 3, std::vector<uint8_t>(4, 0));
     const KeptMesh mesh(data, 3, 3);
     EXPECT_EQ(mesh.vertexCount(), 0);
@@ -334,17 +357,21 @@ struct DecodedPng {
     std::vector<uint8_t> pixels;
 };
 
-DecodedPng Decode(const std::string& png) {
+DecodedPng Decode(const std::string& png)
+{
     DecodedPng out;
-    unsigned char* pixels = stbi_load_from_memory(reinterpret_cast<const unsigned char*>(png.data()),
-                                                  static_cast<int>(png.size()), &out.width, &out.height, &out.channels, 0);
-    if (!pixels) throw std::runtime_error("PNG did not decode");
+    unsigned char* pixels =
+        stbi_load_from_memory(reinterpret_cast<const unsigned char*>(png.data()), static_cast<int>(png.size()),
+                              &out.width, &out.height, &out.channels, 0);
+    if (!pixels)
+        throw std::runtime_error("PNG did not decode");
     out.pixels.assign(pixels, pixels + out.width * out.height * out.channels);
     stbi_image_free(pixels);
     return out;
 }
 
-TEST(ToolPictures, NormalMapEncodesEachAxis) {
+TEST(ToolPictures, NormalMapEncodesEachAxis)
+{
     MeshData data = JobShapedMesh(3, 2, {1, 1});
     data.normals = {{0, 1, 0}, {1, 0, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, -1}, {0, -1, 0}};
     const KeptMesh mesh(data, 3, 2);
@@ -365,14 +392,16 @@ TEST(ToolPictures, NormalMapEncodesEachAxis) {
     EXPECT_EQ(png.pixels, expected);
 }
 
-TEST(ToolPictures, PreviewLightsFacesTowardsTheLightAndHidesMaskedPoints) {
+TEST(ToolPictures, PreviewLightsFacesTowardsTheLightAndHidesMaskedPoints)
+{
     // 4 x 2 grid; cell 2 masked, so point 3 and point 7 are in no kept cell.
     MeshData data = JobShapedMesh(4, 2, {1, 1, 0});
     const float s = std::sqrt(0.5f);
     // Points 0 and 1 face the light (north-west, 45 degrees up), 4 and 5 away.
     data.normals = {{-0.5f, s, -0.5f}, {-0.5f, s, -0.5f}, {0, 1, 0}, {0, 1, 0},
                     {0.5f, s, 0.5f},   {0.5f, s, 0.5f},   {0, 1, 0}, {0, 1, 0}};
-    for (auto& v : data.vertices) v.y = 0.0f;
+    for (auto& v : data.vertices)
+        v.y = 0.0f;
     const KeptMesh mesh(data, 4, 2);
     const Image image = RenderPreview(mesh, LightDirection{315.0, 45.0});
     ASSERT_EQ(image.channels, 4);
@@ -392,7 +421,8 @@ TEST(ToolPictures, PreviewLightsFacesTowardsTheLightAndHidesMaskedPoints) {
 
 // Pictures larger than one band of rows decode to the same pixels on any
 // thread count, in every channel layout.
-TEST(ToolPictures, PngBandsDecodeToThePixels) {
+TEST(ToolPictures, PngBandsDecodeToThePixels)
+{
     for (int channels : {1, 3, 4}) {
         Image image;
         image.width = 700;
@@ -417,7 +447,8 @@ TEST(ToolPictures, PngBandsDecodeToThePixels) {
 
 // ---- Atomic files ------------------------------------------------------------------
 
-TEST(ToolAtomicFile, CommitReplacesTheDestinationWhole) {
+TEST(ToolAtomicFile, CommitReplacesTheDestinationWhole)
+{
     tooltest::ScratchDir dir;
     const fs::path target = dir / "out.obj";
     tooltest::WriteText(target, "old contents");
@@ -435,7 +466,8 @@ TEST(ToolAtomicFile, CommitReplacesTheDestinationWhole) {
     EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
 }
 
-TEST(ToolAtomicFile, FailureLeavesTheDestinationAndNoTemporary) {
+TEST(ToolAtomicFile, FailureLeavesTheDestinationAndNoTemporary)
+{
     tooltest::ScratchDir dir;
     const fs::path target = dir / "out.stl";
     tooltest::WriteText(target, "old contents");
@@ -468,7 +500,8 @@ TEST(ToolAtomicFile, FailureLeavesTheDestinationAndNoTemporary) {
 
 // Both kinds of temporary, committed, give the same file; a name of
 // NAME_MAX bytes still gets a temporary name that fits.
-TEST(ToolAtomicFile, LongestNamesAndBothTemporaryKindsCommit) {
+TEST(ToolAtomicFile, LongestNamesAndBothTemporaryKindsCommit)
+{
     tooltest::ScratchDir dir;
     for (TemporaryKind kind : {TemporaryKind::Named, TemporaryKind::Unnamed}) {
         for (std::size_t length : {1u, 233u, 234u, 255u}) {
@@ -484,7 +517,8 @@ TEST(ToolAtomicFile, LongestNamesAndBothTemporaryKindsCommit) {
 
 // A symbolic link is followed (its target replaced, the link kept); other
 // files that are not regular are refused before anything is written.
-TEST(ToolAtomicFile, SymbolicLinksAreFollowedOtherSpecialFilesRefused) {
+TEST(ToolAtomicFile, SymbolicLinksAreFollowedOtherSpecialFilesRefused)
+{
     tooltest::ScratchDir dir;
     fs::create_directory(dir / "real");
     tooltest::WriteText(dir / "real" / "target.ply", "old");
@@ -520,7 +554,8 @@ TEST(ToolAtomicFile, SymbolicLinksAreFollowedOtherSpecialFilesRefused) {
 // SIGINT, SIGTERM and SIGHUP in the middle of a write remove a named
 // temporary and still end the process by the signal; SIGKILL leaves nothing
 // behind where the temporary has no name.
-TEST(ToolAtomicFile, SignalsDuringAWriteLeaveNoTemporary) {
+TEST(ToolAtomicFile, SignalsDuringAWriteLeaveNoTemporary)
+{
     const struct {
         int signal;
         TemporaryKind kind;
@@ -541,8 +576,10 @@ TEST(ToolAtomicFile, SignalsDuringAWriteLeaveNoTemporary) {
             AtomicFile file(dir / "keep.stl", c.kind);
             file.stream() << std::string(3 << 20, 'z') << std::flush;
             const char named = file.temporaryPath().empty() ? 'u' : 'n';
-            if (::write(ready[1], &named, 1) != 1) ::_exit(3);
-            for (;;) ::pause();
+            if (::write(ready[1], &named, 1) != 1)
+                ::_exit(3);
+            for (;;)
+                ::pause();
         }
         ::close(ready[1]);
         char named = 0;
@@ -553,13 +590,15 @@ TEST(ToolAtomicFile, SignalsDuringAWriteLeaveNoTemporary) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), c.signal);
-        if (c.signal == SIGKILL && named == 'n') GTEST_SKIP() << "this file system has no O_TMPFILE";
+        if (c.signal == SIGKILL && named == 'n')
+            GTEST_SKIP() << "this file system has no O_TMPFILE";
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"keep.stl"});
         EXPECT_EQ(tooltest::ReadText(dir / "keep.stl"), "old");
     }
 }
 
-TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason) {
+TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason)
+{
     tooltest::ScratchDir dir;
     fs::create_directory(dir / "taken.obj");
     const struct {
@@ -588,7 +627,8 @@ TEST(ToolAtomicFile, UnwritablePlacesFailWithTheReason) {
 namespace heightmesh::tool {
 namespace {
 
-mode_t ModeOf(const fs::path& path) {
+mode_t ModeOf(const fs::path& path)
+{
     struct stat info {};
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
@@ -596,7 +636,8 @@ mode_t ModeOf(const fs::path& path) {
 
 // A replaced file keeps its permission bits (a private file stays private),
 // and, where the user may give them, its owner and group.
-TEST(ToolAtomicFile, AReplacedFileKeepsItsModeAndOwner) {
+TEST(ToolAtomicFile, AReplacedFileKeepsItsModeAndOwner)
+{
     tooltest::ScratchDir dir;
     for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0751}, mode_t{0604}}) {
         const fs::path target = dir / fmt::format("m{:o}.ply", mode);
@@ -606,7 +647,8 @@ TEST(ToolAtomicFile, AReplacedFileKeepsItsModeAndOwner) {
         EXPECT_EQ(tooltest::ReadText(target), "new");
         EXPECT_EQ(ModeOf(target), mode) << std::oct << mode;
     }
-    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs the superuser";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another owner needs the superuser";
     const fs::path target = dir / "theirs.stl";
     tooltest::WriteText(target, "old");
     ASSERT_EQ(::chown(target.c_str(), 4321, 4322), 0);
@@ -623,7 +665,8 @@ TEST(ToolAtomicFile, AReplacedFileKeepsItsModeAndOwner) {
 // refuse it, even where the folder would let a rename replace it; it stays
 // as it was. (As the superuser, the refusal is checked in a child that
 // gives up its privileges.)
-TEST(ToolAtomicFile, AFileTheUserMayNotWriteIsRefused) {
+TEST(ToolAtomicFile, AFileTheUserMayNotWriteIsRefused)
+{
     tooltest::ScratchDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     const fs::path target = dir / "locked.obj";

@@ -112,8 +112,10 @@ extern "C" {
 #define HEIGHTMESH_HOST_ABORT "kavex_abort"
 #define HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE "Orvin.Jobs.LowLevel.Unsafe.JobsUtility::GetWorkStealingRange"
 #define HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES "Orvin.Jobs.LowLevel.Unsafe.JobsUtility::PatchBufferMinMaxRanges"
-#define HEIGHTMESH_HOST_CHECK_READ "Orvin.Collections.LowLevel.Unsafe.AtomicSafetyHandle::CheckReadAndThrowNoEarlyOut_Injected"
-#define HEIGHTMESH_HOST_CHECK_WRITE "Orvin.Collections.LowLevel.Unsafe.AtomicSafetyHandle::CheckWriteAndThrowNoEarlyOut_Injected"
+#define HEIGHTMESH_HOST_CHECK_READ \
+    "Orvin.Collections.LowLevel.Unsafe.AtomicSafetyHandle::CheckReadAndThrowNoEarlyOut_Injected"
+#define HEIGHTMESH_HOST_CHECK_WRITE \
+    "Orvin.Collections.LowLevel.Unsafe.AtomicSafetyHandle::CheckWriteAndThrowNoEarlyOut_Injected"
 
 /* ---- Safety versions ------------------------------------------------------ */
 
@@ -153,13 +155,13 @@ typedef struct HeightmeshAtomicSafetyHandle {
 
 /* One buffer as the job sees it (48 bytes). The host owns the memory. */
 typedef struct HeightmeshBufferView {
-    void* data;        /* 0: element 0 */
-    int32_t length;    /* 8: number of elements */
-    int32_t minIndex;  /* 12: smallest index the job may touch */
-    int32_t maxIndex;  /* 16: largest index the job may touch */
-    uint32_t reserved; /* 20: unused gap */
+    void* data;                          /* 0: element 0 */
+    int32_t length;                      /* 8: number of elements */
+    int32_t minIndex;                    /* 12: smallest index the job may touch */
+    int32_t maxIndex;                    /* 16: largest index the job may touch */
+    uint32_t reserved;                   /* 20: unused gap */
     HeightmeshAtomicSafetyHandle safety; /* 24: safety record */
-    uint64_t hostField; /* 40: the host's own; copied with the view, never read by the library */
+    uint64_t hostField;                  /* 40: the host's own; copied with the view, never read by the library */
 } HeightmeshBufferView;
 
 typedef struct HeightmeshFloat3 {
@@ -308,8 +310,8 @@ typedef void (*HeightmeshAbortFn)(const char* typeName, const char* message);
  * its share is done; only the low byte of the result is tested. The library
  * asks again only after the previous range's vertices are written. A range
  * with *end <= *begin is patched and then skipped. */
-typedef uint8_t (*HeightmeshGetWorkStealingRangeFn)(HeightmeshWorkRanges* ranges, int32_t jobIndex,
-                                                   int32_t* begin, int32_t* end);
+typedef uint8_t (*HeightmeshGetWorkStealingRangeFn)(HeightmeshWorkRanges* ranges, int32_t jobIndex, int32_t* begin,
+                                                    int32_t* end);
 
 /* HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES: prepares the record for one
  * range, called once per range before its first index, an empty range too.

@@ -12,10 +12,7 @@ namespace jobhost {
 
 namespace {
 
-std::string GridText(int32_t width, int32_t height)
-{
-    return std::to_string(width) + " x " + std::to_string(height);
-}
+std::string GridText(int32_t width, int32_t height) { return std::to_string(width) + " x " + std::to_string(height); }
 
 void CheckInput(const HeightfieldMeshInput& input)
 {
@@ -38,8 +35,8 @@ void CheckInput(const HeightfieldMeshInput& input)
         throw std::invalid_argument("heights holds " + std::to_string(input.heights.size()) + " values; a " + grid +
                                     " grid needs " + std::to_string(points));
     if (input.cellMask.size() != static_cast<uint64_t>(cells))
-        throw std::invalid_argument("the cell mask holds " + std::to_string(input.cellMask.size()) +
-                                    " bytes; a " + grid + " grid has " + std::to_string(cells) + " cells");
+        throw std::invalid_argument("the cell mask holds " + std::to_string(input.cellMask.size()) + " bytes; a " +
+                                    grid + " grid has " + std::to_string(cells) + " cells");
 }
 
 // Each vertex index writes its own vertex, UV and normal; it reads
@@ -63,8 +60,8 @@ HeightmeshBufferView WindowView(std::span<T> band, int64_t first, int64_t length
                                 const SafetyState& safety)
 {
     HeightmeshBufferView view{};
-    view.data = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(band.data()) -
-                                        static_cast<uintptr_t>(first) * sizeof(T));
+    view.data =
+        reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(band.data()) - static_cast<uintptr_t>(first) * sizeof(T));
     view.length = static_cast<int32_t>(length);
     view.minIndex = static_cast<int32_t>(minIndex);
     view.maxIndex = static_cast<int32_t>(maxIndex);
@@ -125,7 +122,8 @@ HeightfieldMesh RunHeightfieldMesh(JobSystem& jobs, const JobLibrary& library, c
 }
 
 void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const HeightfieldMeshInput& input,
-                            int32_t rowBegin, int32_t rowEnd, const HeightfieldMeshBand& band, const RunOptions& options)
+                            int32_t rowBegin, int32_t rowEnd, const HeightfieldMeshBand& band,
+                            const RunOptions& options)
 {
     CheckInput(input);
     if (rowBegin < 0 || rowBegin > rowEnd || rowEnd > input.height)
@@ -161,8 +159,8 @@ void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const He
     job.uvs = WindowView(band.uvs, first, points, first, lastPoint, uvsSafety);
     job.normals = WindowView(band.normals, first, points, first, lastPoint, normalsSafety);
     // Not patched: the window holds for the whole run.
-    job.triangles = WindowView(band.triangles, firstEntry, entries, firstEntry, firstEntry + bandEntries - 1,
-                               trianglesSafety);
+    job.triangles =
+        WindowView(band.triangles, firstEntry, entries, firstEntry, firstEntry + bandEntries - 1, trianglesSafety);
 
     jobs.Run(library.entry(), &job, sizeof job, kPerIndex, kWholeInputs, static_cast<int32_t>(first),
              static_cast<int32_t>(bandPoints), options);

@@ -1,11 +1,11 @@
 // Memory for host buffers: large blocks as anonymous mappings faulted in on
 // every core, small ones from calloc; both start zeroed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <thread>
 #include <vector>
-#include <algorithm>
 
 #include "jobhost/jobhost.h"
 #include "platform.h"

@@ -162,11 +162,13 @@ std::shared_ptr<JobLibrary> JobLibrary::Open(const std::filesystem::path& path)
         void* address;
     };
     Export exports[] = {
+        // clang-format off
         {HEIGHTMESH_EXPORT_INITIALIZE, nullptr},
         {HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS, nullptr},
         {HEIGHTMESH_EXPORT_INITIALIZE_STATICS, nullptr},
         {HEIGHTMESH_EXPORT_SETUP_EXTRA, nullptr},
         {HEIGHTMESH_EXPORT_JOB_ENTRY, nullptr},
+        // clang-format on
     };
     std::string missing;
     for (Export& symbol : exports) {

@@ -140,8 +140,8 @@ void CheckViews(std::span<const std::size_t> restricted, std::span<const std::si
     all.insert(all.end(), other.begin(), other.end());
     for (std::size_t offset : all) {
         if (offset > recordSize || recordSize - offset < sizeof(HeightmeshBufferView))
-            throw std::invalid_argument("a view at offset " + std::to_string(offset) +
-                                        " does not fit a record of " + std::to_string(recordSize) + " bytes");
+            throw std::invalid_argument("a view at offset " + std::to_string(offset) + " does not fit a record of " +
+                                        std::to_string(recordSize) + " bytes");
         if (offset % alignof(HeightmeshBufferView) != 0)
             throw std::invalid_argument("a view at offset " + std::to_string(offset) + " is not aligned to " +
                                         std::to_string(alignof(HeightmeshBufferView)) + " bytes");
@@ -247,8 +247,7 @@ void JobSystem::WorkerMain(unsigned index)
         HeightmeshAbortFrame* const saved = *head;
         try {
             run->entry(reinterpret_cast<HeightmeshHeightfieldMeshJob*>(run->copies + index * run->stride), nullptr,
-                       &run->patch, reinterpret_cast<HeightmeshWorkRanges*>(&run->ranges),
-                       static_cast<int32_t>(index));
+                       &run->patch, reinterpret_cast<HeightmeshWorkRanges*>(&run->ranges), static_cast<int32_t>(index));
         } catch (...) {
             *head = saved;
             run->RecordFailure(std::current_exception());
@@ -261,16 +260,15 @@ void JobSystem::WorkerMain(unsigned index)
 }
 
 void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
-                    std::span<const std::size_t> restrictedViewOffsets,
-                    std::span<const std::size_t> otherViewOffsets, int32_t count, const RunOptions& options)
+                    std::span<const std::size_t> restrictedViewOffsets, std::span<const std::size_t> otherViewOffsets,
+                    int32_t count, const RunOptions& options)
 {
     Run(entry, record, recordSize, restrictedViewOffsets, otherViewOffsets, 0, count, options);
 }
 
 void JobSystem::Run(HeightmeshJobEntryFn entry, const void* record, std::size_t recordSize,
-                    std::span<const std::size_t> restrictedViewOffsets,
-                    std::span<const std::size_t> otherViewOffsets, int32_t first, int32_t count,
-                    const RunOptions& options)
+                    std::span<const std::size_t> restrictedViewOffsets, std::span<const std::size_t> otherViewOffsets,
+                    int32_t first, int32_t count, const RunOptions& options)
 {
     if (tWorkerOf == this)
         throw std::logic_error("JobSystem::Run was called from one of its own workers");

@@ -1,7 +1,7 @@
 // The little of the host runtime that differs between Linux and Windows:
 // loading a shared library, finding its exports, the running executable's
-// path, and zeroed pages straight from the system. Everything else (threads, thread_local frame-list heads, the abort as
-// a C++ exception) is the same standard C++ on both.
+// path, and zeroed pages straight from the system. Everything else (threads, thread_local frame-list heads, the abort
+// as a C++ exception) is the same standard C++ on both.
 #pragma once
 
 #include <cstddef>

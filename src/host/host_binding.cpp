@@ -27,8 +27,7 @@ void InitializeExternals(HeightmeshHostResolver resolver)
         reinterpret_cast<HeightmeshGetWorkStealingRangeFn>(resolver(HEIGHTMESH_HOST_GET_WORK_STEALING_RANGE));
     table.patchBufferMinMaxRanges =
         reinterpret_cast<HeightmeshPatchBufferMinMaxRangesFn>(resolver(HEIGHTMESH_HOST_PATCH_BUFFER_MIN_MAX_RANGES));
-    table.checkReadAndThrowNoEarlyOut =
-        reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
+    table.checkReadAndThrowNoEarlyOut = reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_READ));
     table.checkWriteAndThrowNoEarlyOut =
         reinterpret_cast<HeightmeshSafetyCheckFn>(resolver(HEIGHTMESH_HOST_CHECK_WRITE));
 }
@@ -54,10 +53,7 @@ HEIGHTMESH_EXPORT void heightmesh_initialize_externals(HeightmeshHostResolver re
     heightmesh::InitializeExternals(resolver);
 }
 
-HEIGHTMESH_EXPORT void heightmesh_initialize_statics()
-{
-    heightmesh::InitializeStatics();
-}
+HEIGHTMESH_EXPORT void heightmesh_initialize_statics() { heightmesh::InitializeStatics(); }
 
 // Arms the abort slot with the trampoline. The host's abort is kept as the
 // saved abort; a repeated call keeps it too, rather than saving the trampoline

@@ -67,14 +67,8 @@ void ReportIndexOutOfRange(BufferView view, int32_t index)
     RaiseAbort(kIndexOutOfRangeException, reinterpret_cast<const char*>(text.bytes));
 }
 
-void CheckReadAccess(AtomicSafetyHandle handle)
-{
-    HostFunctions().checkReadAndThrowNoEarlyOut(&handle);
-}
+void CheckReadAccess(AtomicSafetyHandle handle) { HostFunctions().checkReadAndThrowNoEarlyOut(&handle); }
 
-void CheckWriteAccess(AtomicSafetyHandle handle)
-{
-    HostFunctions().checkWriteAndThrowNoEarlyOut(&handle);
-}
+void CheckWriteAccess(AtomicSafetyHandle handle) { HostFunctions().checkWriteAndThrowNoEarlyOut(&handle); }
 
 }  // namespace heightmesh

@@ -38,10 +38,7 @@ inline constexpr uint32_t kWriteVersionMask = HEIGHTMESH_WRITE_VERSION_MASK;
 [[gnu::cold]] void CheckWriteAccess(AtomicSafetyHandle handle);
 
 // The host may change the version word at any time; it is read once per access.
-inline uint32_t LoadVersionWord(const uint32_t* versionCell)
-{
-    return __atomic_load_n(versionCell, __ATOMIC_RELAXED);
-}
+inline uint32_t LoadVersionWord(const uint32_t* versionCell) { return __atomic_load_n(versionCell, __ATOMIC_RELAXED); }
 
 // The index is an allowed one, so it fits 32 bits; it is taken as 64 bits so
 // that callers may pass a sum whose parts the compiler can fold separately.

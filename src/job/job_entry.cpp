@@ -4,23 +4,16 @@
 
 namespace heightmesh {
 
-void ReportDivideByZero()
-{
-    RaiseAbort("System.DivideByZeroException", "Attempted to divide by zero.");
-}
+void ReportDivideByZero() { RaiseAbort("System.DivideByZeroException", "Attempted to divide by zero."); }
 
-void ReportOverflow()
-{
-    RaiseAbort("System.OverflowException", "Arithmetic operation resulted in an overflow.");
-}
+void ReportOverflow() { RaiseAbort("System.OverflowException", "Arithmetic operation resulted in an overflow."); }
 
 }  // namespace heightmesh
 
 extern "C" {
 
 void heightmesh_job_entry(HeightmeshHeightfieldMeshJob* job, void* additional, void* patchData,
-                          HeightmeshWorkRanges* ranges, int32_t jobIndex)
-    __asm__(HEIGHTMESH_EXPORT_JOB_ENTRY);
+                          HeightmeshWorkRanges* ranges, int32_t jobIndex) __asm__(HEIGHTMESH_EXPORT_JOB_ENTRY);
 
 // Runs this worker's share of the job inside an abort frame. A failure leaves
 // through the abort trampoline, which pops the frame instead.
@@ -32,9 +25,10 @@ __attribute__((visibility("default"))) void heightmesh_job_entry(HeightmeshHeigh
     AbortFrame frame;
     PushAbortFrame(&frame);
     const Road road = FastestRoad();
-    ExecuteBatchRanges(job, patchData, ranges, jobIndex, [road](HeightfieldMeshJob* batchJob, int32_t begin, int32_t end) {
-        ExecuteVertexBatch(batchJob, begin, end, road);
-    });
+    ExecuteBatchRanges(job, patchData, ranges, jobIndex,
+                       [road](HeightfieldMeshJob* batchJob, int32_t begin, int32_t end) {
+                           ExecuteVertexBatch(batchJob, begin, end, road);
+                       });
     PopAbortFrame();
 }
 

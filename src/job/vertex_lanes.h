@@ -124,8 +124,8 @@ template <int kAccesses, uint32_t kMask>
     const uint32_t word = LoadVersionWord(versionCell);
     if ((word & kMask) != version)
         return false;
-    // Clang cannot unroll a loop around asm goto and would report it; it
-    // keeps the loop.
+        // Clang cannot unroll a loop around asm goto and would report it; it
+        // keeps the loop.
 #if !defined(__clang__)
 #pragma GCC unroll 64
 #endif
@@ -153,7 +153,7 @@ inline bool VersionsFitMasks(const HeightfieldMeshJob& job)
     const Float4 abHigh = __builtin_shufflevector(a, b, 2, 6, 3, 7);  // a2 b2 a3 b3
     const Float4 middle = __builtin_shufflevector(abLow, c, 3, 5, 3, 5);
     float* out = static_cast<float*>(at);
-    StoreLanes(out, Float4(__builtin_shufflevector(abLow, c, 0, 1, 4, 2)));           // a0 b0 c0 a1
+    StoreLanes(out, Float4(__builtin_shufflevector(abLow, c, 0, 1, 4, 2)));            // a0 b0 c0 a1
     StoreLanes(out + 4, Float4(__builtin_shufflevector(middle, abHigh, 0, 1, 4, 5)));  // b1 c1 a2 b2
     StoreLanes(out + 8, Float4(__builtin_shufflevector(c, abHigh, 2, 6, 7, 3)));       // c2 a3 b3 c3
 }
@@ -190,10 +190,10 @@ struct LaneStretch {
     typedef typename Lanes<kLanes>::Float Float;
     Float scaleX, scaleY, scaleZ, widthAsFloat;
     typename Lanes<kLanes>::Int columnOffsets;  // 0, 1, ..., kLanes - 1
-    Uint4 cornerOffsets[6];  // the six triangle entries of four cells, relative to the first corner
-    int64_t below, centre, above;  // the starts of the filter's rows
-    Float positionZ, v;            // the row's own z position and v coordinate
-    int64_t cellStart;             // z * (width - 1)
+    Uint4 cornerOffsets[6];                     // the six triangle entries of four cells, relative to the first corner
+    int64_t below, centre, above;               // the starts of the filter's rows
+    Float positionZ, v;                         // the row's own z position and v coordinate
+    int64_t cellStart;                          // z * (width - 1)
 };
 
 template <int kLanes>
@@ -282,19 +282,17 @@ template <int kLanes, bool kCells>
     // The safety comparisons of all kLanes x 23 accesses (x 16 on the last
     // row), made while the divisions and square roots above are under way,
     // and before anything is stored.
-    bool verified = VersionsMatch<kLanes * 13, kReadVersionMask>(job.heights.safety.versionCell,
-                                                                 job.heights.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.vertices.safety.versionCell,
-                                                             job.vertices.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.uvs.safety.versionCell, job.uvs.safety.version) &&
-                    VersionsMatch<kLanes, kWriteVersionMask>(job.normals.safety.versionCell,
-                                                             job.normals.safety.version);
+    bool verified =
+        VersionsMatch<kLanes * 13, kReadVersionMask>(job.heights.safety.versionCell, job.heights.safety.version) &&
+        VersionsMatch<kLanes, kWriteVersionMask>(job.vertices.safety.versionCell, job.vertices.safety.version) &&
+        VersionsMatch<kLanes, kWriteVersionMask>(job.uvs.safety.versionCell, job.uvs.safety.version) &&
+        VersionsMatch<kLanes, kWriteVersionMask>(job.normals.safety.versionCell, job.normals.safety.version);
     if constexpr (kCells)
-        verified = verified &&
-                   VersionsMatch<kLanes, kReadVersionMask>(job.cellMask.safety.versionCell,
-                                                           job.cellMask.safety.version) &&
-                   VersionsMatch<kLanes * 6, kWriteVersionMask>(job.triangles.safety.versionCell,
-                                                                job.triangles.safety.version);
+        verified =
+            verified &&
+            VersionsMatch<kLanes, kReadVersionMask>(job.cellMask.safety.versionCell, job.cellMask.safety.version) &&
+            VersionsMatch<kLanes * 6, kWriteVersionMask>(job.triangles.safety.versionCell,
+                                                         job.triangles.safety.version);
     if (!verified) [[unlikely]]
         return false;
 
@@ -317,8 +315,8 @@ template <int kLanes, bool kCells>
         const uint8_t* masks = static_cast<const uint8_t*>(job.cellMask.data) + cell;
         int32_t* entries = ElementAddress<int32_t>(job.triangles, cell * 6);
         for (int q = 0; q < kLanes / 4; ++q)
-            StoreCellQuarter(entries + 24 * q, LoadLanes<uint32_t>(masks + 4 * q),
-                             static_cast<uint32_t>(i) + 4u * q, lanes.cornerOffsets);
+            StoreCellQuarter(entries + 24 * q, LoadLanes<uint32_t>(masks + 4 * q), static_cast<uint32_t>(i) + 4u * q,
+                             lanes.cornerOffsets);
     }
     return true;
 }

@@ -45,8 +45,8 @@ inline bool ProcessorHasAvx2()
 // The AVX2 road of one interior stretch. Everything it inlines, the exact
 // road of a group in doubt included, is compiled for AVX2 here; nothing else
 // is, so the SSE2 road never meets an AVX2 instruction.
-[[gnu::noinline]] inline void ExecuteInteriorAvx2(const HeightfieldMeshJob& record, int32_t& i, int32_t& x,
-                                                  int32_t z, int32_t end)
+[[gnu::noinline]] inline void ExecuteInteriorAvx2(const HeightfieldMeshJob& record, int32_t& i, int32_t& x, int32_t z,
+                                                  int32_t end)
 {
     if (z < WrapSub(record.height, 1)) {
         ExecuteInteriorLanes<8, true>(record, i, x, z, end);

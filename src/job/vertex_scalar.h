@@ -55,9 +55,9 @@ template <bool kRangeKnown, Columns kColumns = Columns::kAny>
     for (int k = 0; k < 6; ++k)
         corners[k] &= keep;
 
-    // The entries 6c ... 6c + 5, with their true values: an entry index beyond
-    // 32 bits would wrap onto another cell's entries, so it is refused as out
-    // of range under its wrapped value, the number the host would see.
+        // The entries 6c ... 6c + 5, with their true values: an entry index beyond
+        // 32 bits would wrap onto another cell's entries, so it is refused as out
+        // of range under its wrapped value, the number the host would see.
 #pragma GCC unroll 6
     for (int k = 0; k < 6; ++k) {
         const int64_t entry = v.firstEntry + k;

@@ -8,8 +8,8 @@ using text_detail::PutRepeated;
 using text_detail::RaiseArgumentNull;
 using text_detail::RoomLeft;
 
-void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal,
-                int32_t literalLength, uint32_t spec)
+void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal, int32_t literalLength,
+                uint32_t spec)
 {
     // The paddings are w - L and -w - L computed from the length as given:
     // a negative length copies nothing, but widens the left padding to

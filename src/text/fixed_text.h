@@ -94,7 +94,7 @@ inline constexpr uint32_t kPlainFormat = 0;
 // The value 0.d1d2... x 10^exponent. numberKind 0: exact integer digits;
 // 1: already rounded, never rounded up again.
 struct NumberDigits {
-    uint8_t* digits;     // digit characters, most significant first, then a zero byte
+    uint8_t* digits;  // digit characters, most significant first, then a zero byte
     int32_t numberKind;
     int32_t digitCount;
     int32_t exponent;
@@ -117,8 +117,8 @@ struct NumberDigits {
 // A null destination (before the first byte written) or a null literal (when
 // bytes are to be copied) ends the job through the abort slot with
 // "System.ArgumentNullException" and "destination" or "source".
-void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal,
-                int32_t literalLength, uint32_t spec);
+void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const uint8_t* literal, int32_t literalLength,
+                uint32_t spec);
 
 template <size_t N>
 inline void AppendText(uint8_t* bytes, int32_t* runningLength, int32_t capacity, const ConstantText<N>& literal,

@@ -18,10 +18,7 @@ namespace heightmesh::text_detail {
 // A text has room while its running length lies in [0, capacity). A running
 // length outside that range (negative, or past a capacity that is zero or
 // negative) leaves no room, so nothing is ever written outside the text.
-inline bool HasRoom(int32_t runningLength, int32_t capacity)
-{
-    return runningLength >= 0 && runningLength < capacity;
-}
+inline bool HasRoom(int32_t runningLength, int32_t capacity) { return runningLength >= 0 && runningLength < capacity; }
 
 // Room left in the text, 0 when it is full.
 inline int64_t RoomLeft(int32_t runningLength, int32_t capacity)

@@ -113,8 +113,12 @@ using Record = FakeJob;
                            static_cast<float>(job->heights.maxIndex)});
     if (x < job->width - 1 && z < job->height - 1) {
         const int32_t cell = x + z * (job->width - 1);
-        const int32_t values[6] = {i, job->width, job->height, Read<uint8_t>(job->cellMask, cell),
-                                   job->triangles.maxIndex, job->cellMask.maxIndex};
+        const int32_t values[6] = {i,
+                                   job->width,
+                                   job->height,
+                                   Read<uint8_t>(job->cellMask, cell),
+                                   job->triangles.maxIndex,
+                                   job->cellMask.maxIndex};
         for (int32_t k = 0; k < 6; ++k)
             Write<int32_t>(job->triangles, 6 * cell + k, values[k]);
     }
@@ -126,7 +130,8 @@ using Record = HeightmeshHeightfieldMeshJob;
 
 extern "C" {
 
-FAKE_EXPORT void FakeInitializeExternals(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS);
+FAKE_EXPORT void FakeInitializeExternals(HeightmeshHostResolver resolver) __asm__(
+    HEIGHTMESH_EXPORT_INITIALIZE_EXTERNALS);
 FAKE_EXPORT void FakeInitializeStatics() __asm__(HEIGHTMESH_EXPORT_INITIALIZE_STATICS);
 FAKE_EXPORT void FakeInitialize(HeightmeshHostResolver resolver) __asm__(HEIGHTMESH_EXPORT_INITIALIZE);
 FAKE_EXPORT void FakeSetupExtra(HeightmeshFrameListAccessor accessor) __asm__(HEIGHTMESH_EXPORT_SETUP_EXTRA);

@@ -38,9 +38,9 @@ struct FakeJob {
 
 // Test-only exports of the fake library.
 typedef int32_t (*FakeCounterFn)(void);
-#define FAKE_JOB_ACTIVE_ENTRIES "fake_job_active_entries"   // entry calls begun and not yet returned or failed
-#define FAKE_JOB_INITIALIZE_CALLS "fake_job_initialize_calls" // kavex.initialize calls so far
-#define FAKE_JOB_SETUP_CALLS "fake_job_setup_calls"           // kavex.setup_extra calls so far
+#define FAKE_JOB_ACTIVE_ENTRIES "fake_job_active_entries"      // entry calls begun and not yet returned or failed
+#define FAKE_JOB_INITIALIZE_CALLS "fake_job_initialize_calls"  // kavex.initialize calls so far
+#define FAKE_JOB_SETUP_CALLS "fake_job_setup_calls"            // kavex.setup_extra calls so far
 
 // The mesh flavour (built with FAKE_MESH_JOB) reads a HeightmeshHeightfieldMeshJob
 // and writes, per grid point i with x = i % width, z = i / width:

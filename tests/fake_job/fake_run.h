@@ -29,8 +29,7 @@ struct FakeRun {
     // count indices; input[i] = i. With recordSeen, seen holds four values
     // per index.
     explicit FakeRun(std::size_t count, bool recordSeen = false)
-        : input(count, "input"), output(count, "output"), hits(count, "hits"),
-          seen(recordSeen ? 4 * count : 0, "seen")
+        : input(count, "input"), output(count, "output"), hits(count, "hits"), seen(recordSeen ? 4 * count : 0, "seen")
     {
         std::iota(input.span().begin(), input.span().end(), 0);
         record.failAt = FAKE_JOB_NOWHERE;

@@ -8,12 +8,14 @@
 
 static_assert(sizeof(HeightmeshHeightfieldMeshJob) == 312);
 
-int main() {
+int main()
+{
     try {
         const auto library = jobhost::JobLibrary::Open(CONSUMER_LIBRARY_PATH);
         jobhost::JobSystem jobs(2);
         std::vector<float> heights(12);
-        for (std::size_t i = 0; i < heights.size(); ++i) heights[i] = 0.5f * static_cast<float>(i);
+        for (std::size_t i = 0; i < heights.size(); ++i)
+            heights[i] = 0.5f * static_cast<float>(i);
         const std::vector<uint8_t> mask(static_cast<std::size_t>(HeightmeshCellCount(4, 3)), 1);
         jobhost::HeightfieldMeshInput input;
         input.heights = heights;

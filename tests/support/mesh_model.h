@@ -30,10 +30,11 @@ inline ModelMesh BuildModelMesh(const std::vector<float>& heights, const std::ve
     static const Tap kGradientZ[6] = {{-1, -1, -1}, {0, -1, -2}, {1, -1, -1}, {-1, 1, 1}, {0, 1, 2}, {1, 1, 1}};
 
     auto clampTo = [](int v, int n) { return v < 0 ? 0 : (v > n - 1 ? n - 1 : v); };
-    auto gradient = [&](const Tap (&taps)[6], int x, int z) {
+    auto gradient = [&](const Tap(&taps)[6], int x, int z) {
         float sum = 0.0f;
         for (int k = 0; k < 6; ++k) {
-            const float sample = heights[clampTo(x + taps[k].dx, width) + clampTo(z + taps[k].dz, height) * width] * scale.y;
+            const float sample =
+                heights[clampTo(x + taps[k].dx, width) + clampTo(z + taps[k].dz, height) * width] * scale.y;
             const float weighted = taps[k].weight * sample;
             sum = k == 0 ? weighted : sum + weighted;
         }

@@ -23,11 +23,11 @@ bool SameBytes(const A& a, const B& b)
 inline float RandomHeight(std::mt19937& random)
 {
     switch (random() % 5) {
-    case 0: return float(int(random() % 200) - 100);                                   // integers
-    case 1: return std::uniform_real_distribution<float>(-1.0f, 1.0f)(random);         // small fractions
-    case 2: return std::uniform_real_distribution<float>(-5000.0f, 9000.0f)(random);   // terrain heights
-    case 3: return 1.1f;                                                               // a value that does not cancel
-    default: return std::ldexp(float(random() % 1000), int(random() % 40) - 20);       // wide exponents
+    case 0: return float(int(random() % 200) - 100);                                  // integers
+    case 1: return std::uniform_real_distribution<float>(-1.0f, 1.0f)(random);        // small fractions
+    case 2: return std::uniform_real_distribution<float>(-5000.0f, 9000.0f)(random);  // terrain heights
+    case 3: return 1.1f;                                                              // a value that does not cancel
+    default: return std::ldexp(float(random() % 1000), int(random() % 40) - 20);      // wide exponents
     }
 }
 
@@ -56,7 +56,8 @@ inline TestGrid RandomGrid(std::mt19937& random, int width, int height)
 // lanes); or makes it stale by setting its version word to staleWord.
 inline void NarrowRandomView(HeightmeshHeightfieldMeshJob& job, std::mt19937& random, uint32_t staleWord)
 {
-    HeightmeshBufferView* views[] = {&job.heights, &job.cellMask, &job.vertices, &job.uvs, &job.normals, &job.triangles};
+    HeightmeshBufferView* views[] = {&job.heights, &job.cellMask, &job.vertices,
+                                     &job.uvs,     &job.normals,  &job.triangles};
     HeightmeshBufferView& view = *views[random() % 6];
     const int32_t length = view.length;
     switch (random() % 3) {
@@ -68,9 +69,7 @@ inline void NarrowRandomView(HeightmeshHeightfieldMeshJob& job, std::mt19937& ra
         view.minIndex = int32_t(random() % (length + 1));
         view.maxIndex = view.minIndex + int32_t(random() % (length + 1)) - 1;
         break;
-    default:
-        *view.safety.versionCell = staleWord;
-        break;
+    default: *view.safety.versionCell = staleWord; break;
     }
 }
 

@@ -39,8 +39,8 @@ inline ::testing::AssertionResult SameBits(const char* actualText, const char* e
                       Bits(v.z));
         return std::string(text);
     };
-    return ::testing::AssertionFailure() << actualText << " is " << show(actual) << "\n" << expectedText << " is "
-                                         << show(expected);
+    return ::testing::AssertionFailure() << actualText << " is " << show(actual) << "\n"
+                                         << expectedText << " is " << show(expected);
 }
 
 inline ::testing::AssertionResult SameBits(const char* actualText, const char* expectedText,

@@ -86,9 +86,9 @@ TEST(DllFrames, NestedEntryOnOneThreadLeavesTheOuterFrameOnTop)
         ASSERT_TRUE(NestedRun::ran);
         EXPECT_NE(NestedRun::headBeforeInner, nullptr);  // the outer entry's frame
         EXPECT_EQ(NestedRun::headAfterInner, NestedRun::headBeforeInner);
-        const AbortRecord expected = innerFails ? AbortRecord{"System.IndexOutOfRangeException",
-                                                              "Index 8 is out of range of '8' Length."}
-                                                : AbortRecord{};
+        const AbortRecord expected =
+            innerFails ? AbortRecord{"System.IndexOutOfRangeException", "Index 8 is out of range of '8' Length."}
+                       : AbortRecord{};
         EXPECT_EQ(NestedRun::innerFailure, expected);
         EXPECT_EQ(TestHost::frameHead, nullptr);
         // The outer job went on unharmed after the inner one.

@@ -28,8 +28,8 @@ struct EntryCall {
     int32_t jobIndex;
 };
 static_assert(offsetof(EntryCall, entry) == 0 && offsetof(EntryCall, job) == 8 &&
-              offsetof(EntryCall, additional) == 16 && offsetof(EntryCall, patchData) == 24 &&
-              offsetof(EntryCall, ranges) == 32 && offsetof(EntryCall, jobIndex) == 40,
+                  offsetof(EntryCall, additional) == 16 && offsetof(EntryCall, patchData) == 24 &&
+                  offsetof(EntryCall, ranges) == 32 && offsetof(EntryCall, jobIndex) == 40,
               "EntryCall is read by register_thunks.S at these offsets");
 
 int gChecks = 0;
@@ -167,7 +167,8 @@ TEST_F(PreservedVectors, NormalReturnGivesBackTheEntryValues)
     ExpectLibraryUsedTheRegisters();
 }
 
-INSTANTIATE_TEST_SUITE_P(LeavingBy, PreservedVectorsOnFailure, ::testing::Values(AbortMode::kThrow, AbortMode::kLongJump),
+INSTANTIATE_TEST_SUITE_P(LeavingBy, PreservedVectorsOnFailure,
+                         ::testing::Values(AbortMode::kThrow, AbortMode::kLongJump),
                          [](const ::testing::TestParamInfo<AbortMode>& mode) {
                              return mode.param == AbortMode::kThrow ? "Exception" : "LongJump";
                          });

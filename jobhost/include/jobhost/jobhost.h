@@ -163,7 +163,9 @@ struct HostAllocator {
 
     HostAllocator() noexcept = default;
     template <class U>
-    HostAllocator(const HostAllocator<U>&) noexcept {}
+    HostAllocator(const HostAllocator<U>&) noexcept
+    {
+    }
 
     T* allocate(std::size_t n)
     {
@@ -186,7 +188,10 @@ struct HostAllocator {
     }
 
     template <class U>
-    bool operator==(const HostAllocator<U>&) const noexcept { return true; }
+    bool operator==(const HostAllocator<U>&) const noexcept
+    {
+        return true;
+    }
 };
 
 // The storage of host buffers and of the outputs a run returns.

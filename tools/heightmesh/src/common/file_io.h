@@ -47,7 +47,8 @@ enum class TemporaryKind {
 // system lets the user give them; hard links to it keep the old contents.
 class AtomicFile {
 public:
-    explicit AtomicFile(std::filesystem::path destination, TemporaryKind kind = TemporaryKind::Unnamed);  // throws ToolError
+    explicit AtomicFile(std::filesystem::path destination,
+                        TemporaryKind kind = TemporaryKind::Unnamed);  // throws ToolError
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;

@@ -46,7 +46,8 @@ constexpr int64_t kStreamBandBytes = int64_t{96} << 20;
 
 }  // namespace
 
-int64_t EstimateRunBytes(const RunShape& shape) {
+int64_t EstimateRunBytes(const RunShape& shape)
+{
     int64_t perPoint = kHeightsPerPoint + kCellMaskPerPoint;
     int64_t fixed = shape.readBytes + (shape.mesh && !shape.streamed ? kWriterBlockBytes : 0);
     if (shape.banded) {
@@ -58,13 +59,17 @@ int64_t EstimateRunBytes(const RunShape& shape) {
     } else {
         perPoint += kJobPerPoint + kKeptMeshPerPoint;
     }
-    if (shape.mask) perPoint += kMaskImagePerPoint;
-    if (shape.normalMap) perPoint += kNormalMapPerPoint;
-    if (shape.preview) perPoint += kPreviewPerPoint;
+    if (shape.mask)
+        perPoint += kMaskImagePerPoint;
+    if (shape.normalMap)
+        perPoint += kNormalMapPerPoint;
+    if (shape.preview)
+        perPoint += kPreviewPerPoint;
     return shape.points * perPoint + fixed;
 }
 
-int64_t DefaultMemoryLimit() {
+int64_t DefaultMemoryLimit()
+{
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long pageSize = ::sysconf(_SC_PAGESIZE);
     int64_t limit = pages > 0 && pageSize > 0 ? static_cast<int64_t>(pages) * pageSize / 2 : int64_t{4} << 30;
@@ -76,26 +81,38 @@ int64_t DefaultMemoryLimit() {
     return limit;
 }
 
-int64_t ParseByteCount(const std::string& text, const std::string& what) {
-    const auto bad = [&] { return UsageError(fmt::format("{}: '{}' is not a byte count such as 512M or 2G", what, text)); };
+int64_t ParseByteCount(const std::string& text, const std::string& what)
+{
+    const auto bad = [&] {
+        return UsageError(fmt::format("{}: '{}' is not a byte count such as 512M or 2G", what, text));
+    };
     int64_t value = 0;
     const char* first = text.data();
     const char* last = text.data() + text.size();
     const auto [end, error] = std::from_chars(first, last, value);
-    if (first == end || error != std::errc() || value <= 0) throw bad();
+    if (first == end || error != std::errc() || value <= 0)
+        throw bad();
     int shift = 0;
     const std::string suffix(end, last);
-    if (suffix.empty() || suffix == "B") shift = 0;
-    else if (suffix == "K" || suffix == "k" || suffix == "KiB") shift = 10;
-    else if (suffix == "M" || suffix == "MiB") shift = 20;
-    else if (suffix == "G" || suffix == "GiB") shift = 30;
-    else if (suffix == "T" || suffix == "TiB") shift = 40;
-    else throw bad();
-    if (value > (std::numeric_limits<int64_t>::max() >> shift)) throw bad();
+    if (suffix.empty() || suffix == "B")
+        shift = 0;
+    else if (suffix == "K" || suffix == "k" || suffix == "KiB")
+        shift = 10;
+    else if (suffix == "M" || suffix == "MiB")
+        shift = 20;
+    else if (suffix == "G" || suffix == "GiB")
+        shift = 30;
+    else if (suffix == "T" || suffix == "TiB")
+        shift = 40;
+    else
+        throw bad();
+    if (value > (std::numeric_limits<int64_t>::max() >> shift))
+        throw bad();
     return value << shift;
 }
 
-std::string ByteText(int64_t bytes) {
+std::string ByteText(int64_t bytes)
+{
     const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
     double value = static_cast<double>(bytes);
     int unit = 0;
@@ -106,8 +123,10 @@ std::string ByteText(int64_t bytes) {
     return unit == 0 ? fmt::format("{} bytes", bytes) : fmt::format("{:.1f} {}", value, units[unit]);
 }
 
-void CheckMemory(int64_t need, int64_t limit, const std::string& what) {
-    if (need <= limit) return;
+void CheckMemory(int64_t need, int64_t limit, const std::string& what)
+{
+    if (need <= limit)
+        return;
     throw ToolError(fmt::format(
         "{} would need about {} of memory, above the limit of {}; read less of it with --window or --bounds, reduce "
         "it with --resample or --max-size, or raise --max-memory",

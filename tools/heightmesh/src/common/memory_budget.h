@@ -9,10 +9,10 @@
 namespace heightmesh::tool {
 
 struct RunShape {
-    int64_t points = 0;            // grid points meshed
-    int64_t readBytes = 0;         // working memory of the read beyond the heights (buffers, decoded windows)
-    bool mask = false;             // --mask image
-    bool mesh = false;             // -o
+    int64_t points = 0;     // grid points meshed
+    int64_t readBytes = 0;  // working memory of the read beyond the heights (buffers, decoded windows)
+    bool mask = false;      // --mask image
+    bool mesh = false;      // -o
     bool normalMap = false;
     bool preview = false;
     bool banded = false;      // a shaped mesh made band by band: the job's full outputs never exist

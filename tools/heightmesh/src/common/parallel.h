@@ -5,9 +5,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
-#include <atomic>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -16,7 +16,8 @@
 namespace heightmesh::tool {
 
 // The number of threads for `requested` (0: every core).
-inline unsigned ThreadCount(unsigned requested) {
+inline unsigned ThreadCount(unsigned requested)
+{
     return requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
 }
 
@@ -24,7 +25,8 @@ inline unsigned ThreadCount(unsigned requested) {
 // other on a thread of its own; returns when all are done and rethrows the
 // first exception any of them threw.
 template <class Work>
-void RunParts(unsigned parts, Work&& work) {
+void RunParts(unsigned parts, Work&& work)
+{
     if (parts <= 1) {
         work(0u);
         return;
@@ -36,15 +38,19 @@ void RunParts(unsigned parts, Work&& work) {
             work(part);
         } catch (...) {
             std::lock_guard lock(mutex);
-            if (!failure) failure = std::current_exception();
+            if (!failure)
+                failure = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;
     helpers.reserve(parts - 1);
-    for (unsigned part = 1; part < parts; ++part) helpers.emplace_back(guarded, part);
+    for (unsigned part = 1; part < parts; ++part)
+        helpers.emplace_back(guarded, part);
     guarded(0);
-    for (std::thread& helper : helpers) helper.join();
-    if (failure) std::rethrow_exception(failure);
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // Calls task(i), or task(i, part), for every i in [0, count) on `threads`
@@ -52,7 +58,8 @@ void RunParts(unsigned parts, Work&& work) {
 // one; every thread works on its own copy of `task`. Once a task throws, the
 // others take no new i, and the first exception is rethrown.
 template <class Task>
-void ForEachIndex(int64_t count, unsigned threads, const Task& task) {
+void ForEachIndex(int64_t count, unsigned threads, const Task& task)
+{
     std::atomic<int64_t> next{0};
     std::atomic<bool> failed{false};
     const unsigned parts = static_cast<unsigned>(std::clamp<int64_t>(count, 1, std::max(1u, threads)));
@@ -77,14 +84,16 @@ struct Range {
     int64_t begin = 0;
     int64_t end = 0;
 };
-inline Range PartOf(int64_t count, unsigned parts, unsigned part) {
+inline Range PartOf(int64_t count, unsigned parts, unsigned part)
+{
     return {count * part / parts, count * (part + 1) / parts};
 }
 
 // Splits [0, count) into one contiguous piece per thread (fewer when count
 // is small) and runs work(begin, end, part) on each.
 template <class Work>
-void ParallelRanges(int64_t count, unsigned threads, Work&& work, int64_t minimumPerThread = 4096) {
+void ParallelRanges(int64_t count, unsigned threads, Work&& work, int64_t minimumPerThread = 4096)
+{
     const int64_t most = std::max<int64_t>(1, count / std::max<int64_t>(1, minimumPerThread));
     const unsigned parts = static_cast<unsigned>(std::clamp<int64_t>(most, 1, std::max(1u, threads)));
     RunParts(parts, [&](unsigned part) {

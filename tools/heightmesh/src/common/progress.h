@@ -16,7 +16,8 @@ namespace heightmesh::tool {
 using Clock = std::chrono::steady_clock;
 
 // Seconds of wall time since `start`, for the stage times --stats shows.
-inline double SecondsSince(Clock::time_point start) {
+inline double SecondsSince(Clock::time_point start)
+{
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 

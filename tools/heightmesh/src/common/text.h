@@ -7,8 +7,10 @@
 namespace heightmesh::tool {
 
 // The text with ASCII letters in lower case (file extensions, unit names).
-inline std::string Lowercase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+inline std::string Lowercase(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 

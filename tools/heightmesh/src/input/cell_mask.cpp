@@ -8,7 +8,8 @@
 
 namespace heightmesh::tool {
 
-std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName) {
+std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName)
+{
     if (rules.image && (rules.image->width != map.width || rules.image->height != map.height))
         throw ToolError(fmt::format("mask {} is {}x{}, but the heightmap is {}x{}", maskName, rules.image->width,
                                     rules.image->height, map.width, map.height));
@@ -19,8 +20,10 @@ std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules,
     std::vector<uint8_t> pointKept(points, 1);
     for (std::size_t i = 0; i < points; ++i) {
         bool keep = !(map.HasNoData() && map.noData[i]);
-        if (keep && rules.image) keep = (rules.image->heights[i] >= rules.threshold) != rules.invert;
-        if (keep && rules.cutBelow) keep = !(map.heights[i] < *rules.cutBelow);
+        if (keep && rules.image)
+            keep = (rules.image->heights[i] >= rules.threshold) != rules.invert;
+        if (keep && rules.cutBelow)
+            keep = !(map.heights[i] < *rules.cutBelow);
         pointKept[i] = keep ? 1 : 0;
     }
 
@@ -31,7 +34,8 @@ std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules,
     for (std::size_t row = 0; row < cellRows; ++row) {
         for (std::size_t column = 0; column < cellColumns; ++column) {
             const std::size_t p = column + row * width;
-            cells[column + row * cellColumns] = pointKept[p] & pointKept[p + 1] & pointKept[p + width] & pointKept[p + width + 1];
+            cells[column + row * cellColumns] =
+                pointKept[p] & pointKept[p + 1] & pointKept[p + width] & pointKept[p + width + 1];
         }
     }
     return cells;

@@ -12,13 +12,13 @@
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <fmt/format.h>
 #include <gdal.h>
 #include <ogr_spatialref.h>
-#include <fmt/format.h>
 
-#include "common/text.h"
 #include "common/file_io.h"
 #include "common/memory_budget.h"
+#include "common/text.h"
 #include "common/tool_error.h"
 
 namespace heightmesh::tool {
@@ -32,7 +32,8 @@ constexpr int64_t kGdalCacheBytes = int64_t{128} << 20;
 constexpr int64_t kStripPoints = int64_t{1} << 20;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-void EnsureGdal() {
+void EnsureGdal()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         GDALAllRegister();
@@ -44,18 +45,22 @@ void EnsureGdal() {
 }
 
 // GDAL's last error message on one line.
-std::string GdalMessage(const char* fallback) {
+std::string GdalMessage(const char* fallback)
+{
     std::string text = CPLGetLastErrorMsg();
     for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text.empty() ? std::string(fallback) : text;
 }
 
 // Reads the rows [first, first + rows) of a band's window, at full
 // resolution, as floats; NaN where the mask band (if any) says no data.
 void ReadRows(GDALRasterBandH band, GDALRasterBandH mask, const PixelWindow& window, int64_t first, int64_t rows,
-              float* out, const std::string& what) {
+              float* out, const std::string& what)
+{
     const auto read = [&](GDALRasterBandH source, void* into, GDALDataType type) {
         CPLErrorReset();
         if (GDALRasterIO(source, GF_Read, static_cast<int>(window.x), static_cast<int>(first),
@@ -64,35 +69,43 @@ void ReadRows(GDALRasterBandH band, GDALRasterBandH mask, const PixelWindow& win
             throw ToolError(fmt::format("cannot read {}: {}", what, GdalMessage("the read failed")));
     };
     read(band, out, GDT_Float32);
-    if (!mask) return;
+    if (!mask)
+        return;
     std::vector<uint8_t> valid(static_cast<std::size_t>(rows * window.width));
     read(mask, valid.data(), GDT_Byte);
     for (std::size_t i = 0; i < valid.size(); ++i)
-        if (valid[i] == 0) out[i] = kNaN;
+        if (valid[i] == 0)
+            out[i] = kNaN;
 }
 
 // Source rows behind one strip of grid rows: about kStripPoints pixels, and
 // at least the rows behind one grid row.
-int64_t GridRowsPerStrip(const PixelWindow& window, GridSize grid) {
+int64_t GridRowsPerStrip(const PixelWindow& window, GridSize grid)
+{
     const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
     const double pixelsPerRow = rowStep * static_cast<double>(window.width);
     return std::clamp<int64_t>(static_cast<int64_t>(static_cast<double>(kStripPoints) / pixelsPerRow), 1, grid.height);
 }
 
-int64_t SourceRowsPerStrip(const PixelWindow& window, GridSize grid) {
+int64_t SourceRowsPerStrip(const PixelWindow& window, GridSize grid)
+{
     const double rowStep = static_cast<double>(window.height) / static_cast<double>(grid.height);
-    return std::min<int64_t>(window.height,
-                             static_cast<int64_t>(std::ceil(rowStep * static_cast<double>(GridRowsPerStrip(window, grid)))) + 1);
+    return std::min<int64_t>(
+        window.height,
+        static_cast<int64_t>(std::ceil(rowStep * static_cast<double>(GridRowsPerStrip(window, grid)))) + 1);
 }
 
 }  // namespace
 
-void CheckRegularFile(const std::filesystem::path& path) {
-    if (path.string().rfind("/vsi", 0) == 0) return;
+void CheckRegularFile(const std::filesystem::path& path)
+{
+    if (path.string().rfind("/vsi", 0) == 0)
+        return;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
         throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
-    if (S_ISDIR(info.st_mode)) throw ToolError(fmt::format("cannot read {}: it is a directory", Quoted(path)));
+    if (S_ISDIR(info.st_mode))
+        throw ToolError(fmt::format("cannot read {}: it is a directory", Quoted(path)));
     if (!S_ISREG(info.st_mode))
         throw ToolError(fmt::format("cannot read {}: not a regular file (heightmesh reads files, not devices or pipes)",
                                     Quoted(path)));
@@ -106,13 +119,15 @@ struct GdalRaster::Dataset {
     CrsUnits crs;
     Kind kind = Kind::Band;
     HeightEncoding encoding = HeightEncoding::Gray;
-    std::vector<int> bands;       // 1-based band numbers read
-    double imageMax = 1.0;        // the largest sample value of an image
-    bool useMask = false;         // the first band's mask marks samples without data
-    std::vector<float> palette;   // luminance 0..1 of each colour-table entry
+    std::vector<int> bands;      // 1-based band numbers read
+    double imageMax = 1.0;       // the largest sample value of an image
+    bool useMask = false;        // the first band's mask marks samples without data
+    std::vector<float> palette;  // luminance 0..1 of each colour-table entry
 
-    ~Dataset() {
-        if (handle) GDALClose(handle);
+    ~Dataset()
+    {
+        if (handle)
+            GDALClose(handle);
     }
     GDALRasterBandH Band(int number) const { return GDALGetRasterBand(handle, number); }
     GDALRasterBandH FirstBand() const { return Band(bands.front()); }
@@ -120,17 +135,21 @@ struct GdalRaster::Dataset {
     // The source rows [first, first + rows) of the window as one float per
     // pixel: the band as it is, or decoded (luminance, palette luminance, an
     // RGB height encoding); NaN where there is no data.
-    std::vector<float> SourceRows(const PixelWindow& window, int64_t first, int64_t rows, const std::string& what) const {
+    std::vector<float> SourceRows(const PixelWindow& window, int64_t first, int64_t rows, const std::string& what) const
+    {
         std::vector<float> out(static_cast<std::size_t>(rows * window.width));
         SourceRowsInto(window, first, rows, out.data(), what);
         return out;
     }
     // The same into out[0, rows * window.width).
-    void SourceRowsInto(const PixelWindow& window, int64_t first, int64_t rows, float* out, const std::string& what) const {
+    void SourceRowsInto(const PixelWindow& window, int64_t first, int64_t rows, float* out,
+                        const std::string& what) const
+    {
         const std::size_t count = static_cast<std::size_t>(rows * window.width);
         GDALRasterBandH mask = useMask ? GDALGetMaskBand(FirstBand()) : nullptr;
         ReadRows(Band(bands[0]), mask, window, first, rows, out, what);
-        if (kind == Kind::Band) return;
+        if (kind == Kind::Band)
+            return;
         std::vector<std::vector<float>> more;
         for (std::size_t b = 1; b < bands.size(); ++b) {
             more.emplace_back(count);
@@ -139,31 +158,32 @@ struct GdalRaster::Dataset {
         const auto byte = [](float v) { return static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f)); };
         for (std::size_t i = 0; i < count; ++i) {
             const float r = out[i];
-            if (std::isnan(r)) continue;
+            if (std::isnan(r))
+                continue;
             switch (kind) {
-                case Kind::Luminance:
-                    // Rec. 709 weights, as a colour picture is seen as brightness.
-                    out[i] = static_cast<float>((0.2126 * r + 0.7152 * more[0][i] + 0.0722 * more[1][i]) / imageMax);
-                    break;
-                case Kind::Palette: {
-                    const auto index = static_cast<std::size_t>(std::max(0.0f, r));
-                    out[i] = index < palette.size() ? palette[index] : kNaN;
-                    break;
-                }
-                case Kind::Encoded:
-                    out[i] = encoding == HeightEncoding::TerrainRgb
-                                 ? DecodeTerrainRgb(byte(r), byte(more[0][i]), byte(more[1][i]))
-                                 : DecodeTerrarium(byte(r), byte(more[0][i]), byte(more[1][i]));
-                    break;
-                case Kind::Band: break;
+            case Kind::Luminance:
+                // Rec. 709 weights, as a colour picture is seen as brightness.
+                out[i] = static_cast<float>((0.2126 * r + 0.7152 * more[0][i] + 0.0722 * more[1][i]) / imageMax);
+                break;
+            case Kind::Palette: {
+                const auto index = static_cast<std::size_t>(std::max(0.0f, r));
+                out[i] = index < palette.size() ? palette[index] : kNaN;
+                break;
+            }
+            case Kind::Encoded:
+                out[i] = encoding == HeightEncoding::TerrainRgb
+                             ? DecodeTerrainRgb(byte(r), byte(more[0][i]), byte(more[1][i]))
+                             : DecodeTerrarium(byte(r), byte(more[0][i]), byte(more[1][i]));
+                break;
+            case Kind::Band: break;
             }
         }
     }
 };
 
-GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask,
-                       int64_t memoryLimit)
-    : dataset_(std::make_unique<Dataset>()), options_(options), asMask_(asMask) {
+GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& options, bool asMask, int64_t memoryLimit)
+    : dataset_(std::make_unique<Dataset>()), options_(options), asMask_(asMask)
+{
     using Kind = Dataset::Kind;
     EnsureGdal();
     CheckRegularFile(path);
@@ -178,14 +198,15 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
                 "cannot read {}: not an SRTM .hgt tile (1201 x 1201 or 3601 x 3601 big-endian 16-bit samples, named "
                 "after its south-west corner like N46E008.hgt)",
                 name));
-        throw ToolError(fmt::format("cannot read {}: GDAL reads no raster from it ({})", name,
-                                    GdalMessage("unknown format")));
+        throw ToolError(
+            fmt::format("cannot read {}: GDAL reads no raster from it ({})", name, GdalMessage("unknown format")));
     }
     plan_.driver = GDALGetDriverShortName(GDALGetDatasetDriver(d.handle));
     plan_.rasterWidth = GDALGetRasterXSize(d.handle);
     plan_.rasterHeight = GDALGetRasterYSize(d.handle);
     const int bandCount = GDALGetRasterCount(d.handle);
-    if (bandCount < 1) throw ToolError(fmt::format("{} has no raster bands", name));
+    if (bandCount < 1)
+        throw ToolError(fmt::format("{} has no raster bands", name));
 
     // Georeference.
     double transform[6] = {};
@@ -201,8 +222,8 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     d.encoding = asMask ? HeightEncoding::Gray : options.encoding;
     if (d.encoding != HeightEncoding::Gray) {
         if (bandCount < 3)
-            throw ToolError(fmt::format("{} has {} band{}, but --encoding {} needs red, green and blue", name, bandCount,
-                                        bandCount == 1 ? "" : "s", HeightEncodingName(d.encoding)));
+            throw ToolError(fmt::format("{} has {} band{}, but --encoding {} needs red, green and blue", name,
+                                        bandCount, bandCount == 1 ? "" : "s", HeightEncodingName(d.encoding)));
         for (int number = 1; number <= 3; ++number)
             if (GDALGetRasterDataType(d.Band(number)) != GDT_Byte)
                 throw ToolError(fmt::format("--encoding {} needs 8-bit red, green and blue, but band {} of {} is {}",
@@ -213,8 +234,8 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
         plan_.bands = fmt::format("bands 1-3 decoded as {}", HeightEncodingName(d.encoding));
     } else if (options.band > 0 && !asMask) {
         if (options.band > bandCount)
-            throw ToolError(fmt::format("--band {}: {} has {} band{}", options.band, name, bandCount,
-                                        bandCount == 1 ? "" : "s"));
+            throw ToolError(
+                fmt::format("--band {}: {} has {} band{}", options.band, name, bandCount, bandCount == 1 ? "" : "s"));
         d.bands = {options.band};
     } else if (bandCount >= 3 && interpretation(1) == GCI_RedBand && interpretation(2) == GCI_GreenBand &&
                interpretation(3) == GCI_BlueBand) {
@@ -247,11 +268,13 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
         double maxValue = type == GDT_Byte ? 255.0 : 65535.0;
         if (const char* bits = GDALGetMetadataItem(d.FirstBand(), "NBITS", "IMAGE_STRUCTURE")) {
             const int n = std::atoi(bits);
-            if (n >= 1 && n <= 16) maxValue = std::ldexp(1.0, n) - 1.0;
+            if (n >= 1 && n <= 16)
+                maxValue = std::ldexp(1.0, n) - 1.0;
         }
         d.imageMax = maxValue;
     }
-    if (!plan_.image || d.kind == Kind::Palette) d.imageMax = 1.0;
+    if (!plan_.image || d.kind == Kind::Palette)
+        d.imageMax = 1.0;
 
     // No data: the band's no-data value or mask. The alpha of a picture is
     // not a statement about data and is ignored, as it always was.
@@ -269,8 +292,8 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
         window = w;
     } else if (options.bounds) {
         if (!plan_.georeferenced)
-            throw ToolError(fmt::format("--bounds needs a georeferenced raster, but {} has no geotransform; use --window",
-                                        name));
+            throw ToolError(
+                fmt::format("--bounds needs a georeferenced raster, but {} has no geotransform; use --window", name));
         window = WindowFromBounds(d.transform, *options.bounds, plan_.rasterWidth, plan_.rasterHeight, name);
     }
     plan_.window = window;
@@ -280,16 +303,17 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     int64_t gridHeight = window.height;
     if (options.resample) {
         if (options.resample->width > window.width || options.resample->height > window.height)
-            throw ToolError(fmt::format("--resample {}x{} is larger than the {}x{} pixels read from {}; it only reduces",
-                                        options.resample->width, options.resample->height, window.width, window.height,
-                                        name));
+            throw ToolError(
+                fmt::format("--resample {}x{} is larger than the {}x{} pixels read from {}; it only reduces",
+                            options.resample->width, options.resample->height, window.width, window.height, name));
         gridWidth = options.resample->width;
         gridHeight = options.resample->height;
     } else if (options.maxSize) {
         const int64_t longest = std::max(window.width, window.height);
         if (longest > *options.maxSize) {
             const double scale = static_cast<double>(*options.maxSize) / static_cast<double>(longest);
-            gridWidth = std::min(window.width, std::max<int64_t>(2, std::llround(static_cast<double>(window.width) * scale)));
+            gridWidth =
+                std::min(window.width, std::max<int64_t>(2, std::llround(static_cast<double>(window.width) * scale)));
             gridHeight =
                 std::min(window.height, std::max<int64_t>(2, std::llround(static_cast<double>(window.height) * scale)));
         }
@@ -311,9 +335,9 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
                         options.tile->zoom, options.tile->x, options.tile->y, plan_.rasterWidth,
                         TileCentreLatitude(*options.tile))};
     } else if (plan_.georeferenced) {
-        plan_.spacing = SpacingFromGeoTransform(d.transform, d.crs,
-                                                static_cast<double>(window.y) + static_cast<double>(window.height) / 2.0,
-                                                columnStep, rowStep);
+        plan_.spacing = SpacingFromGeoTransform(
+            d.transform, d.crs, static_cast<double>(window.y) + static_cast<double>(window.height) / 2.0, columnStep,
+            rowStep);
     }
 
     // Working memory beyond the grid's heights: GDAL's cache, the source
@@ -339,8 +363,8 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     const auto consider = [&](GDALRasterBandH band) {
         int blockWidth = 0, blockHeight = 0;
         GDALGetBlockSize(band, &blockWidth, &blockHeight);
-        const int64_t blockBytes =
-            int64_t{std::max(blockWidth, 1)} * std::max(blockHeight, 1) * GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band));
+        const int64_t blockBytes = int64_t{std::max(blockWidth, 1)} * std::max(blockHeight, 1) *
+                                   GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band));
         if (blockBytes * bands > plan_.blockBytes) {
             plan_.blockBytes = blockBytes * bands;
             plan_.blockShape = fmt::format("{} x {} pixels", blockWidth, blockHeight);
@@ -349,10 +373,12 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     for (const int number : d.bands) {
         GDALRasterBandH band = d.Band(number);
         consider(band);
-        if (number == d.bands.front() && d.useMask) consider(GDALGetMaskBand(band));
+        if (number == d.bands.front() && d.useMask)
+            consider(GDALGetMaskBand(band));
         if (points < windowPixels)
             for (int level = 0; level < GDALGetOverviewCount(band); ++level)
-                if (GDALRasterBandH overview = GDALGetOverview(band, level)) consider(overview);
+                if (GDALRasterBandH overview = GDALGetOverview(band, level))
+                    consider(overview);
     }
     if (plan_.blockBytes > limit)
         throw ToolError(fmt::format(
@@ -364,7 +390,8 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
 
 GdalRaster::~GdalRaster() = default;
 
-Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
+Heightmap GdalRaster::Read(const std::function<void(double)>& progress)
+{
     const Dataset& d = *dataset_;
     const PixelWindow& window = plan_.window;
     const GridSize grid = plan_.grid;
@@ -391,7 +418,8 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
         for (std::size_t i = begin; i < end; ++i) {
             float& h = map.heights[i];
             if (!std::isfinite(h)) {
-                if (!anyNoData) map.noData.assign(static_cast<std::size_t>(grid.width) * grid.height, 0);
+                if (!anyNoData)
+                    map.noData.assign(static_cast<std::size_t>(grid.width) * grid.height, 0);
                 map.noData[i] = 1;
                 h = 0.0f;
                 anyNoData = true;
@@ -411,16 +439,17 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
             d.SourceRowsInto(window, window.y + first, rows, map.heights.data() + at, what);
         } else {
             const double top = static_cast<double>(window.y) + static_cast<double>(first) * rowStep;
-            const double bottom = first + rows == grid.height ? static_cast<double>(windowBottom)
-                                                              : static_cast<double>(window.y) +
-                                                                    static_cast<double>(first + rows) * rowStep;
+            const double bottom = first + rows == grid.height
+                                      ? static_cast<double>(windowBottom)
+                                      : static_cast<double>(window.y) + static_cast<double>(first + rows) * rowStep;
             const int64_t sourceFirst = static_cast<int64_t>(std::floor(top));
             const int64_t sourceRows = std::min(windowBottom, static_cast<int64_t>(std::ceil(bottom))) - sourceFirst;
             std::vector<float> source = d.SourceRows(window, sourceFirst, sourceRows, what);
             const std::string open = fmt::format("MEM:::DATAPOINTER={},PIXELS={},LINES={},BANDS=1,DATATYPE=Float32",
                                                  static_cast<const void*>(source.data()), window.width, sourceRows);
             GDALDatasetH memory = GDALOpen(open.c_str(), GA_ReadOnly);
-            if (!memory) throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("no memory raster")));
+            if (!memory)
+                throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("no memory raster")));
             GDALRasterBandH band = GDALGetRasterBand(memory, 1);
             GDALSetRasterNoDataValue(band, std::numeric_limits<double>::quiet_NaN());
             GDALRasterIOExtraArg extra;
@@ -434,21 +463,23 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress) {
             map.heights.resize(static_cast<std::size_t>((first + rows) * grid.width));
             CPLErrorReset();
             const CPLErr error = GDALRasterIOEx(band, GF_Read, 0, 0, static_cast<int>(window.width),
-                                                static_cast<int>(sourceRows),
-                                                map.heights.data() + first * grid.width, grid.width,
-                                                static_cast<int>(rows), GDT_Float32, 0, 0, &extra);
+                                                static_cast<int>(sourceRows), map.heights.data() + first * grid.width,
+                                                grid.width, static_cast<int>(rows), GDT_Float32, 0, 0, &extra);
             GDALClose(memory);
             if (error != CE_None)
                 throw ToolError(fmt::format("cannot resample {}: {}", what, GdalMessage("the read failed")));
         }
-        finishStrip(static_cast<std::size_t>(first * grid.width), static_cast<std::size_t>((first + rows) * grid.width));
-        if (progress) progress(static_cast<double>(first + rows) / static_cast<double>(grid.height));
+        finishStrip(static_cast<std::size_t>(first * grid.width),
+                    static_cast<std::size_t>((first + rows) * grid.width));
+        if (progress)
+            progress(static_cast<double>(first + rows) / static_cast<double>(grid.height));
     }
 
     // North up and west left, whatever the raster's own order.
     const std::size_t width = static_cast<std::size_t>(grid.width);
     const auto turn = [&](auto& samples) {
-        if (samples.empty()) return;
+        if (samples.empty())
+            return;
         if (plan_.georeferenced && d.transform[5] > 0.0)
             for (std::size_t top = 0, bottom = static_cast<std::size_t>(grid.height) - 1; top < bottom; ++top, --bottom)
                 std::swap_ranges(samples.begin() + static_cast<std::ptrdiff_t>(top * width),

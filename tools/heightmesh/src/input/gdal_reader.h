@@ -19,19 +19,19 @@ namespace heightmesh::tool {
 // What a read will do, known from the raster's header before any pixel is
 // read.
 struct RasterPlan {
-    std::string name;              // the quoted path, for messages
-    std::string driver;            // GDAL's short driver name, e.g. GTiff
-    int64_t rasterWidth = 0;       // the whole raster, pixels
+    std::string name;         // the quoted path, for messages
+    std::string driver;       // GDAL's short driver name, e.g. GTiff
+    int64_t rasterWidth = 0;  // the whole raster, pixels
     int64_t rasterHeight = 0;
-    PixelWindow window;            // the pixels read
-    GridSize grid;                 // the grid made of them (smaller when resampled)
-    bool image = false;            // samples scaled to 0..1 (an image without georeference)
+    PixelWindow window;  // the pixels read
+    GridSize grid;       // the grid made of them (smaller when resampled)
+    bool image = false;  // samples scaled to 0..1 (an image without georeference)
     bool georeferenced = false;
     std::optional<GridSpacing> spacing;  // ground spacing when the raster or --tile gives it
-    int64_t readBytes = 0;         // working memory of the read beyond the grid's heights
-    int64_t blockBytes = 0;        // the blocks GDAL decodes whole to read a pixel: the largest, for every band read
-    std::string blockShape;        // that largest block, "W x H pixels", for messages
-    std::string bands;             // which bands make a height, for --stats
+    int64_t readBytes = 0;               // working memory of the read beyond the grid's heights
+    int64_t blockBytes = 0;  // the blocks GDAL decodes whole to read a pixel: the largest, for every band read
+    std::string blockShape;  // that largest block, "W x H pixels", for messages
+    std::string bands;       // which bands make a height, for --stats
 };
 
 class GdalRaster {

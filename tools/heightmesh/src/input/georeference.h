@@ -32,8 +32,8 @@ enum class CrsKind { None, Projected, Geographic };
 // What the spacing needs to know of a CRS.
 struct CrsUnits {
     CrsKind kind = CrsKind::None;
-    std::string name;              // the CRS's own name, for --stats
-    double metresPerUnit = 1.0;    // projected: the linear unit
+    std::string name;            // the CRS's own name, for --stats
+    double metresPerUnit = 1.0;  // projected: the linear unit
     std::string unitName = "metre";
     double degreesPerUnit = 1.0;   // geographic: the angular unit
     Ellipsoid ellipsoid = kWgs84;  // geographic
@@ -51,8 +51,8 @@ using GeoTransform = std::array<double, 6>;
 void CheckNorthUp(const GeoTransform& transform, const std::string& name);
 
 struct GridSpacing {
-    double x = 1.0;  // metres between neighbouring columns
-    double z = 1.0;  // metres between neighbouring rows
+    double x = 1.0;   // metres between neighbouring columns
+    double z = 1.0;   // metres between neighbouring rows
     std::string how;  // one line for --stats
 };
 

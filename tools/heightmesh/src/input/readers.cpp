@@ -11,11 +11,11 @@
 
 #include <fmt/format.h>
 
-#include "common/text.h"
 #include "common/file_io.h"
-#include "input/gdal_reader.h"
 #include "common/memory_budget.h"
+#include "common/text.h"
 #include "common/tool_error.h"
+#include "input/gdal_reader.h"
 
 namespace heightmesh::tool {
 
@@ -25,7 +25,8 @@ namespace {
 
 constexpr int64_t kMaxLength = std::numeric_limits<int32_t>::max();
 
-bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix) {
+bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix)
+{
     return bytes.size() >= prefix.size() && std::memcmp(bytes.data(), prefix.data(), prefix.size()) == 0;
 }
 
@@ -36,11 +37,13 @@ class PgmCursor {
 public:
     PgmCursor(std::span<const uint8_t> bytes, const std::string& name) : bytes_(bytes), name_(name) {}
 
-    void SkipSpaceAndComments() {
+    void SkipSpaceAndComments()
+    {
         while (pos_ < bytes_.size()) {
             const uint8_t c = bytes_[pos_];
             if (c == '#') {
-                while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') ++pos_;
+                while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r')
+                    ++pos_;
             } else if (std::isspace(c)) {
                 ++pos_;
             } else {
@@ -50,17 +53,21 @@ public:
     }
 
     // A decimal number of at most `limit`; `what` names it in messages.
-    int64_t Number(const char* what, int64_t limit) {
+    int64_t Number(const char* what, int64_t limit)
+    {
         SkipSpaceAndComments();
-        if (pos_ >= bytes_.size()) throw ToolError(fmt::format("{} is truncated: it ends before the {}", name_, what));
+        if (pos_ >= bytes_.size())
+            throw ToolError(fmt::format("{} is truncated: it ends before the {}", name_, what));
         int64_t value = 0;
         std::size_t start = pos_;
         while (pos_ < bytes_.size() && std::isdigit(bytes_[pos_])) {
             value = value * 10 + (bytes_[pos_] - '0');
-            if (value > limit) throw ToolError(fmt::format("{} is not a valid PGM file: {} is above {}", name_, what, limit));
+            if (value > limit)
+                throw ToolError(fmt::format("{} is not a valid PGM file: {} is above {}", name_, what, limit));
             ++pos_;
         }
-        if (pos_ == start) throw ToolError(fmt::format("{} is not a valid PGM file: bad {}", name_, what));
+        if (pos_ == start)
+            throw ToolError(fmt::format("{} is not a valid PGM file: bad {}", name_, what));
         return value;
     }
 
@@ -79,23 +86,29 @@ private:
 
 // ---- Formats --------------------------------------------------------------
 
-InputFormat DetectInputFormat(const std::filesystem::path& path, std::span<const uint8_t> firstBytes) {
+InputFormat DetectInputFormat(const std::filesystem::path& path, std::span<const uint8_t> firstBytes)
+{
     const std::string extension = Lowercase(path.extension().string());
-    if (extension == ".raw" || extension == ".r32" || extension == ".f32") return InputFormat::RawFloat32;
+    if (extension == ".raw" || extension == ".r32" || extension == ".f32")
+        return InputFormat::RawFloat32;
     // GDAL reads binary PGM but neither text PGM nor a maximum value other
     // than 255 or 65535, so PGM keeps its own parser.
-    if (StartsWith(firstBytes, "P2") || StartsWith(firstBytes, "P5")) return InputFormat::Pgm;
+    if (StartsWith(firstBytes, "P2") || StartsWith(firstBytes, "P5"))
+        return InputFormat::Pgm;
     return InputFormat::Gdal;
 }
 
-Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
+Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name)
+{
     const bool binary = StartsWith(bytes, "P5");
-    if (!binary && !StartsWith(bytes, "P2")) throw ToolError(fmt::format("{} is not a PGM file (P2 or P5)", name));
+    if (!binary && !StartsWith(bytes, "P2"))
+        throw ToolError(fmt::format("{} is not a PGM file (P2 or P5)", name));
     PgmCursor cursor(bytes.subspan(2), name);
     const int64_t width = cursor.Number("width", kMaxLength);
     const int64_t height = cursor.Number("height", kMaxLength);
     const int64_t maxValue = cursor.Number("maximum value", 65535);
-    if (maxValue < 1) throw ToolError(fmt::format("{} is not a valid PGM file: maximum value 0", name));
+    if (maxValue < 1)
+        throw ToolError(fmt::format("{} is not a valid PGM file: maximum value 0", name));
     CheckGridSize(width, height, fmt::format("image {} ({}x{})", name, width, height));
     const std::size_t count = static_cast<std::size_t>(width * height);
 
@@ -105,7 +118,8 @@ Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
     const double scale = 1.0 / static_cast<double>(maxValue);
     const auto store = [&](std::size_t i, int64_t value) {
         if (value > maxValue)
-            throw ToolError(fmt::format("{} is not a valid PGM file: sample {} is above the maximum {}", name, value, maxValue));
+            throw ToolError(
+                fmt::format("{} is not a valid PGM file: sample {} is above the maximum {}", name, value, maxValue));
         map.heights[i] = static_cast<float>(static_cast<double>(value) * scale);
     };
     if (binary) {
@@ -116,8 +130,8 @@ Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
         const std::span<const uint8_t> data = bytes.subspan(2 + cursor.position());
         const std::size_t bytesPerSample = maxValue < 256 ? 1 : 2;
         if (data.size() / bytesPerSample < count)
-            throw ToolError(fmt::format("{} is truncated: {} samples of {} bytes expected, {} bytes present", name, count,
-                                        bytesPerSample, data.size()));
+            throw ToolError(fmt::format("{} is truncated: {} samples of {} bytes expected, {} bytes present", name,
+                                        count, bytesPerSample, data.size()));
         map.heights.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
             const int64_t value = bytesPerSample == 1 ? data[i] : (int64_t{data[2 * i]} << 8) | data[2 * i + 1];
@@ -142,7 +156,8 @@ Heightmap ParsePgm(std::span<const uint8_t> bytes, const std::string& name) {
     return map;
 }
 
-Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const std::string& name) {
+Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const std::string& name)
+{
     CheckGridSize(size.width, size.height, fmt::format("grid {}x{}", size.width, size.height));
     const std::size_t count = static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height);
     if (bytes.size() != count * 4)
@@ -162,7 +177,8 @@ Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const s
             anyNoData = true;
         }
     }
-    if (!anyNoData) map.noData.clear();
+    if (!anyNoData)
+        map.noData.clear();
     SetRangeFromSamples(map);
     return map;
 }
@@ -170,11 +186,14 @@ Heightmap ParseRawFloat32(std::span<const uint8_t> bytes, GridSize size, const s
 namespace {
 
 // The first bytes of a regular file, for its magic number.
-std::vector<uint8_t> FirstBytes(const std::filesystem::path& path) {
+std::vector<uint8_t> FirstBytes(const std::filesystem::path& path)
+{
     std::vector<uint8_t> bytes(16);
-    if (path.string().rfind("/vsi", 0) == 0) return {};
+    if (path.string().rfind("/vsi", 0) == 0)
+        return {};
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
+    if (!file)
+        throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
     std::fclose(file);
     return bytes;
@@ -182,7 +201,8 @@ std::vector<uint8_t> FirstBytes(const std::filesystem::path& path) {
 
 // The whole of a regular file whose bytes, and a float for each of them,
 // stay within `limit`: what a PGM's parser may allocate at most.
-std::vector<uint8_t> ReadBoundedFile(const std::filesystem::path& path, int64_t limit) {
+std::vector<uint8_t> ReadBoundedFile(const std::filesystem::path& path, int64_t limit)
+{
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
         throw ToolError(fmt::format("cannot open {}: {}", Quoted(path), std::strerror(errno)));
@@ -190,7 +210,8 @@ std::vector<uint8_t> ReadBoundedFile(const std::filesystem::path& path, int64_t 
     return ReadFileBytes(path);
 }
 
-std::string Summary(const RasterPlan& plan) {
+std::string Summary(const RasterPlan& plan)
+{
     const PixelWindow& w = plan.window;
     std::string text = fmt::format("{}, {}", plan.driver, plan.bands);
     if (w.width != plan.rasterWidth || w.height != plan.rasterHeight)
@@ -204,7 +225,8 @@ std::string Summary(const RasterPlan& plan) {
 }  // namespace
 
 InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional<GridSize>& rawSize,
-                          const InputOptions& options, int64_t memoryLimit, bool asMask) {
+                          const InputOptions& options, int64_t memoryLimit, bool asMask)
+{
     CheckRegularFile(path);
     InputPlan plan;
     plan.path = path;
@@ -216,7 +238,8 @@ InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional
             "not to {}",
             plan.name));
     if (plan.format == InputFormat::RawFloat32) {
-        if (!rawSize) throw UsageError(fmt::format("raw float32 input {} needs --size WIDTHxHEIGHT", plan.name));
+        if (!rawSize)
+            throw UsageError(fmt::format("raw float32 input {} needs --size WIDTHxHEIGHT", plan.name));
         CheckGridSize(rawSize->width, rawSize->height, fmt::format("grid {}x{}", rawSize->width, rawSize->height));
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0)
@@ -232,7 +255,8 @@ InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional
         plan.summary = "raw little-endian float32";
         return plan;
     }
-    if (rawSize) throw UsageError("--size applies only to raw float32 input and the built-in terrain");
+    if (rawSize)
+        throw UsageError("--size applies only to raw float32 input and the built-in terrain");
     if (plan.format == InputFormat::Pgm) {
         // Every allocation of the parser is bounded by the file's size.
         const std::vector<uint8_t> bytes = ReadBoundedFile(path, memoryLimit);
@@ -253,7 +277,8 @@ InputPlan PlanHeightInput(const std::filesystem::path& path, const std::optional
     return plan;
 }
 
-InputPlan PlanMaskInput(const std::filesystem::path& path, const InputPlan& heights, int64_t memoryLimit) {
+InputPlan PlanMaskInput(const std::filesystem::path& path, const InputPlan& heights, int64_t memoryLimit)
+{
     InputPlan plan = PlanHeightInput(path, std::nullopt, InputOptions{}, memoryLimit, true);
     // A mask of the whole raster follows the heights' window and resampling.
     if (plan.raster && heights.raster && plan.grid != heights.grid) {
@@ -272,26 +297,29 @@ InputPlan PlanMaskInput(const std::filesystem::path& path, const InputPlan& heig
     return plan;
 }
 
-Heightmap ReadPlannedInput(InputPlan& plan, const std::function<void(double)>& progress) {
+Heightmap ReadPlannedInput(InputPlan& plan, const std::function<void(double)>& progress)
+{
     switch (plan.format) {
-        case InputFormat::RawFloat32: return ParseRawFloat32(ReadFileBytes(plan.path), *plan.rawSize, plan.name);
-        case InputFormat::Pgm: {
-            Heightmap map = std::move(*plan.parsed);
-            plan.parsed.reset();
-            return map;
-        }
-        case InputFormat::Gdal: return plan.raster->Read(progress);
+    case InputFormat::RawFloat32: return ParseRawFloat32(ReadFileBytes(plan.path), *plan.rawSize, plan.name);
+    case InputFormat::Pgm: {
+        Heightmap map = std::move(*plan.parsed);
+        plan.parsed.reset();
+        return map;
+    }
+    case InputFormat::Gdal: return plan.raster->Read(progress);
     }
     throw ToolError("unreachable input format");
 }
 
 Heightmap ReadHeightmap(const std::filesystem::path& path, const std::optional<GridSize>& rawSize,
-                        const InputOptions& options) {
+                        const InputOptions& options)
+{
     InputPlan plan = PlanHeightInput(path, rawSize, options, DefaultMemoryLimit());
     return ReadPlannedInput(plan);
 }
 
-Heightmap ReadImage(const std::filesystem::path& path) {
+Heightmap ReadImage(const std::filesystem::path& path)
+{
     InputPlan plan = PlanHeightInput(path, std::nullopt, InputOptions{}, DefaultMemoryLimit(), true);
     return ReadPlannedInput(plan);
 }

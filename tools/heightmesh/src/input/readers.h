@@ -42,7 +42,7 @@ struct InputPlan {
     int64_t readBytes = 0;               // working memory of the read beyond the heights
     std::string summary;                 // what is read, for --stats
     std::shared_ptr<GdalRaster> raster;
-    std::optional<Heightmap> parsed;     // PGM, parsed while planning
+    std::optional<Heightmap> parsed;  // PGM, parsed while planning
     std::optional<GridSize> rawSize;
 };
 

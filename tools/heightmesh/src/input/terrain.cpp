@@ -29,7 +29,8 @@ namespace {
 
 // ---- Procedural terrain ---------------------------------------------------
 
-uint64_t Mix(uint64_t x) {
+uint64_t Mix(uint64_t x)
+{
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
@@ -37,8 +38,10 @@ uint64_t Mix(uint64_t x) {
 }
 
 // A value in [-1, 1] for lattice point (ix, iy) of one noise layer.
-double Lattice(int64_t ix, int64_t iy, uint64_t layerSeed) {
-    const uint64_t h = Mix(Mix(layerSeed ^ static_cast<uint64_t>(ix)) ^ (static_cast<uint64_t>(iy) * 0xD6E8FEB86659FD93ull));
+double Lattice(int64_t ix, int64_t iy, uint64_t layerSeed)
+{
+    const uint64_t h =
+        Mix(Mix(layerSeed ^ static_cast<uint64_t>(ix)) ^ (static_cast<uint64_t>(iy) * 0xD6E8FEB86659FD93ull));
     return static_cast<double>(h >> 11) * (2.0 / 9007199254740992.0) - 1.0;
 }
 
@@ -46,7 +49,8 @@ double Fade(double t) { return t * t * t * (t * (t * 6.0 - 15.0) + 10.0); }
 
 // floor(x) for |x| < 2^52 without a call into libm (baseline x86-64 has no
 // rounding instruction): the same value std::floor gives.
-double Floor(double x) {
+double Floor(double x)
+{
     const double truncated = static_cast<double>(static_cast<int64_t>(x));
     return truncated > x ? truncated - 1.0 : truncated;
 }
@@ -56,7 +60,8 @@ double Floor(double x) {
 // sample; points outside it (never reached) are hashed as before.
 class LatticeTable {
 public:
-    LatticeTable(uint64_t layerSeed, double xLow, double xHigh, double yLow, double yHigh) : seed_(layerSeed) {
+    LatticeTable(uint64_t layerSeed, double xLow, double xHigh, double yLow, double yHigh) : seed_(layerSeed)
+    {
         x0_ = static_cast<int64_t>(Floor(xLow)) - 2;
         y0_ = static_cast<int64_t>(Floor(yLow)) - 2;
         nx_ = static_cast<int64_t>(Floor(xHigh)) + 3 - x0_;
@@ -67,7 +72,8 @@ public:
                 values_[static_cast<std::size_t>(y * nx_ + x)] = Lattice(x0_ + x, y0_ + y, seed_);
     }
     // Lattice(ix, iy, seed) and its neighbours at +1 in x, y and both.
-    void Corners(int64_t ix, int64_t iy, double& a, double& b, double& c, double& d) const {
+    void Corners(int64_t ix, int64_t iy, double& a, double& b, double& c, double& d) const
+    {
         const int64_t x = ix - x0_, y = iy - y0_;
         if (x >= 0 && y >= 0 && x + 1 < nx_ && y + 1 < ny_) {
             const double* row = values_.data() + y * nx_ + x;
@@ -96,7 +102,8 @@ private:
 };
 
 // Smoothly interpolated lattice noise, [-1, 1].
-double ValueNoise(double x, double y, const LatticeTable& table) {
+double ValueNoise(double x, double y, const LatticeTable& table)
+{
     const double fx = Floor(x);
     const double fy = Floor(y);
     const int64_t ix = static_cast<int64_t>(fx);
@@ -115,7 +122,8 @@ double ValueNoise(double x, double y, const LatticeTable& table) {
 // octave by x * scale + xShift, y * scale + yShift.
 struct Octaves {
     Octaves(int count, uint64_t seed, double xLow, double xHigh, double yLow, double yHigh, double scale, double xShift,
-            double yShift) {
+            double yShift)
+    {
         for (int octave = 0; octave < count; ++octave) {
             tables.emplace_back(Mix(seed + static_cast<uint64_t>(octave)), xLow, xHigh, yLow, yHigh);
             xLow = xLow * scale + xShift;
@@ -128,7 +136,8 @@ struct Octaves {
 };
 
 // Fractal sum of octaves, roughly [-1, 1].
-double Fbm(double x, double y, const Octaves& octaves) {
+double Fbm(double x, double y, const Octaves& octaves)
+{
     double sum = 0.0, amplitude = 0.5, norm = 0.0;
     for (const LatticeTable& table : octaves.tables) {
         sum += amplitude * ValueNoise(x, y, table);
@@ -141,7 +150,8 @@ double Fbm(double x, double y, const Octaves& octaves) {
 }
 
 // Sharp crests: octaves of 1 - |noise|, squared, each weighted by the last.
-double Ridged(double x, double y, const Octaves& octaves) {
+double Ridged(double x, double y, const Octaves& octaves)
+{
     double sum = 0.0, amplitude = 0.5, norm = 0.0, weight = 1.0;
     for (const LatticeTable& table : octaves.tables) {
         double ridge = 1.0 - std::fabs(ValueNoise(x, y, table));
@@ -157,7 +167,8 @@ double Ridged(double x, double y, const Octaves& octaves) {
     return sum / norm;
 }
 
-double SmoothStep(double edge0, double edge1, double x) {
+double SmoothStep(double edge0, double edge1, double x)
+{
     const double t = std::clamp((x - edge0) / (edge1 - edge0), 0.0, 1.0);
     return t * t * (3.0 - 2.0 * t);
 }
@@ -176,10 +187,13 @@ struct Landscape {
           warpU(4, base ^ 0x1111, 5.2, uHigh * 2.0 + 5.2, 1.3, vHigh * 2.0 + 1.3, 2.03, 17.1, -9.7),
           warpV(4, base ^ 0x2222, -7.7, uHigh * 2.0 - 7.7, 3.1, vHigh * 2.0 + 3.1, 2.03, 17.1, -9.7),
           hills(6, base, -0.15 * 2.5, (uHigh + 0.15) * 2.5, -0.15 * 2.5, (vHigh + 0.15) * 2.5, 2.03, 17.1, -9.7),
-          ridges(7, base + 101, -0.15 * 3.5, (uHigh + 0.15) * 3.5, -0.15 * 3.5, (vHigh + 0.15) * 3.5, 2.1, -3.3, 5.9) {}
+          ridges(7, base + 101, -0.15 * 3.5, (uHigh + 0.15) * 3.5, -0.15 * 3.5, (vHigh + 0.15) * 3.5, 2.1, -3.3, 5.9)
+    {
+    }
 
     // The height at (column, row); v = row / extent.
-    float Sample(int32_t column, double v) const {
+    float Sample(int32_t column, double v) const
+    {
         const double u = column / extent;
         // Warped coordinates bend the ranges; broad hills carry sharp
         // ridges where they are high and fade into smooth lowland.
@@ -227,7 +241,8 @@ inline V Min(V a, V b) { return _mm256_min_pd(a, b); }
 inline V Max(V a, V b) { return _mm256_max_pd(a, b); }
 inline V Floor(V x) { return _mm256_floor_pd(x); }
 inline V Abs(V x) { return _mm256_andnot_pd(All(-0.0), x); }
-inline V Columns(int32_t column) {
+inline V Columns(int32_t column)
+{
     return _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(column), _mm_setr_epi32(0, 1, 2, 3)));
 }
 inline void Store(float* out, V h) { _mm_storeu_ps(out, _mm256_cvtpd_ps(h)); }
@@ -235,14 +250,18 @@ inline void Store(float* out, V h) { _mm_storeu_ps(out, _mm256_cvtpd_ps(h)); }
 // Lane k's table offset: (iy - y0) * nx + (ix - x0) for integral fx, fy.
 // Returns false when a lane's corners are not all in the table (a lane
 // too far out for 32 bits converts to INT32_MIN and fails too).
-inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
+inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at)
+{
     const __m128i ix = _mm_sub_epi32(_mm256_cvttpd_epi32(fx), _mm_set1_epi32(static_cast<int32_t>(table.x0())));
     const __m128i iy = _mm_sub_epi32(_mm256_cvttpd_epi32(fy), _mm_set1_epi32(static_cast<int32_t>(table.y0())));
     const __m128i none = _mm_set1_epi32(-1);
-    const __m128i inside = _mm_and_si128(
-        _mm_and_si128(_mm_cmpgt_epi32(ix, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
-        _mm_and_si128(_mm_cmpgt_epi32(iy, none), _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
-    if (_mm_movemask_epi8(inside) != 0xFFFF) return false;
+    const __m128i inside =
+        _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi32(ix, none),
+                                    _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
+                      _mm_and_si128(_mm_cmpgt_epi32(iy, none),
+                                    _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
+    if (_mm_movemask_epi8(inside) != 0xFFFF)
+        return false;
     const __m128i stride = _mm_set1_epi32(static_cast<int32_t>(table.nx()));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi32(_mm_mullo_epi32(iy, stride), ix));
     return true;
@@ -251,7 +270,8 @@ inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
 // Each lane's corners are two pairs of neighbours, (a, b) in its row and
 // (c, d) in the next: two loads per lane, then a transpose (cheaper than
 // four gathers).
-inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d) {
+inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d)
+{
     const double* p0 = values + at[0];
     const double* p1 = values + at[1];
     const double* p2 = values + at[2];
@@ -295,12 +315,14 @@ inline V Min(V a, V b) { return _mm512_min_pd(a, b); }
 inline V Max(V a, V b) { return _mm512_max_pd(a, b); }
 inline V Floor(V x) { return _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
 inline V Abs(V x) { return _mm512_andnot_pd(All(-0.0), x); }
-inline V Columns(int32_t column) {
+inline V Columns(int32_t column)
+{
     return _mm512_cvtepi32_pd(_mm256_add_epi32(_mm256_set1_epi32(column), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
 }
 inline void Store(float* out, V h) { _mm256_storeu_ps(out, _mm512_cvtpd_ps(h)); }
 
-inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
+inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at)
+{
     const __m256i ix = _mm256_sub_epi32(_mm512_cvttpd_epi32(fx), _mm256_set1_epi32(static_cast<int32_t>(table.x0())));
     const __m256i iy = _mm256_sub_epi32(_mm512_cvttpd_epi32(fy), _mm256_set1_epi32(static_cast<int32_t>(table.y0())));
     const __m256i none = _mm256_set1_epi32(-1);
@@ -309,21 +331,25 @@ inline bool Offsets(V fx, V fy, const LatticeTable& table, int32_t* at) {
                          _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(table.nx() - 1)), ix)),
         _mm256_and_si256(_mm256_cmpgt_epi32(iy, none),
                          _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(table.ny() - 1)), iy)));
-    if (_mm256_movemask_epi8(inside) != -1) return false;
+    if (_mm256_movemask_epi8(inside) != -1)
+        return false;
     const __m256i stride = _mm256_set1_epi32(static_cast<int32_t>(table.nx()));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_add_epi32(_mm256_mullo_epi32(iy, stride), ix));
     return true;
 }
 
-inline V Pairs(const double* p0, const double* p1, const double* p2, const double* p3) {
+inline V Pairs(const double* p0, const double* p1, const double* p2, const double* p3)
+{
     const __m256d low = _mm256_set_m128d(_mm_loadu_pd(p1), _mm_loadu_pd(p0));
     const __m256d high = _mm256_set_m128d(_mm_loadu_pd(p3), _mm_loadu_pd(p2));
     return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
 }
 
-inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d) {
+inline void Gather(const double* values, std::size_t next, const int32_t* at, V& a, V& b, V& c, V& d)
+{
     const double* p[8];
-    for (int k = 0; k < 8; ++k) p[k] = values + at[k];
+    for (int k = 0; k < 8; ++k)
+        p[k] = values + at[k];
     const V abEven = Pairs(p[0], p[2], p[4], p[6]);
     const V abOdd = Pairs(p[1], p[3], p[5], p[7]);
     const V cdEven = Pairs(p[0] + next, p[2] + next, p[4] + next, p[6] + next);
@@ -349,7 +375,8 @@ inline void Gather(const double* values, std::size_t next, const int32_t* at, V&
 // ---- Built-in terrain ------------------------------------------------------
 
 Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(double)>& progress, TerrainRoad road,
-                      unsigned threads) {
+                      unsigned threads)
+{
     CheckGridSize(size.width, size.height, fmt::format("grid {}x{}", size.width, size.height));
     Heightmap map;
     map.width = size.width;
@@ -370,11 +397,14 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
         int32_t column = 0;
 #ifdef HEIGHTMESH_TERRAIN_LANES
         if (lanes8)
-            for (; column + 8 <= size.width; column += 8) avx512::Samples(land, column, v, out + column);
+            for (; column + 8 <= size.width; column += 8)
+                avx512::Samples(land, column, v, out + column);
         if (lanes4)
-            for (; column + 4 <= size.width; column += 4) avx2::Samples(land, column, v, out + column);
+            for (; column + 4 <= size.width; column += 4)
+                avx2::Samples(land, column, v, out + column);
 #endif
-        for (; column < size.width; ++column) out[column] = land.Sample(column, v);
+        for (; column < size.width; ++column)
+            out[column] = land.Sample(column, v);
     };
     // Rows are independent: every thread takes rows in turn; the calling
     // thread reports progress.
@@ -383,7 +413,8 @@ Heightmap MakeTerrain(GridSize size, uint64_t seed, const std::function<void(dou
     ForEachIndex(size.height, threadCount, [&](int64_t row, unsigned part) {
         makeRow(static_cast<int32_t>(row));
         const int32_t done = ++rowsDone;
-        if (part == 0 && progress && (row & 15) == 0) progress(static_cast<double>(done) / size.height);
+        if (part == 0 && progress && (row & 15) == 0)
+            progress(static_cast<double>(done) / size.height);
     });
     SetRangeFromSamples(map);
     return map;

@@ -19,10 +19,12 @@ namespace heightmesh::tool::tin {
 class TileHeights {
 public:
     TileHeights(std::span<const float> heights, int64_t width, const CellRect& tile)
-        : column0_(tile.column0), row0_(tile.row0) {
+        : column0_(tile.column0), row0_(tile.row0)
+    {
         const int64_t columns = tile.column1 - tile.column0 + 1, rows = tile.row1 - tile.row0 + 1;
         stride_ = (columns + 15) / 16 * 16;
-        if (stride_ / 16 % 2 == 0) stride_ += 16;
+        if (stride_ / 16 % 2 == 0)
+            stride_ += 16;
         data_.resize(static_cast<std::size_t>(stride_ * rows));
         for (int64_t r = 0; r < rows; ++r)
             std::copy_n(heights.data() + (r + row0_) * width + column0_, columns, data_.data() + r * stride_);

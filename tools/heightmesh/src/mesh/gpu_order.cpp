@@ -4,8 +4,10 @@
 
 namespace heightmesh::tool {
 
-void OrderForGpu(IndexedMesh& mesh) {
-    if (!mesh.extraPositions.empty() || mesh.indices.empty()) return;
+void OrderForGpu(IndexedMesh& mesh)
+{
+    if (!mesh.extraPositions.empty() || mesh.indices.empty())
+        return;
     const std::size_t vertices = mesh.sourceVertices.size();
     std::vector<unsigned int> indices(mesh.indices.begin(), mesh.indices.end());
     meshopt_optimizeVertexCache(indices.data(), indices.data(), indices.size(), vertices);
@@ -13,8 +15,10 @@ void OrderForGpu(IndexedMesh& mesh) {
     const std::size_t used = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), indices.size(), vertices);
     std::vector<int32_t> sources(used);
     for (std::size_t v = 0; v < vertices; ++v)
-        if (remap[v] != ~0u) sources[remap[v]] = mesh.sourceVertices[v];
-    for (std::size_t i = 0; i < indices.size(); ++i) mesh.indices[i] = remap[indices[i]];
+        if (remap[v] != ~0u)
+            sources[remap[v]] = mesh.sourceVertices[v];
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        mesh.indices[i] = remap[indices[i]];
     mesh.sourceVertices = std::move(sources);
 }
 

@@ -5,22 +5,27 @@
 namespace heightmesh::tool {
 
 void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
-                      std::span<uint8_t> flags) {
+                      std::span<uint8_t> flags)
+{
     std::fill(flags.begin(), flags.end(), uint8_t{0});
     const std::size_t columns = static_cast<std::size_t>(width) - 1;
     for (const int32_t r : {z - 1, z}) {
-        if (r < 0 || r >= height - 1) continue;
+        if (r < 0 || r >= height - 1)
+            continue;
         const uint8_t* m = cellMask.data() + static_cast<std::size_t>(r) * columns;
         for (std::size_t c = 0; c < columns; ++c)
-            if (m[c] & 1) flags[c] = flags[c + 1] = 1;
+            if (m[c] & 1)
+                flags[c] = flags[c + 1] = 1;
     }
 }
 
-int64_t KeptCellsOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t z) {
+int64_t KeptCellsOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t z)
+{
     const std::size_t columns = static_cast<std::size_t>(width) - 1;
     const uint8_t* m = cellMask.data() + static_cast<std::size_t>(z) * columns;
     int64_t kept = 0;
-    for (std::size_t c = 0; c < columns; ++c) kept += m[c] & 1;
+    for (std::size_t c = 0; c < columns; ++c)
+        kept += m[c] & 1;
     return kept;
 }
 

@@ -15,7 +15,8 @@ namespace heightmesh::tool {
 
 // The six triangle entries the job writes for a kept cell whose lower-left
 // corner is grid point p of a grid `width` points wide.
-inline std::array<int32_t, 6> JobCellTriangles(int64_t p, int32_t width) {
+inline std::array<int32_t, 6> JobCellTriangles(int64_t p, int32_t width)
+{
     std::array<int32_t, 6> entries;
     HeightmeshCellTriangles(static_cast<int32_t>(p), width, entries.data());
     return entries;
@@ -47,28 +48,36 @@ struct MaskSurvey {
 // that folding them part by part is folding them in job order.
 template <class Part, class Visit>
 MaskSurvey SurveyMask(std::span<const uint8_t> cellMask, int32_t width, int32_t height, std::vector<Part>& parts,
-                      Visit&& visit) {
+                      Visit&& visit)
+{
     MaskSurvey survey;
     survey.cells = int64_t{width - 1} * (height - 1);
     survey.vertexStart.assign(static_cast<std::size_t>(height) + 1, 0);
     survey.cellStart.assign(static_cast<std::size_t>(height), 0);
-    ParallelRanges(height, static_cast<unsigned>(parts.size()), [&](int64_t begin, int64_t end, unsigned part) {
-        std::vector<uint8_t> corners(static_cast<std::size_t>(width));
-        for (int64_t z = begin; z < end; ++z) {
-            KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
-            int64_t written = 0;
-            for (int32_t x = 0; x < width; ++x) {
-                if (!corners[static_cast<std::size_t>(x)]) continue;
-                ++written;
-                visit(parts[part], x, static_cast<int32_t>(z));
+    ParallelRanges(
+        height, static_cast<unsigned>(parts.size()),
+        [&](int64_t begin, int64_t end, unsigned part) {
+            std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+            for (int64_t z = begin; z < end; ++z) {
+                KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
+                int64_t written = 0;
+                for (int32_t x = 0; x < width; ++x) {
+                    if (!corners[static_cast<std::size_t>(x)])
+                        continue;
+                    ++written;
+                    visit(parts[part], x, static_cast<int32_t>(z));
+                }
+                survey.vertexStart[static_cast<std::size_t>(z) + 1] = written;
+                if (z + 1 < height)
+                    survey.cellStart[static_cast<std::size_t>(z) + 1] =
+                        KeptCellsOfRow(cellMask, width, static_cast<int32_t>(z));
             }
-            survey.vertexStart[static_cast<std::size_t>(z) + 1] = written;
-            if (z + 1 < height)
-                survey.cellStart[static_cast<std::size_t>(z) + 1] = KeptCellsOfRow(cellMask, width, static_cast<int32_t>(z));
-        }
-    }, 16);
-    for (std::size_t z = 1; z < survey.vertexStart.size(); ++z) survey.vertexStart[z] += survey.vertexStart[z - 1];
-    for (std::size_t z = 1; z < survey.cellStart.size(); ++z) survey.cellStart[z] += survey.cellStart[z - 1];
+        },
+        16);
+    for (std::size_t z = 1; z < survey.vertexStart.size(); ++z)
+        survey.vertexStart[z] += survey.vertexStart[z - 1];
+    for (std::size_t z = 1; z < survey.cellStart.size(); ++z)
+        survey.cellStart[z] += survey.cellStart[z - 1];
     return survey;
 }
 

@@ -25,13 +25,17 @@ class IndexedMesh {
 public:
     // Source vertex k's values are the job's at grid point sourceVertices[k].
     IndexedMesh(const MeshData& job, int32_t gridWidth, int32_t gridHeight)
-        : job_(&job), gridWidth_(gridWidth), gridHeight_(gridHeight) {}
+        : job_(&job), gridWidth_(gridWidth), gridHeight_(gridHeight)
+    {
+    }
     // Source vertex k's values are gathered entry k (the table may hold more
     // entries after them); it must outlive the mesh.
     IndexedMesh(const GatheredVertices& gathered, int32_t gridWidth, int32_t gridHeight)
-        : gathered_(&gathered), gridWidth_(gridWidth), gridHeight_(gridHeight) {}
+        : gathered_(&gathered), gridWidth_(gridWidth), gridHeight_(gridHeight)
+    {
+    }
 
-    std::vector<int32_t> sourceVertices;  // the job's vertex of each of the first vertices
+    std::vector<int32_t> sourceVertices;                         // the job's vertex of each of the first vertices
     std::vector<HeightmeshFloat3> extraPositions, extraNormals;  // the vertices after them
     std::vector<HeightmeshFloat2> extraUvs;
     std::vector<uint32_t> indices;  // three per triangle
@@ -43,37 +47,48 @@ public:
     // The job's full outputs, for a mesh made from them (null for a gathered one).
     const MeshData* job() const noexcept { return job_; }
 
-    const HeightmeshFloat3& Position(int64_t k) const noexcept {
-        if (k >= Sources()) return extraPositions[Extra(k)];
+    const HeightmeshFloat3& Position(int64_t k) const noexcept
+    {
+        if (k >= Sources())
+            return extraPositions[Extra(k)];
         return gathered_ ? gathered_->positions[static_cast<std::size_t>(k)] : job_->vertices[Source(k)];
     }
-    const HeightmeshFloat3& Normal(int64_t k) const noexcept {
-        if (k >= Sources()) return extraNormals[Extra(k)];
+    const HeightmeshFloat3& Normal(int64_t k) const noexcept
+    {
+        if (k >= Sources())
+            return extraNormals[Extra(k)];
         return gathered_ ? gathered_->normals[static_cast<std::size_t>(k)] : job_->normals[Source(k)];
     }
-    const HeightmeshFloat2& Uv(int64_t k) const noexcept {
-        if (k >= Sources()) return extraUvs[Extra(k)];
+    const HeightmeshFloat2& Uv(int64_t k) const noexcept
+    {
+        if (k >= Sources())
+            return extraUvs[Extra(k)];
         return gathered_ ? gathered_->uvs[static_cast<std::size_t>(k)] : job_->uvs[Source(k)];
     }
 
     template <class Visit>
-    void ForEachTriangle(Visit&& visit) const {
-        for (std::size_t i = 0; i + 2 < indices.size(); i += 3) visit(indices[i], indices[i + 1], indices[i + 2]);
+    void ForEachTriangle(Visit&& visit) const
+    {
+        for (std::size_t i = 0; i + 2 < indices.size(); i += 3)
+            visit(indices[i], indices[i + 1], indices[i + 2]);
     }
 
     // Bounds of the positions; call UpdateBounds after changing them.
     HeightmeshFloat3 minPosition() const noexcept { return min_; }
     HeightmeshFloat3 maxPosition() const noexcept { return max_; }
-    void UpdateBounds() {
+    void UpdateBounds()
+    {
         PositionBounds bounds;
-        for (int64_t k = 0; k < vertexCount(); ++k) bounds.Add(Position(k));
+        for (int64_t k = 0; k < vertexCount(); ++k)
+            bounds.Add(Position(k));
         min_ = bounds.low;
         max_ = bounds.high;
     }
 
 private:
     int64_t Sources() const noexcept { return static_cast<int64_t>(sourceVertices.size()); }
-    std::size_t Source(int64_t k) const noexcept {
+    std::size_t Source(int64_t k) const noexcept
+    {
         return static_cast<std::size_t>(sourceVertices[static_cast<std::size_t>(k)]);
     }
     std::size_t Extra(int64_t k) const noexcept { return static_cast<std::size_t>(k - Sources()); }

@@ -31,15 +31,17 @@ struct VertexTally {
 
 }  // namespace
 
-void ThrowNonFiniteVertex(int32_t source, const HeightmeshFloat3& p, const HeightmeshFloat3& n) {
-    throw ToolError(fmt::format(
-        "vertex {} is not finite (position {} {} {}, normal {} {} {}): the heights times the scale exceed "
-        "single precision",
-        source, p.x, p.y, p.z, n.x, n.y, n.z));
+void ThrowNonFiniteVertex(int32_t source, const HeightmeshFloat3& p, const HeightmeshFloat3& n)
+{
+    throw ToolError(
+        fmt::format("vertex {} is not finite (position {} {} {}, normal {} {} {}): the heights times the scale exceed "
+                    "single precision",
+                    source, p.x, p.y, p.z, n.x, n.y, n.z));
 }
 
 KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned threads)
-    : mesh_(mesh), width_(width), height_(height) {
+    : mesh_(mesh), width_(width), height_(height)
+{
     const std::size_t vertexCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     const std::size_t cells = static_cast<std::size_t>(width - 1) * static_cast<std::size_t>(height - 1);
     if (mesh.vertices.size() != vertexCount || mesh.uvs.size() != vertexCount || mesh.normals.size() != vertexCount ||
@@ -69,7 +71,8 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
             }
             bool kept = false;
             for (std::size_t k = 6 * cell; k < 6 * cell + 6; k += 3) {
-                if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
+                if (IsDegenerate(t[k], t[k + 1], t[k + 2]))
+                    continue;
                 for (std::size_t j = k; j < k + 3; ++j) {
                     if (static_cast<uint32_t>(t[j]) >= vertexCount) {
                         tally.badEntry = static_cast<int64_t>(j);
@@ -79,7 +82,8 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
                 ++tally.triangles;
                 kept = true;
             }
-            if (kept) ++tally.keptCells;
+            if (kept)
+                ++tally.keptCells;
         }
     });
     bool standard = true;
@@ -101,7 +105,8 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
         jobhost::HostVector<uint8_t> used(vertexCount);
         ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned) {
             for (std::size_t k = 6 * static_cast<std::size_t>(begin); k < 6 * static_cast<std::size_t>(end); k += 3) {
-                if (IsDegenerate(t[k], t[k + 1], t[k + 2])) continue;
+                if (IsDegenerate(t[k], t[k + 1], t[k + 2]))
+                    continue;
                 for (std::size_t j = k; j < k + 3; ++j)
                     std::atomic_ref<uint8_t>(used[static_cast<std::size_t>(t[j])]).store(1, std::memory_order_relaxed);
             }
@@ -112,7 +117,8 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
         ParallelRanges(static_cast<int64_t>(vertexCount), threads, [&](int64_t begin, int64_t end, unsigned part) {
             counts[part + 1] = std::count(used.begin() + begin, used.begin() + end, uint8_t{1});
         });
-        for (unsigned part = 0; part < threads; ++part) counts[part + 1] += counts[part];
+        for (unsigned part = 0; part < threads; ++part)
+            counts[part + 1] += counts[part];
         if (counts[threads] < static_cast<int64_t>(vertexCount)) {
             compacted_ = true;
             remap_.resize(vertexCount);

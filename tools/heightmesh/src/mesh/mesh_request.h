@@ -34,9 +34,9 @@ using Mesher = std::function<MeshData(const MeshRequest&, const std::function<vo
 // Runs the job over grid rows [rowBegin, rowEnd) only, into the band's
 // buffers (sized as jobhost::HeightfieldMeshBand describes), writing there
 // exactly what a full run writes; reports progress (0..1) of the band.
-using BandMesher = std::function<void(const MeshRequest&, int32_t rowBegin, int32_t rowEnd,
-                                      const jobhost::HeightfieldMeshBand& band,
-                                      const std::function<void(double)>& progress)>;
+using BandMesher =
+    std::function<void(const MeshRequest&, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand& band,
+                       const std::function<void(double)>& progress)>;
 
 // The job as a run uses it. Without a band mesher every run takes the job's
 // full outputs.
@@ -51,13 +51,15 @@ struct Meshers {
 inline constexpr int64_t kBandPoints = int64_t{1} << 18;
 
 // Rows per band of a grid `width` points wide and `height` rows high.
-inline int32_t BandRows(int32_t width, int32_t height) {
+inline int32_t BandRows(int32_t width, int32_t height)
+{
     return static_cast<int32_t>(std::clamp<int64_t>(kBandPoints / std::max(width, 1), 1, std::max(height, 1)));
 }
 
 // Buffers for bands of up to `points` grid points and `entries` triangle
 // entries, reused from band to band.
-inline MeshData BandBuffers(std::size_t points, std::size_t entries) {
+inline MeshData BandBuffers(std::size_t points, std::size_t entries)
+{
     MeshData buffers;
     buffers.vertices.resize(points);
     buffers.uvs.resize(points);
@@ -68,7 +70,8 @@ inline MeshData BandBuffers(std::size_t points, std::size_t entries) {
 
 // The first `points` grid points and `entries` triangle entries of the
 // buffers, as one band's outputs.
-inline jobhost::HeightfieldMeshBand BandOf(MeshData& buffers, std::size_t points, std::size_t entries) {
+inline jobhost::HeightfieldMeshBand BandOf(MeshData& buffers, std::size_t points, std::size_t entries)
+{
     return {std::span(buffers.vertices).first(points), std::span(buffers.uvs).first(points),
             std::span(buffers.normals).first(points), std::span(buffers.triangles).first(entries)};
 }

@@ -20,13 +20,15 @@ namespace {
 // low ... high) or the triangle budget.
 SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const float> heights,
                                    std::span<const uint8_t> cellMask, int32_t width, int32_t height, float low,
-                                   float high) {
+                                   float high)
+{
     SimplifyRequest request;
     request.heights = heights;
     request.cellMask = cellMask;
     request.width = width;
     request.height = height;
-    if (options.maxError) request.maxError = *options.maxError;
+    if (options.maxError)
+        request.maxError = *options.maxError;
     if (options.maxErrorPercent)
         request.maxError = *options.maxErrorPercent / 100.0 * (static_cast<double>(high) - low);
     request.maxTriangles = options.maxTriangles;
@@ -39,9 +41,10 @@ SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const 
 // Measures the simplified surface's error when asked. Returns the seconds
 // the shaping took, without the measurement.
 double ShapeSurface(const ShapeOptions& options, std::span<const float> heights, std::span<const uint8_t> cellMask,
-                  int32_t width, int32_t height, float low, float high, const MeshCounts& counts, IndexedMesh& mesh,
-                  std::vector<int32_t>& boundary, ShapedMesh& shaped,
-                  const std::function<void(IndexedMesh&)>& everyKeptCell) {
+                    int32_t width, int32_t height, float low, float high, const MeshCounts& counts, IndexedMesh& mesh,
+                    std::vector<int32_t>& boundary, ShapedMesh& shaped,
+                    const std::function<void(IndexedMesh&)>& everyKeptCell)
+{
     const Clock::time_point start = Clock::now();
     if (options.Simplifies()) {
         SimplifiedMesh simplified = Simplify(SimplifyRequestFor(options, heights, cellMask, width, height, low, high));
@@ -50,19 +53,21 @@ double ShapeSurface(const ShapeOptions& options, std::span<const float> heights,
         boundary = std::move(simplified.boundaryEdges);
     } else {
         everyKeptCell(mesh);
-        if (options.base) boundary = GridBoundaryEdges(cellMask, width, height);
+        if (options.base)
+            boundary = GridBoundaryEdges(cellMask, width, height);
     }
-    if (options.Simplifies() || options.gpuOrder) OrderForGpu(mesh);
+    if (options.Simplifies() || options.gpuOrder)
+        OrderForGpu(mesh);
     const double seconds = SecondsSince(start);
-    if (!options.Simplifies()) return seconds;
+    if (!options.Simplifies())
+        return seconds;
     SimplifiedSummary summary;
     summary.seconds = seconds;
     summary.gridTriangles = counts.triangles;
     summary.triangles = mesh.triangleCount();
     summary.vertices = mesh.vertexCount();
     if (options.measureError)
-        summary.error =
-            MeasureSurfaceError(heights, cellMask, width, height, mesh.sourceVertices, mesh.indices);
+        summary.error = MeasureSurfaceError(heights, cellMask, width, height, mesh.sourceVertices, mesh.indices);
     shaped.simplified = summary;
     return seconds;
 }
@@ -70,7 +75,8 @@ double ShapeSurface(const ShapeOptions& options, std::span<const float> heights,
 // Whether every value of the records is finite; one branch-free pass over
 // their bits (all exponent bits set: infinite or NaN).
 bool AllFinite(std::span<const HeightmeshFloat3> a, std::span<const HeightmeshFloat3> b,
-               std::span<const HeightmeshFloat2> c) {
+               std::span<const HeightmeshFloat2> c)
+{
     const auto none = [](const float* values, std::size_t count) {
         uint32_t bad = 0;
         for (std::size_t i = 0; i < count; ++i) {
@@ -88,17 +94,20 @@ bool AllFinite(std::span<const HeightmeshFloat3> a, std::span<const HeightmeshFl
 // Like KeptMesh, refuses a corner of a kept cell whose values are not finite,
 // the first in job order.
 void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std::span<const int32_t> wanted,
-                   GatheredVertices& out, const std::function<void(double)>& progress) {
+                   GatheredVertices& out, const std::function<void(double)>& progress)
+{
     const int32_t width = request.width, height = request.height;
     std::vector<uint32_t> order(wanted.size());
-    for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<uint32_t>(j);
+    for (std::size_t j = 0; j < order.size(); ++j)
+        order[j] = static_cast<uint32_t>(j);
     // The points come as one or two ascending runs (a surface in job order,
     // then a base's points), which merge in linear time; GPU order needs a
     // sort.
     const auto before = [&](uint32_t a, uint32_t b) { return wanted[a] < wanted[b]; };
     std::size_t descents = 0, secondRun = 0;
     for (std::size_t j = 1; j < wanted.size(); ++j)
-        if (wanted[j] < wanted[j - 1]) ++descents, secondRun = j;
+        if (wanted[j] < wanted[j - 1])
+            ++descents, secondRun = j;
     if (descents == 1)
         std::inplace_merge(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(secondRun), order.end(), before);
     else if (descents > 1)
@@ -109,7 +118,8 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
 
     const int32_t bandRows = BandRows(width, height);
     const std::size_t bandPoints = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
-    MeshData buffers = BandBuffers(bandPoints, 6 * static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width - 1));
+    MeshData buffers =
+        BandBuffers(bandPoints, 6 * static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width - 1));
     std::vector<uint8_t> corners(static_cast<std::size_t>(width));
     std::size_t next = 0;
     for (int32_t r0 = 0; r0 < height; r0 += bandRows) {
@@ -125,17 +135,18 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
         const int64_t first = int64_t{r0} * width;
         for (int32_t z = r0; z < r1; ++z) {
             const std::size_t row = static_cast<std::size_t>(z - r0) * static_cast<std::size_t>(width);
-            if (AllFinite(std::span(vertices).subspan(row, corners.size()), std::span(normals).subspan(row, corners.size()),
-                          std::span(uvs).subspan(row, corners.size())))
+            if (AllFinite(std::span(vertices).subspan(row, corners.size()),
+                          std::span(normals).subspan(row, corners.size()), std::span(uvs).subspan(row, corners.size())))
                 continue;
             KeptCornersOfRow(request.cellMask, width, height, z, corners);
             for (std::size_t x = 0; x < corners.size(); ++x) {
-                if (!corners[x]) continue;
+                if (!corners[x])
+                    continue;
                 const HeightmeshFloat2& uv = uvs[row + x];
                 if (!Finite(vertices[row + x]) || !Finite(normals[row + x]) || !std::isfinite(uv.x) ||
                     !std::isfinite(uv.y))
-                    ThrowNonFiniteVertex(static_cast<int32_t>(first + static_cast<int64_t>(row + x)),
-                                         vertices[row + x], normals[row + x]);
+                    ThrowNonFiniteVertex(static_cast<int32_t>(first + static_cast<int64_t>(row + x)), vertices[row + x],
+                                         normals[row + x]);
             }
         }
         const int64_t end = int64_t{r1} * width;
@@ -152,16 +163,19 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
 }  // namespace
 
 ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const KeptMesh& kept,
-                     std::span<const uint8_t> cellMask) {
+                     std::span<const uint8_t> cellMask)
+{
     ShapedMesh shaped;
-    if (!options.Shapes() || kept.triangleCount() == 0) return shaped;
+    if (!options.Shapes() || kept.triangleCount() == 0)
+        return shaped;
     const int32_t width = kept.gridWidth(), height = kept.gridHeight();
     IndexedMesh mesh(data, width, height);
     std::vector<int32_t> boundary;
     std::vector<float> heights;
     if (options.Simplifies()) {
         heights.resize(data.vertices.size());
-        for (std::size_t i = 0; i < heights.size(); ++i) heights[i] = data.vertices[i].y;
+        for (std::size_t i = 0; i < heights.size(); ++i)
+            heights[i] = data.vertices[i].y;
     }
     ShapeSurface(options, heights, cellMask, width, height, kept.minPosition().y, kept.maxPosition().y, CountsOf(kept),
                  mesh, boundary, shaped, [&](IndexedMesh& surface) {
@@ -169,17 +183,20 @@ ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const Ke
                      for (int64_t k = 0; k < kept.vertexCount(); ++k)
                          surface.sourceVertices[static_cast<std::size_t>(k)] = kept.SourceVertex(k);
                      surface.indices.reserve(static_cast<std::size_t>(3 * kept.triangleCount()));
-                     kept.ForEachTriangle(
-                         [&](uint32_t a, uint32_t b, uint32_t c) { surface.indices.insert(surface.indices.end(), {a, b, c}); });
+                     kept.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
+                         surface.indices.insert(surface.indices.end(), {a, b, c});
+                     });
                  });
-    if (options.base) AddSolidBase(mesh, boundary, cellMask, width, height, *options.base);
+    if (options.base)
+        AddSolidBase(mesh, boundary, cellMask, width, height, *options.base);
     mesh.UpdateBounds();
     shaped.mesh.emplace(std::move(mesh));
     return shaped;
 }
 
 BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request, const BandMesher& bandMesher,
-                         GatheredVertices& gathered, ProgressLine& progress, StageTimes& stages) {
+                         GatheredVertices& gathered, ProgressLine& progress, StageTimes& stages)
+{
     BandedShape result;
     const int32_t width = request.width, height = request.height;
     if (width < 2 || height < 2) {
@@ -210,8 +227,10 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
     };
     std::vector<Tally> tallies(threads);
     const MaskSurvey survey = SurveyMask(cellMask, width, height, tallies, [&](Tally& tally, int32_t x, int32_t z) {
-        const float y = heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)];
-        if (!std::isfinite(y)) tally.finite = false;
+        const float y =
+            heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)];
+        if (!std::isfinite(y))
+            tally.finite = false;
         tally.bounds.Add(HeightmeshFloat3{0.0f, y, 0.0f});
     });
     MeshCounts found;
@@ -238,41 +257,45 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
     IndexedMesh mesh(gathered, width, height);
     std::vector<int32_t> boundary;
     progress.Begin(options.Simplifies() ? "simplifying" : "shaping");
-    const double shapeSeconds = ShapeSurface(options, heights, cellMask, width, height, bounds.low.y, bounds.high.y, found, mesh, boundary,
-                 result.shaped, [&](IndexedMesh& surface) {
-                     // Every corner of a kept cell, in job order, and the
-                     // job's triangles in those numbers.
-                     jobhost::HostVector<int32_t> written(points);
-                     surface.sourceVertices.reserve(static_cast<std::size_t>(found.vertices));
-                     std::vector<uint8_t> corners(static_cast<std::size_t>(width));
-                     for (int32_t z = 0; z < height; ++z) {
-                         KeptCornersOfRow(cellMask, width, height, z, corners);
-                         for (int32_t x = 0; x < width; ++x) {
-                             const int32_t g = z * width + x;
-                             if (corners[static_cast<std::size_t>(x)]) {
-                                 written[static_cast<std::size_t>(g)] = static_cast<int32_t>(surface.sourceVertices.size());
-                                 surface.sourceVertices.push_back(g);
-                             }
-                         }
-                     }
-                     surface.indices.reserve(static_cast<std::size_t>(3 * found.triangles));
-                     for (int32_t z = 0; z + 1 < height; ++z) {
-                         for (int32_t x = 0; x + 1 < width; ++x) {
-                             if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1)) continue;
-                             for (const int32_t g : JobCellTriangles(int64_t{z} * width + x, width))
-                                 surface.indices.push_back(static_cast<uint32_t>(written[static_cast<std::size_t>(g)]));
-                         }
-                     }
-                 });
+    const double shapeSeconds = ShapeSurface(
+        options, heights, cellMask, width, height, bounds.low.y, bounds.high.y, found, mesh, boundary, result.shaped,
+        [&](IndexedMesh& surface) {
+            // Every corner of a kept cell, in job order, and the
+            // job's triangles in those numbers.
+            jobhost::HostVector<int32_t> written(points);
+            surface.sourceVertices.reserve(static_cast<std::size_t>(found.vertices));
+            std::vector<uint8_t> corners(static_cast<std::size_t>(width));
+            for (int32_t z = 0; z < height; ++z) {
+                KeptCornersOfRow(cellMask, width, height, z, corners);
+                for (int32_t x = 0; x < width; ++x) {
+                    const int32_t g = z * width + x;
+                    if (corners[static_cast<std::size_t>(x)]) {
+                        written[static_cast<std::size_t>(g)] = static_cast<int32_t>(surface.sourceVertices.size());
+                        surface.sourceVertices.push_back(g);
+                    }
+                }
+            }
+            surface.indices.reserve(static_cast<std::size_t>(3 * found.triangles));
+            for (int32_t z = 0; z + 1 < height; ++z) {
+                for (int32_t x = 0; x + 1 < width; ++x) {
+                    if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1))
+                        continue;
+                    for (const int32_t g : JobCellTriangles(int64_t{z} * width + x, width))
+                        surface.indices.push_back(static_cast<uint32_t>(written[static_cast<std::size_t>(g)]));
+                }
+            }
+        });
     progress.End();
     stages.emplace_back(options.Simplifies() ? "simplify" : "shape", shapeSeconds);
 
     // The job, band by band, keeping the surface's vertices and the grid
     // points the base's bottom is made from.
     std::optional<SolidBasePlan> plan;
-    if (options.base) plan = PlanSolidBase(boundary, cellMask, width, height);
+    if (options.base)
+        plan = PlanSolidBase(boundary, cellMask, width, height);
     std::vector<int32_t> wanted = mesh.sourceVertices;
-    if (plan) wanted.insert(wanted.end(), plan->points.begin(), plan->points.end());
+    if (plan)
+        wanted.insert(wanted.end(), plan->points.begin(), plan->points.end());
     const Clock::time_point jobStart = Clock::now();
     progress.Begin("meshing");
     GatherInBands(bandMesher, request, wanted, gathered, [&](double f) { progress.Update(f); });

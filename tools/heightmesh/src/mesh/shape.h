@@ -40,7 +40,8 @@ struct MeshCounts {
     int64_t vertices = 0;  // grid points some kept triangle uses
 };
 
-inline MeshCounts CountsOf(const KeptMesh& mesh) {
+inline MeshCounts CountsOf(const KeptMesh& mesh)
+{
     return {mesh.cellCount(), mesh.keptCellCount(), mesh.triangleCount(), mesh.vertexCount()};
 }
 

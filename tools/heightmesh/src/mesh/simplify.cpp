@@ -32,18 +32,19 @@ constexpr int32_t kTileCells = 512;
 // Whether d lies strictly inside the circle through the counter-clockwise a,
 // b, c, exactly: T must hold fourth powers of the coordinate differences.
 template <class T>
-bool InCircle(Point a, Point b, Point c, Point d) {
+bool InCircle(Point a, Point b, Point c, Point d)
+{
     const T adx = a.x - d.x, ady = a.y - d.y, bdx = b.x - d.x, bdy = b.y - d.y, cdx = c.x - d.x, cdy = c.y - d.y;
-    const T det = (adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) + (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) +
-                  (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady);
+    const T det = (adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) +
+                  (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) + (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady);
     return det > 0;
 }
 
 // A triangle with its worst grid point: 32 bytes, so that one cache line
 // holds what an insertion reads and writes of it.
 struct alignas(32) Triangle {
-    int32_t v[3];  // counter-clockwise in (column, row)
-    int32_t n[3];  // the triangle across edge (v[k], v[k+1]), or -1 on the outline
+    int32_t v[3];            // counter-clockwise in (column, row)
+    int32_t n[3];            // the triangle across edge (v[k], v[k+1]), or -1 on the outline
     int32_t candidate = -1;  // its worst grid point, -1: none
     uint32_t stamp = 0;      // which of its queue entries is current
 };
@@ -63,13 +64,15 @@ public:
     double topError() const { return errors_[0]; }
     Candidate top() const { return items_[0]; }
 
-    void push(double error, Candidate item) {
+    void push(double error, Candidate item)
+    {
         errors_.push_back(error);
         items_.push_back(item);
         SiftUp(errors_.size() - 1, 0, error, item);
     }
 
-    void pop() {
+    void pop()
+    {
         const std::size_t last = errors_.size() - 1;
         if (last > 0) {
             const double error = errors_[last];
@@ -82,7 +85,8 @@ public:
             std::size_t hole = 0, child = 0;
             while (child < (length - 1) / 2) {
                 child = 2 * (child + 1);
-                if (errors_[child] < errors_[child - 1]) --child;
+                if (errors_[child] < errors_[child - 1])
+                    --child;
                 Move(hole, child);
                 hole = child;
             }
@@ -98,11 +102,13 @@ public:
     }
 
 private:
-    void Move(std::size_t to, std::size_t from) {
+    void Move(std::size_t to, std::size_t from)
+    {
         errors_[to] = errors_[from];
         items_[to] = items_[from];
     }
-    void SiftUp(std::size_t hole, std::size_t top, double error, Candidate item) {
+    void SiftUp(std::size_t hole, std::size_t top, double error, Candidate item)
+    {
         std::size_t parent = (hole - 1) / 2;
         while (hole > top && errors_[parent] < error) {
             Move(hole, parent);
@@ -123,7 +129,8 @@ class Tin {
 public:
     Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
         bool narrow, unsigned lanes)
-        : heights_(heights, width, tile), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes)) {
+        : heights_(heights, width, tile), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes))
+    {
         // Points on a border shared with another tile are fixed.
         locked_.columns[0] = tile.column0 > 0 ? tile.column0 : -1;
         locked_.columns[1] = tile.column1 < lastColumn ? tile.column1 : -1;
@@ -132,11 +139,13 @@ public:
     }
 
     // Starts from triangles over grid point indices.
-    void Build(const std::vector<int32_t>& gridCorners) {
+    void Build(const std::vector<int32_t>& gridCorners)
+    {
         std::vector<int32_t> ids(gridCorners);
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        for (const int32_t id : ids) corners_.push_back(CornerOf(id, width_));
+        for (const int32_t id : ids)
+            corners_.push_back(CornerOf(id, width_));
         const auto local = [&](int32_t id) {
             return static_cast<int32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
         };
@@ -158,7 +167,8 @@ public:
         }
         std::sort(edges.begin(), edges.end());
         for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
-            if (edges[i].first != edges[i + 1].first) continue;
+            if (edges[i].first != edges[i + 1].first)
+                continue;
             const int32_t e = edges[i].second, f = edges[i + 1].second;
             triangles_[static_cast<std::size_t>(e / 3)].n[e % 3] = f / 3;
             triangles_[static_cast<std::size_t>(f / 3)].n[f % 3] = e / 3;
@@ -166,23 +176,29 @@ public:
         }
         // Delaunay (constrained by the outline) before any insertion.
         for (int32_t t = 0; t < static_cast<int32_t>(count); ++t)
-            for (int k = 0; k < 3; ++k) pending_.push_back({t, k});
+            for (int k = 0; k < 3; ++k)
+                pending_.push_back({t, k});
         Legalize();
         touched_.clear();
-        for (int32_t t = 0; t < static_cast<int32_t>(triangles_.size()); ++t) Rescan(t);
+        for (int32_t t = 0; t < static_cast<int32_t>(triangles_.size()); ++t)
+            Rescan(t);
     }
 
     // Inserts the worst point until every point is within `maxError` or the
     // next insertion would pass `maxTriangles` (0: no limit).
-    void Refine(double maxError, int64_t maxTriangles) {
+    void Refine(double maxError, int64_t maxTriangles)
+    {
         while (!queue_.empty()) {
             const double error = queue_.topError();
             const Candidate top = queue_.top();
             queue_.pop();
             const Triangle& tri = triangles_[static_cast<std::size_t>(top.triangle)];
-            if (top.stamp != tri.stamp) continue;
-            if (error <= maxError) break;
-            if (maxTriangles > 0 && static_cast<int64_t>(triangles_.size()) + 2 > maxTriangles) break;
+            if (top.stamp != tri.stamp)
+                continue;
+            if (error <= maxError)
+                break;
+            if (maxTriangles > 0 && static_cast<int64_t>(triangles_.size()) + 2 > maxTriangles)
+                break;
             Insert(top.triangle, tri.candidate);
         }
     }
@@ -195,38 +211,46 @@ public:
 private:
     const Point& P(int32_t v) const { return corners_[static_cast<std::size_t>(v)].p; }
 
-    bool CircleHolds(int32_t a, int32_t b, int32_t c, int32_t d) const {
+    bool CircleHolds(int32_t a, int32_t b, int32_t c, int32_t d) const
+    {
         return narrow_ ? InCircle<int64_t>(P(a), P(b), P(c), P(d)) : InCircle<Wide>(P(a), P(b), P(c), P(d));
     }
 
     // Points the neighbour across from `t` at `replacement` instead.
-    void Repoint(int32_t neighbour, int32_t t, int32_t replacement) {
-        if (neighbour < 0) return;
+    void Repoint(int32_t neighbour, int32_t t, int32_t replacement)
+    {
+        if (neighbour < 0)
+            return;
         Triangle& n = triangles_[static_cast<std::size_t>(neighbour)];
         for (int k = 0; k < 3; ++k)
-            if (n.n[k] == t) n.n[k] = replacement;
+            if (n.n[k] == t)
+                n.n[k] = replacement;
     }
 
-    int32_t NewTriangle() {
+    int32_t NewTriangle()
+    {
         triangles_.push_back({});
         return static_cast<int32_t>(triangles_.size() - 1);
     }
 
-    void Set(int32_t t, int32_t a, int32_t b, int32_t c, int32_t nab, int32_t nbc, int32_t nca) {
+    void Set(int32_t t, int32_t a, int32_t b, int32_t c, int32_t nab, int32_t nbc, int32_t nca)
+    {
         Triangle& tri = triangles_[static_cast<std::size_t>(t)];
         tri.v[0] = a, tri.v[1] = b, tri.v[2] = c;
         tri.n[0] = nab, tri.n[1] = nbc, tri.n[2] = nca;
         touched_.push_back(t);
     }
 
-    void Insert(int32_t t, int32_t gridPoint) {
+    void Insert(int32_t t, int32_t gridPoint)
+    {
         const int32_t p = static_cast<int32_t>(corners_.size());
         corners_.push_back(CornerOf(gridPoint, width_));
         const Point pp = P(p);
         const Triangle tri = triangles_[static_cast<std::size_t>(t)];
         int onEdge = -1;
         for (int k = 0; k < 3; ++k)
-            if (Orient(P(tri.v[k]), P(tri.v[(k + 1) % 3]), pp) == 0) onEdge = k;
+            if (Orient(P(tri.v[k]), P(tri.v[(k + 1) % 3]), pp) == 0)
+                onEdge = k;
         if (onEdge < 0) {
             const int32_t a = tri.v[0], b = tri.v[1], c = tri.v[2];
             const int32_t nab = tri.n[0], nbc = tri.n[1], nca = tri.n[2];
@@ -251,7 +275,8 @@ private:
             } else {
                 const Triangle ut = triangles_[static_cast<std::size_t>(u)];
                 int ue = 0;
-                while (ut.n[ue] != t) ++ue;
+                while (ut.n[ue] != t)
+                    ++ue;
                 const int32_t d = ut.v[(ue + 2) % 3];
                 const int32_t nad = ut.n[(ue + 1) % 3], ndb = ut.n[(ue + 2) % 3];
                 const int32_t u1 = NewTriangle();
@@ -273,9 +298,11 @@ private:
                     Rescan(touched_[k]);
         } else {
             ++generation_;
-            if (seen_.size() < triangles_.size()) seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
+            if (seen_.size() < triangles_.size())
+                seen_.resize(triangles_.size() + triangles_.size() / 2, 0);
             for (const int32_t changed : touched_) {
-                if (seen_[static_cast<std::size_t>(changed)] == generation_) continue;
+                if (seen_[static_cast<std::size_t>(changed)] == generation_)
+                    continue;
                 seen_[static_cast<std::size_t>(changed)] = generation_;
                 Rescan(changed);
             }
@@ -286,20 +313,25 @@ private:
     // Flips pending edges that are not locally Delaunay, and the edges that
     // flips expose, until none is left. The outline has no triangle across
     // and is never flipped.
-    void Legalize() {
+    void Legalize()
+    {
         while (!pending_.empty()) {
             const auto [t, k] = pending_.back();
             pending_.pop_back();
             const Triangle tri = triangles_[static_cast<std::size_t>(t)];
             const int32_t n = tri.n[k];
-            if (n < 0) continue;
+            if (n < 0)
+                continue;
             const Triangle nt = triangles_[static_cast<std::size_t>(n)];
             int ne = 0;
-            while (ne < 3 && nt.n[ne] != t) ++ne;
-            if (ne == 3) continue;
+            while (ne < 3 && nt.n[ne] != t)
+                ++ne;
+            if (ne == 3)
+                continue;
             const int32_t a = tri.v[k], b = tri.v[(k + 1) % 3], c = tri.v[(k + 2) % 3];
             const int32_t d = nt.v[(ne + 2) % 3];
-            if (!CircleHolds(a, b, c, d)) continue;
+            if (!CircleHolds(a, b, c, d))
+                continue;
             // Flip (a, b) to (c, d): t = (a, d, c), n = (d, b, c).
             const int32_t tbc = tri.n[(k + 1) % 3], tca = tri.n[(k + 2) % 3];
             const int32_t nad = nt.n[(ne + 1) % 3], ndb = nt.n[(ne + 2) % 3];
@@ -315,7 +347,8 @@ private:
     // Finds the triangle's worst grid point and queues it. Points on a locked
     // border (the triangle's extreme rows or columns) are already within the
     // bound and are left out.
-    void Rescan(int32_t t) {
+    void Rescan(int32_t t)
+    {
         const Triangle& tri = triangles_[static_cast<std::size_t>(t)];
         const Corner& a = corners_[static_cast<std::size_t>(tri.v[0])];
         const Corner& b = corners_[static_cast<std::size_t>(tri.v[1])];
@@ -325,7 +358,8 @@ private:
         record.candidate = worst.point;
         ++record.stamp;
         // A vertex of the triangle is never worth inserting.
-        if (worst.point < 0 || worst.point == a.id || worst.point == b.id || worst.point == c.id) return;
+        if (worst.point < 0 || worst.point == a.id || worst.point == b.id || worst.point == c.id)
+            return;
         queue_.push(worst.error, {t, record.stamp});
     }
 
@@ -347,14 +381,16 @@ private:
 // the rectangle corners already marked: between consecutive marked points the
 // line is simplified on its own (split at the farthest point) to the bound.
 void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                        int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks) {
+                        int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks)
+{
     const int32_t columns = width - 1;
     const int32_t length = vertical ? height : width;
     const auto point = [&](int32_t t) {
         return vertical ? static_cast<std::size_t>(t) * width + line : static_cast<std::size_t>(line) * width + t;
     };
     const auto kept = [&](int32_t c, int32_t r) {
-        return c >= 0 && r >= 0 && c < columns && r < height - 1 && (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
+        return c >= 0 && r >= 0 && c < columns && r < height - 1 &&
+               (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
     };
     // Whether the segment from t to t + 1 borders a kept cell.
     const auto active = [&](int32_t t) {
@@ -363,8 +399,10 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
     std::vector<std::pair<int32_t, int32_t>> stack;
     int32_t last = -1;
     for (int32_t t = 0; t < length; ++t) {
-        if (!marks[point(t)]) continue;
-        if (last >= 0 && t - last > 1 && active(last)) stack.push_back({last, t});
+        if (!marks[point(t)])
+            continue;
+        if (last >= 0 && t - last > 1 && active(last))
+            stack.push_back({last, t});
         while (!stack.empty()) {
             const auto [a, b] = stack.back();
             stack.pop_back();
@@ -379,7 +417,8 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
                     at = s;
                 }
             }
-            if (at < 0 || worst <= maxError) continue;
+            if (at < 0 || worst <= maxError)
+                continue;
             marks[point(at)] = 1;
             stack.push_back({a, at});
             stack.push_back({at, b});
@@ -391,7 +430,8 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
 // An estimate of a tile's cost: the triangles greedy insertion makes grow
 // with the square root of the surface's curvature, here measured every
 // eighth point as second differences over eight points.
-double Roughness(std::span<const float> heights, int32_t width, const CellRect& q) {
+double Roughness(std::span<const float> heights, int32_t width, const CellRect& q)
+{
     constexpr int32_t step = 8;
     double sum = 0.0;
     for (int32_t r = q.row0 + step; r + step <= q.row1; r += step) {
@@ -410,7 +450,8 @@ double Roughness(std::span<const float> heights, int32_t width, const CellRect& 
 
 }  // namespace
 
-SimplifiedMesh Simplify(const SimplifyRequest& request) {
+SimplifiedMesh Simplify(const SimplifyRequest& request)
+{
     const int32_t width = request.width, height = request.height;
     const int32_t columns = width - 1, rows = height - 1;
     const double maxError = request.maxError >= 0.0 ? request.maxError : -1.0;
@@ -430,7 +471,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
         for (int32_t r = q.row0; r < q.row1 && allKept; ++r) {
             const uint8_t* cells = request.cellMask.data() + static_cast<std::size_t>(r) * columns;
             uint8_t all = 1;
-            for (int32_t c = q.column0; c < q.column1; ++c) all &= cells[c];
+            for (int32_t c = q.column0; c < q.column1; ++c)
+                all &= cells[c];
             allKept = all & 1;
         }
         if (allKept) {
@@ -443,7 +485,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     for (const std::vector<CellRect>& list : tileRects)
         for (const CellRect& q : list)
             for (const int32_t r : {q.row0, q.row1})
-                for (const int32_t c : {q.column0, q.column1}) marks[static_cast<std::size_t>(r) * width + c] = 1;
+                for (const int32_t c : {q.column0, q.column1})
+                    marks[static_cast<std::size_t>(r) * width + c] = 1;
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
@@ -460,13 +503,15 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     const bool narrow = std::max(width, height) <= (1 << 14);
     // The costliest tiles first, so that the threads finish together.
     std::vector<std::size_t> order(tiles.size());
-    for (std::size_t i = 0; i < tiles.size(); ++i) order[i] = i;
+    for (std::size_t i = 0; i < tiles.size(); ++i)
+        order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
     ForEachIndex(static_cast<int64_t>(tiles.size()), threads, [&, corners = std::vector<int32_t>()](int64_t k) mutable {
         const std::size_t i = order[k];
         corners.clear();
         TriangulateRects(tileRects[i], marks, width, corners);
-        if (corners.empty()) return;
+        if (corners.empty())
+            return;
         Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes);
         tin.Build(corners);
         tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
@@ -503,13 +548,16 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
     mesh.sourceVertices.reserve(count);
     for (std::size_t w = 0; w < used.size(); ++w)
         for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
-            mesh.sourceVertices.push_back(static_cast<int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
+            mesh.sourceVertices.push_back(
+                static_cast<int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
     const auto remap = [&](int32_t v) {
         const auto p = static_cast<std::size_t>(v);
-        return before[p / 64] + static_cast<uint32_t>(__builtin_popcountll(used[p / 64] & ((uint64_t{1} << (p % 64)) - 1)));
+        return before[p / 64] +
+               static_cast<uint32_t>(__builtin_popcountll(used[p / 64] & ((uint64_t{1} << (p % 64)) - 1)));
     };
     std::size_t indexCount = 0;
-    for (const auto& list : results) indexCount += list.size() / 4 * 3;
+    for (const auto& list : results)
+        indexCount += list.size() / 4 * 3;
     mesh.indices.reserve(indexCount);
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
@@ -521,7 +569,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
             for (const int32_t g : {v[0], v[2], v[1]})
                 mesh.indices.push_back(remap(g));
             for (int k = 0; k < 3; ++k) {
-                if (!(list[i + 3] & (1 << k))) continue;
+                if (!(list[i + 3] & (1 << k)))
+                    continue;
                 const int32_t a = v[k], b = v[(k + 1) % 3];
                 // An edge on a tile border with a kept cell beyond it is
                 // inside the mesh. The triangle lies on the left of a -> b.
@@ -534,13 +583,13 @@ SimplifiedMesh Simplify(const SimplifyRequest& request) {
                     outsideRow = std::min(pa.y, pb.y);
                     outsideColumn = pb.y > pa.y ? pa.x : pa.x - 1;
                 }
-                if (kept(outsideColumn, outsideRow)) continue;
+                if (kept(outsideColumn, outsideRow))
+                    continue;
                 mesh.boundaryEdges.insert(mesh.boundaryEdges.end(), {b, a});
             }
         }
     }
     return mesh;
 }
-
 
 }  // namespace heightmesh::tool

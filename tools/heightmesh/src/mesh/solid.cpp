@@ -17,8 +17,9 @@ int Quadrant(int sx, int sy) { return (sx > 0 ? 1 : 0) + (sy > 0 ? 2 : 0); }
 
 }  // namespace
 
-SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
-                            int32_t width, int32_t height) {
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask, int32_t width,
+                            int32_t height)
+{
     SolidBasePlan plan;
     // The bottom: rectangles covering the kept cells, with every outline
     // vertex of the surface on their edges.
@@ -26,25 +27,32 @@ SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<co
     const std::vector<CellRect> rects = CoverKeptCells(cellMask, width, height);
     for (const CellRect& q : rects)
         for (const int32_t r : {q.row0, q.row1})
-            for (const int32_t c : {q.column0, q.column1}) plan.marks[static_cast<std::size_t>(r) * width + c] = 1;
-    for (const int32_t v : boundaryEdges) plan.marks[static_cast<std::size_t>(v)] = 1;
+            for (const int32_t c : {q.column0, q.column1})
+                plan.marks[static_cast<std::size_t>(r) * width + c] = 1;
+    for (const int32_t v : boundaryEdges)
+        plan.marks[static_cast<std::size_t>(v)] = 1;
     TriangulateRects(rects, plan.marks, width, plan.bottomTriangles);
     // The walls run through marked points only; the bottom's triangles may
     // hold others.
     for (std::size_t g = 0; g < plan.marks.size(); ++g)
-        if (plan.marks[g]) plan.points.push_back(static_cast<int32_t>(g));
+        if (plan.marks[g])
+            plan.points.push_back(static_cast<int32_t>(g));
     const std::size_t marked = plan.points.size();
     for (const int32_t g : plan.bottomTriangles)
-        if (!plan.marks[static_cast<std::size_t>(g)]) plan.points.push_back(g);
+        if (!plan.marks[static_cast<std::size_t>(g)])
+            plan.points.push_back(g);
     std::sort(plan.points.begin() + static_cast<std::ptrdiff_t>(marked), plan.points.end());
-    std::inplace_merge(plan.points.begin(), plan.points.begin() + static_cast<std::ptrdiff_t>(marked), plan.points.end());
+    std::inplace_merge(plan.points.begin(), plan.points.begin() + static_cast<std::ptrdiff_t>(marked),
+                       plan.points.end());
     plan.points.erase(std::unique(plan.points.begin(), plan.points.end()), plan.points.end());
     return plan;
 }
 
 void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
-                  int32_t width, int32_t height, float depth) {
-    if (mesh.indices.empty()) return;
+                  int32_t width, int32_t height, float depth)
+{
+    if (mesh.indices.empty())
+        return;
     const SolidBasePlan plan = PlanSolidBase(boundaryEdges, cellMask, width, height);
     const MeshData& job = *mesh.job();
     std::vector<HeightmeshFloat3> positions;
@@ -58,15 +66,18 @@ void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std
 
 void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const int32_t> boundaryEdges,
                   std::span<const uint8_t> cellMask, int32_t width, int32_t height, float depth,
-                  std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs) {
-    if (mesh.indices.empty()) return;
+                  std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs)
+{
+    if (mesh.indices.empty())
+        return;
     const int32_t columns = width - 1, rows = height - 1;
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
                (cellMask[static_cast<std::size_t>(r * columns + c)] & 1) != 0;
     };
     float lowest = mesh.Position(0).y;
-    for (int64_t k = 0; k < mesh.vertexCount(); ++k) lowest = std::min(lowest, mesh.Position(k).y);
+    for (int64_t k = 0; k < mesh.vertexCount(); ++k)
+        lowest = std::min(lowest, mesh.Position(k).y);
     const float bottom = lowest - depth;
 
     // The surface's index of every job vertex on the outline.
@@ -125,7 +136,8 @@ void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const 
         mesh.indices.insert(mesh.indices.end(), {topB, topA, previous});
         const int32_t step = dx + dy * width;
         for (int32_t g = a + step; g != b; g += step) {
-            if (!marks[static_cast<std::size_t>(g)]) continue;
+            if (!marks[static_cast<std::size_t>(g)])
+                continue;
             const uint32_t next = bottomVertex(g, 0);
             mesh.indices.insert(mesh.indices.end(), {topB, previous, next});
             previous = next;
@@ -136,7 +148,8 @@ void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const 
     // A mirrored scale turns everything inside out: turn it back.
     mesh.UpdateBounds();
     if (SignedVolume(mesh) < 0.0)
-        for (std::size_t i = 0; i + 2 < mesh.indices.size(); i += 3) std::swap(mesh.indices[i + 1], mesh.indices[i + 2]);
+        for (std::size_t i = 0; i + 2 < mesh.indices.size(); i += 3)
+            std::swap(mesh.indices[i + 1], mesh.indices[i + 2]);
 }
 
 }  // namespace heightmesh::tool

@@ -20,8 +20,8 @@ struct SolidBasePlan {
     std::vector<int32_t> bottomTriangles;  // grid points, three per triangle (see TriangulateRects)
     std::vector<int32_t> points;           // every grid point the bottom and the walls take, ascending
 };
-SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
-                            int32_t width, int32_t height);
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask, int32_t width,
+                            int32_t height);
 
 // Turns `mesh` (the surface, facing up, its first vertices the job's) into a
 // solid whose bottom lies `depth` below its lowest vertex. `boundaryEdges`
@@ -39,7 +39,8 @@ void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std
 
 // The signed volume enclosed by the triangles (positive when they face out).
 template <class Mesh>
-double SignedVolume(const Mesh& mesh) {
+double SignedVolume(const Mesh& mesh)
+{
     double sum = 0.0;
     mesh.ForEachTriangle([&](uint32_t a, uint32_t b, uint32_t c) {
         const HeightmeshFloat3 &p = mesh.Position(a), &q = mesh.Position(b), &r = mesh.Position(c);

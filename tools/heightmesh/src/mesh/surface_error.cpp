@@ -25,11 +25,15 @@ using tin::SurfaceAt;
 // Calls row(y, xLow, xHigh, start, gx) for every row of grid points inside the
 // closed triangle; the surface at (xLow + i, y) is SurfaceAt(start, gx, i).
 template <class Row>
-void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Row&& row) {
+void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Row&& row)
+{
     Plane plane;
-    if (!MakePlane(a, b, c, [&](const Corner& v) { return heights[static_cast<std::size_t>(v.id)]; }, plane)) return;
+    if (!MakePlane(
+            a, b, c, [&](const Corner& v) { return heights[static_cast<std::size_t>(v.id)]; }, plane))
+        return;
     Point p[3] = {a.p, b.p, c.p};
-    if (Orient(p[0], p[1], p[2]) < 0) std::swap(p[1], p[2]);
+    if (Orient(p[0], p[1], p[2]) < 0)
+        std::swap(p[1], p[2]);
     const int64_t yLow = std::min({p[0].y, p[1].y, p[2].y});
     const int64_t yHigh = std::max({p[0].y, p[1].y, p[2].y});
     const int64_t xMin = std::min({p[0].x, p[1].x, p[2].x});
@@ -42,14 +46,16 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Ro
             const int64_t dy = e.y - s.y;
             const int64_t num = (e.x - s.x) * (y - s.y);
             if (dy == 0) {
-                if (num < 0) empty = true;
+                if (num < 0)
+                    empty = true;
             } else if (dy > 0) {
                 hi = std::min(hi, s.x + FloorDiv(num, dy));
             } else {
                 lo = std::max(lo, s.x - FloorDiv(num, -dy));
             }
         }
-        if (empty || lo > hi) continue;
+        if (empty || lo > hi)
+            continue;
         const double rowBase = plane.z0 + plane.gy * static_cast<double>(y - plane.y0);
         const double start = rowBase + plane.gx * static_cast<double>(lo - plane.x0);
         row(y, lo, hi, start, plane.gx);
@@ -58,19 +64,22 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, Ro
 
 }  // namespace
 
-SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
-                                 int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
-                                 std::span<const uint32_t> indices) {
+SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
+                                 int32_t height, std::span<const int32_t> sourceVertices,
+                                 std::span<const uint32_t> indices)
+{
     std::vector<double> exact(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), -1.0);
     for (std::size_t i = 0; i + 2 < indices.size(); i += 3) {
-        const int32_t a = sourceVertices[indices[i]], b = sourceVertices[indices[i + 1]], c = sourceVertices[indices[i + 2]];
-        ForEachRow(CornerOf(a, width), CornerOf(b, width), CornerOf(c, width), heights, [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
-            for (int64_t x = lo; x <= hi; ++x) {
-                const std::size_t p = static_cast<std::size_t>(y * width + x);
-                const double e = std::fabs(SurfaceAt(start, gx, x - lo) - static_cast<double>(heights[p]));
-                exact[p] = std::max(exact[p], e);
-            }
-        });
+        const int32_t a = sourceVertices[indices[i]], b = sourceVertices[indices[i + 1]],
+                      c = sourceVertices[indices[i + 2]];
+        ForEachRow(CornerOf(a, width), CornerOf(b, width), CornerOf(c, width), heights,
+                   [&](int64_t y, int64_t lo, int64_t hi, double start, double gx) {
+                       for (int64_t x = lo; x <= hi; ++x) {
+                           const std::size_t p = static_cast<std::size_t>(y * width + x);
+                           const double e = std::fabs(SurfaceAt(start, gx, x - lo) - static_cast<double>(heights[p]));
+                           exact[p] = std::max(exact[p], e);
+                       }
+                   });
     }
     SurfaceError result;
     double sum = 0.0;
@@ -84,7 +93,8 @@ SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const
                     corner = cc >= 0 && rr >= 0 && cc < columns && rr < height - 1 &&
                              (cellMask[static_cast<std::size_t>(rr) * columns + cc] & 1);
                 }
-            if (!corner) continue;
+            if (!corner)
+                continue;
             ++result.points;
             const double e = exact[static_cast<std::size_t>(r) * width + c];
             if (e < 0.0) {

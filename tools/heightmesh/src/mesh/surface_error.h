@@ -17,8 +17,8 @@ struct SurfaceError {
 // Measures, at every corner of every kept cell, the vertical distance between
 // its height (as in SimplifyRequest) and the surface of the triangles (job
 // vertex indices, three per triangle) over it.
-SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask,
-                                 int32_t width, int32_t height, std::span<const int32_t> sourceVertices,
+SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
+                                 int32_t height, std::span<const int32_t> sourceVertices,
                                  std::span<const uint32_t> indices);
 
 }  // namespace heightmesh::tool

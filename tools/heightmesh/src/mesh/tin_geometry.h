@@ -19,9 +19,7 @@ struct Point {
 inline Point PointOf(int32_t id, int32_t width) { return {id % width, id / width}; }
 
 // Twice the signed area of (a, b, c): > 0 when counter-clockwise in (column, row).
-inline Wide Orient(Point a, Point b, Point c) {
-    return Wide(b.x - a.x) * (c.y - a.y) - Wide(c.x - a.x) * (b.y - a.y);
-}
+inline Wide Orient(Point a, Point b, Point c) { return Wide(b.x - a.x) * (c.y - a.y) - Wide(c.x - a.x) * (b.y - a.y); }
 
 inline int64_t FloorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -41,14 +39,19 @@ struct Corner {
 inline Corner CornerOf(int32_t id, int32_t width) { return {PointOf(id, width), id}; }
 
 template <class HeightOf>
-bool MakePlane(Corner a, Corner b, Corner c, HeightOf heightOf, Plane& plane) {
+bool MakePlane(Corner a, Corner b, Corner c, HeightOf heightOf, Plane& plane)
+{
     Corner v[3] = {a, b, c};
-    if (v[1].id < v[0].id) std::swap(v[0], v[1]);
-    if (v[2].id < v[1].id) std::swap(v[1], v[2]);
-    if (v[1].id < v[0].id) std::swap(v[0], v[1]);
+    if (v[1].id < v[0].id)
+        std::swap(v[0], v[1]);
+    if (v[2].id < v[1].id)
+        std::swap(v[1], v[2]);
+    if (v[1].id < v[0].id)
+        std::swap(v[0], v[1]);
     const Point p0 = v[0].p, p1 = v[1].p, p2 = v[2].p;
     const int64_t den = (p1.x - p0.x) * (p2.y - p0.y) - (p2.x - p0.x) * (p1.y - p0.y);
-    if (den == 0) return false;
+    if (den == 0)
+        return false;
     const double z0 = heightOf(v[0]);
     const double dz1 = static_cast<double>(heightOf(v[1])) - z0;
     const double dz2 = static_cast<double>(heightOf(v[2])) - z0;

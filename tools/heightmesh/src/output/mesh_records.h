@@ -26,19 +26,22 @@ constexpr std::size_t kStlFacetBytes = 50;
 // length is not finite.
 HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c);
 
-inline void PackPlyVertex(const HeightmeshFloat3& p, const HeightmeshFloat3& n, const HeightmeshFloat2& uv, char* to) {
+inline void PackPlyVertex(const HeightmeshFloat3& p, const HeightmeshFloat3& n, const HeightmeshFloat2& uv, char* to)
+{
     const std::array<float, 8> record{p.x, p.y, p.z, n.x, n.y, n.z, uv.x, uv.y};
     std::memcpy(to, record.data(), kPlyVertexBytes);
 }
 
-inline void PackPlyFace(uint32_t a, uint32_t b, uint32_t c, char* to) {
+inline void PackPlyFace(uint32_t a, uint32_t b, uint32_t c, char* to)
+{
     to[0] = 3;
     std::memcpy(to + 1, &a, 4);
     std::memcpy(to + 5, &b, 4);
     std::memcpy(to + 9, &c, 4);
 }
 
-inline void PackStlFacet(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c, char* to) {
+inline void PackStlFacet(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c, char* to)
+{
     const HeightmeshFloat3 n = FacetNormal(a, b, c);
     const std::array<float, 12> values{n.x, n.y, n.z, a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z};
     std::memcpy(to, values.data(), 48);

@@ -12,12 +12,12 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "common/text.h"
 #include "common/file_io.h"
+#include "common/parallel.h"
+#include "common/text.h"
+#include "common/tool_error.h"
 #include "mesh/indexed_mesh.h"
 #include "output/mesh_records.h"
-#include "common/parallel.h"
-#include "common/tool_error.h"
 
 namespace heightmesh::tool {
 
@@ -39,10 +39,12 @@ class Sink {
 public:
     Sink(std::ostream& out, bool base64) : out_(out), base64_(base64) {}
 
-    void Write(const char* data, std::size_t size) {
+    void Write(const char* data, std::size_t size)
+    {
         if (!base64_) {
             out_.write(data, static_cast<std::streamsize>(size));
-            if (!out_) throw ToolError("write failed");
+            if (!out_)
+                throw ToolError("write failed");
             return;
         }
         // Whole groups of three bytes, with up to two carried to the next call.
@@ -57,25 +59,30 @@ public:
         const std::size_t whole = size / 3 * 3;
         for (std::size_t at = 0; at < whole; at += kEncodePiece)
             Encode(reinterpret_cast<const unsigned char*>(data) + at, std::min(kEncodePiece, whole - at));
-        for (std::size_t at = whole; at < size; ++at) carry_[carried_++] = static_cast<unsigned char>(data[at]);
+        for (std::size_t at = whole; at < size; ++at)
+            carry_[carried_++] = static_cast<unsigned char>(data[at]);
     }
 
     // Writes what is carried, padded as base64 pads a last partial group.
-    void Finish() {
-        if (!base64_ || carried_ == 0) return;
+    void Finish()
+    {
+        if (!base64_ || carried_ == 0)
+            return;
         static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         const unsigned b0 = carry_[0], b1 = carried_ > 1 ? carry_[1] : 0;
         char text[4] = {kDigits[b0 >> 2], kDigits[((b0 & 3) << 4) | (b1 >> 4)],
                         carried_ > 1 ? kDigits[(b1 & 15) << 2] : '=', '='};
         carried_ = 0;
         out_.write(text, 4);
-        if (!out_) throw ToolError("write failed");
+        if (!out_)
+            throw ToolError("write failed");
     }
 
 private:
     static constexpr std::size_t kEncodePiece = 3 << 18;
 
-    void Encode(const unsigned char* data, std::size_t size) {
+    void Encode(const unsigned char* data, std::size_t size)
+    {
         static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         text_.resize(size / 3 * 4);
         char* to = text_.data();
@@ -87,7 +94,8 @@ private:
             to[3] = kDigits[v & 63];
         }
         out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-        if (!out_) throw ToolError("write failed");
+        if (!out_)
+            throw ToolError("write failed");
     }
 
     std::ostream& out_;
@@ -104,17 +112,22 @@ private:
 class SliceWriter {
 public:
     SliceWriter(Sink& sink, unsigned threads, const std::function<void(double)>& progress, int64_t totalItems)
-        : sink_(sink), threads_(ThreadCount(threads)), progress_(progress), total_(totalItems) {
-        for (auto& round : rounds_) round.resize(threads_);
+        : sink_(sink), threads_(ThreadCount(threads)), progress_(progress), total_(totalItems)
+    {
+        for (auto& round : rounds_)
+            round.resize(threads_);
     }
-    ~SliceWriter() {
-        if (pending_.valid()) pending_.wait();
+    ~SliceWriter()
+    {
+        if (pending_.valid())
+            pending_.wait();
     }
 
     // fill(begin, end, block) appends the bytes of items [begin, end) to block;
     // an item yields about itemBytes.
     template <class Fill>
-    void Section(int64_t count, int64_t itemBytes, Fill&& fill) {
+    void Section(int64_t count, int64_t itemBytes, Fill&& fill)
+    {
         const int64_t perSlice = std::max<int64_t>(1, kSliceBytes / std::max<int64_t>(1, itemBytes));
         for (int64_t first = 0; first < count; first += perSlice * threads_) {
             std::vector<Block>& blocks = rounds_[round_++ % 2];
@@ -123,24 +136,28 @@ public:
                 block.clear();
                 const int64_t begin = std::min(count, first + part * perSlice);
                 const int64_t end = std::min(count, begin + perSlice);
-                if (begin < end) fill(begin, end, block);
+                if (begin < end)
+                    fill(begin, end, block);
             });
             Wait();
             pending_ = std::async(std::launch::async, [this, &blocks] {
                 for (const Block& block : blocks)
-                    if (block.size() > 0) sink_.Write(block.data(), block.size());
+                    if (block.size() > 0)
+                        sink_.Write(block.data(), block.size());
             });
             Advance(std::min(count - first, perSlice * threads_));
         }
     }
 
     // Bytes written as they are, after every block before them.
-    void Bytes(const void* data, std::size_t size) {
+    void Bytes(const void* data, std::size_t size)
+    {
         Wait();
         sink_.Write(static_cast<const char*>(data), size);
     }
     // An array written straight from where it is, counted as `items`.
-    void Direct(const void* data, std::size_t size, int64_t items) {
+    void Direct(const void* data, std::size_t size, int64_t items)
+    {
         Wait();
         const char* bytes = static_cast<const char*>(data);
         for (std::size_t at = 0; at < size; at += kDirectPiece) {
@@ -149,20 +166,26 @@ public:
             Advance(size > 0 ? static_cast<int64_t>(static_cast<double>(items) * piece / size) : 0);
         }
     }
-    void Finish() {
+    void Finish()
+    {
         Wait();
         sink_.Finish();
-        if (progress_) progress_(1.0);
+        if (progress_)
+            progress_(1.0);
     }
 
-    void Advance(int64_t items) {
+    void Advance(int64_t items)
+    {
         done_ += items;
-        if (progress_ && total_ > 0) progress_(std::min(1.0, static_cast<double>(done_) / static_cast<double>(total_)));
+        if (progress_ && total_ > 0)
+            progress_(std::min(1.0, static_cast<double>(done_) / static_cast<double>(total_)));
     }
 
 private:
-    void Wait() {
-        if (pending_.valid()) pending_.get();
+    void Wait()
+    {
+        if (pending_.valid())
+            pending_.get();
     }
 
     Sink& sink_;
@@ -195,7 +218,8 @@ class FloatTexts {
 public:
     FloatTexts() : entries_(kEntries) {}
 
-    char* Put(float value, char* to) {
+    char* Put(float value, char* to)
+    {
         uint32_t bits = 0;
         std::memcpy(&bits, &value, 4);
         Entry& entry = entries_[(bits * 0x9E3779B1u) >> (32 - kLogEntries)];
@@ -221,13 +245,15 @@ private:
     std::vector<Entry> entries_;
 };
 
-FloatTexts& ThreadFloatTexts() {
+FloatTexts& ThreadFloatTexts()
+{
     thread_local FloatTexts texts;
     return texts;
 }
 
 // Room for `bytes` more at the end of the block; returns where they go.
-inline char* Extend(Block& block, std::size_t bytes) {
+inline char* Extend(Block& block, std::size_t bytes)
+{
     const std::size_t at = block.size();
     block.resize(at + bytes);
     return block.data() + at;
@@ -237,15 +263,19 @@ inline void Trim(Block& block, const char* end) { block.resize(static_cast<std::
 
 // Meshes that hand out their triangles by job cell.
 template <class Mesh>
-concept CellTriangles = requires(const Mesh& mesh) {
-    { mesh.cellCount() } -> std::convertible_to<int64_t>;
+concept CellTriangles = requires(const Mesh& mesh)
+{
+    {
+        mesh.cellCount()
+        } -> std::convertible_to<int64_t>;
     mesh.ForEachTriangleInCells(int64_t{0}, int64_t{0}, [](uint32_t, uint32_t, uint32_t) {});
 };
 
 // A section of triangles: emit(a, b, c, block) appends one triangle's bytes.
 // On all threads by cell slices where the mesh offers them, else on this one.
 template <class Mesh, class Emit>
-void TriangleSection(const Mesh& mesh, SliceWriter& writer, int64_t triangleBytes, Emit&& emit) {
+void TriangleSection(const Mesh& mesh, SliceWriter& writer, int64_t triangleBytes, Emit&& emit)
+{
     if constexpr (CellTriangles<Mesh>) {
         writer.Section(mesh.cellCount(), 2 * triangleBytes, [&](int64_t begin, int64_t end, Block& block) {
             mesh.ForEachTriangleInCells(begin, end, [&](uint32_t a, uint32_t b, uint32_t c) { emit(a, b, c, block); });
@@ -268,7 +298,8 @@ void TriangleSection(const Mesh& mesh, SliceWriter& writer, int64_t triangleByte
 
 // The items a mesh's triangle section counts: cells, or triangles.
 template <class Mesh>
-int64_t TriangleItems(const Mesh& mesh) {
+int64_t TriangleItems(const Mesh& mesh)
+{
     if constexpr (CellTriangles<Mesh>)
         return mesh.cellCount();
     else
@@ -276,7 +307,8 @@ int64_t TriangleItems(const Mesh& mesh) {
 }
 
 template <class T>
-void AppendValue(Block& block, const T& value) {
+void AppendValue(Block& block, const T& value)
+{
     static_assert(std::is_trivially_copyable_v<T>);
     const char* bytes = reinterpret_cast<const char*>(&value);
     block.append(bytes, bytes + sizeof value);
@@ -284,7 +316,8 @@ void AppendValue(Block& block, const T& value) {
 
 // Whether the mesh's written attributes are the job's buffers themselves.
 template <class Mesh>
-bool WritesJobBuffers(const Mesh& mesh) {
+bool WritesJobBuffers(const Mesh& mesh)
+{
     if constexpr (std::is_same_v<Mesh, KeptMesh>)
         return !mesh.compacted();
     else
@@ -295,14 +328,16 @@ bool WritesJobBuffers(const Mesh& mesh) {
 bool ShortGltfIndices(int64_t vertices) { return vertices <= 65536; }
 
 // The glTF document for the mesh, with its one buffer laid out as `layout`.
-nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high) {
+nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high)
+{
     const int64_t vertices = layout.vertices, indices = layout.indices;
     const bool shortIndices = layout.shortIndices;
     const uint64_t positionBytes = layout.positionBytes, uvBytes = layout.uvBytes, indexBytes = layout.indexBytes;
     using nlohmann::json;
     const auto view = [](uint64_t offset, uint64_t length, int target) {
         json v = {{"buffer", 0}, {"byteLength", length}, {"target", target}};
-        if (offset != 0) v["byteOffset"] = offset;
+        if (offset != 0)
+            v["byteOffset"] = offset;
         return v;
     };
     constexpr int kArrayBuffer = 34962, kElementArrayBuffer = 34963;
@@ -316,7 +351,10 @@ nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& lo
         position,
         {{"bufferView", 1}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC3"}},
         {{"bufferView", 2}, {"componentType", kFloat}, {"count", vertices}, {"type", "VEC2"}},
-        {{"bufferView", 3}, {"componentType", shortIndices ? kUnsignedShort : kUnsignedInt}, {"count", indices}, {"type", "SCALAR"}},
+        {{"bufferView", 3},
+         {"componentType", shortIndices ? kUnsignedShort : kUnsignedInt},
+         {"count", indices},
+         {"type", "SCALAR"}},
     };
     document["bufferViews"] = {
         view(0, positionBytes, kArrayBuffer),
@@ -325,11 +363,10 @@ nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& lo
         view(2 * positionBytes + uvBytes, indexBytes, kElementArrayBuffer),
     };
     document["buffers"] = {{{"byteLength", layout.total}}};
-    document["meshes"] = {{{"name", "heightmesh"},
-                           {"primitives",
-                            {{{"attributes", {{"NORMAL", 1}, {"POSITION", 0}, {"TEXCOORD_0", 2}}},
-                              {"indices", 3},
-                              {"mode", 4}}}}}};
+    document["meshes"] = {
+        {{"name", "heightmesh"},
+         {"primitives",
+          {{{"attributes", {{"NORMAL", 1}, {"POSITION", 0}, {"TEXCOORD_0", 2}}}, {"indices", 3}, {"mode", 4}}}}}};
     document["nodes"] = {{{"mesh", 0}, {"name", "terrain"}}};
     document["scene"] = 0;
     document["scenes"] = {{{"nodes", {0}}}};
@@ -338,18 +375,21 @@ nlohmann::json GltfDocument(const GltfLayout& layout, const HeightmeshFloat3& lo
 
 }  // namespace
 
-HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c) {
+HeightmeshFloat3 FacetNormal(const HeightmeshFloat3& a, const HeightmeshFloat3& b, const HeightmeshFloat3& c)
+{
     const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
     const float vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
     const float nx = uy * vz - uz * vy;
     const float ny = uz * vx - ux * vz;
     const float nz = ux * vy - uy * vx;
     const float length = std::sqrt(nx * nx + ny * ny + nz * nz);
-    if (!(length > 0.0f) || !std::isfinite(length)) return {0.0f, 0.0f, 0.0f};
+    if (!(length > 0.0f) || !std::isfinite(length))
+        return {0.0f, 0.0f, 0.0f};
     return {nx / length, ny / length, nz / length};
 }
 
-std::string PlyHeader(int32_t gridWidth, int32_t gridHeight, int64_t vertices, int64_t triangles) {
+std::string PlyHeader(int32_t gridWidth, int32_t gridHeight, int64_t vertices, int64_t triangles)
+{
     return fmt::format(
         "ply\n"
         "format binary_little_endian 1.0\n"
@@ -364,19 +404,23 @@ std::string PlyHeader(int32_t gridWidth, int32_t gridHeight, int64_t vertices, i
         gridWidth, gridHeight, vertices, triangles);
 }
 
-std::array<char, kStlHeaderBytes> StlHeader(int32_t gridWidth, int32_t gridHeight, int64_t triangles) {
+std::array<char, kStlHeaderBytes> StlHeader(int32_t gridWidth, int32_t gridHeight, int64_t triangles)
+{
     // The title must not begin with "solid", or readers take the file for text.
     std::array<char, kStlHeaderBytes> header{};
     const std::string title = fmt::format("heightmesh binary STL, {}x{} grid", gridWidth, gridHeight).substr(0, 79);
     std::memcpy(header.data(), title.data(), title.size());
-    if (triangles > std::numeric_limits<uint32_t>::max()) throw ToolError("too many triangles for binary STL");
+    if (triangles > std::numeric_limits<uint32_t>::max())
+        throw ToolError("too many triangles for binary STL");
     const auto count = static_cast<uint32_t>(triangles);
     std::memcpy(header.data() + 80, &count, 4);
     return header;
 }
 
-GltfLayout GltfLayoutFor(int64_t vertices, int64_t indices, bool binary) {
-    if (vertices == 0 || indices == 0) throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
+GltfLayout GltfLayoutFor(int64_t vertices, int64_t indices, bool binary)
+{
+    if (vertices == 0 || indices == 0)
+        throw ToolError("glTF cannot hold an empty mesh: every cell is masked");
     GltfLayout layout;
     layout.vertices = vertices;
     layout.indices = indices;
@@ -397,7 +441,8 @@ GltfLayout GltfLayoutFor(int64_t vertices, int64_t indices, bool binary) {
     return layout;
 }
 
-std::string GlbPrefix(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high) {
+std::string GlbPrefix(const GltfLayout& layout, const HeightmeshFloat3& low, const HeightmeshFloat3& high)
+{
     std::string json = GltfDocument(layout, low, high).dump();
     json.append((4 - json.size() % 4) % 4, ' ');
     const uint64_t length = 12 + 8 + json.size() + 8 + layout.binaryChunk;
@@ -410,30 +455,39 @@ std::string GlbPrefix(const GltfLayout& layout, const HeightmeshFloat3& low, con
     return prefix;
 }
 
-MeshFormat MeshFormatFromPath(const std::filesystem::path& path) {
+MeshFormat MeshFormatFromPath(const std::filesystem::path& path)
+{
     const std::string extension = Lowercase(path.extension().string());
-    if (extension == ".obj") return MeshFormat::Obj;
-    if (extension == ".ply") return MeshFormat::Ply;
-    if (extension == ".stl") return MeshFormat::Stl;
-    if (extension == ".gltf") return MeshFormat::Gltf;
-    if (extension == ".glb") return MeshFormat::Glb;
-    throw UsageError(fmt::format("unsupported output format {}: expected .obj, .ply, .stl, .gltf or .glb", Quoted(path)));
+    if (extension == ".obj")
+        return MeshFormat::Obj;
+    if (extension == ".ply")
+        return MeshFormat::Ply;
+    if (extension == ".stl")
+        return MeshFormat::Stl;
+    if (extension == ".gltf")
+        return MeshFormat::Gltf;
+    if (extension == ".glb")
+        return MeshFormat::Glb;
+    throw UsageError(
+        fmt::format("unsupported output format {}: expected .obj, .ply, .stl, .gltf or .glb", Quoted(path)));
 }
 
 template <class Mesh>
-void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options) {
+void WriteMesh(const Mesh& mesh, MeshFormat format, std::ostream& out, const MeshWriteOptions& options)
+{
     switch (format) {
-        case MeshFormat::Obj: return WriteObj(mesh, out, options);
-        case MeshFormat::Ply: return WritePly(mesh, out, options);
-        case MeshFormat::Stl: return WriteStl(mesh, out, options);
-        case MeshFormat::Gltf: return WriteGltf(mesh, out, false, options);
-        case MeshFormat::Glb: return WriteGltf(mesh, out, true, options);
+    case MeshFormat::Obj: return WriteObj(mesh, out, options);
+    case MeshFormat::Ply: return WritePly(mesh, out, options);
+    case MeshFormat::Stl: return WriteStl(mesh, out, options);
+    case MeshFormat::Gltf: return WriteGltf(mesh, out, false, options);
+    case MeshFormat::Glb: return WriteGltf(mesh, out, true, options);
     }
 }
 
 // Floats are written in their shortest form that reads back to the same value.
 template <class Mesh>
-void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options)
+{
     Sink sink(out, false);
     const int64_t vertices = mesh.vertexCount();
     SliceWriter w(sink, options.threads, options.progress, 3 * vertices + TriangleItems(mesh));
@@ -514,7 +568,8 @@ void WriteObj(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
 }
 
 template <class Mesh>
-void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options)
+{
     Sink sink(out, false);
     const int64_t vertices = mesh.vertexCount();
     SliceWriter w(sink, options.threads, options.progress, vertices + TriangleItems(mesh));
@@ -523,7 +578,8 @@ void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
     w.Section(vertices, 32, [&](int64_t begin, int64_t end, Block& block) {
         block.resize(static_cast<std::size_t>(end - begin) * kPlyVertexBytes);
         char* to = block.data();
-        for (int64_t k = begin; k < end; ++k, to += kPlyVertexBytes) PackPlyVertex(mesh.Position(k), mesh.Normal(k), mesh.Uv(k), to);
+        for (int64_t k = begin; k < end; ++k, to += kPlyVertexBytes)
+            PackPlyVertex(mesh.Position(k), mesh.Normal(k), mesh.Uv(k), to);
     });
     TriangleSection(mesh, w, 13, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
         char record[kPlyFaceBytes];
@@ -534,7 +590,8 @@ void WritePly(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
 }
 
 template <class Mesh>
-void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options) {
+void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& options)
+{
     Sink sink(out, false);
     SliceWriter w(sink, options.threads, options.progress, TriangleItems(mesh));
     if (options.asciiStl) {
@@ -571,7 +628,8 @@ void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
         });
         w.Bytes("endsolid heightmesh\n", 20);
     } else {
-        const std::array<char, kStlHeaderBytes> header = StlHeader(mesh.gridWidth(), mesh.gridHeight(), mesh.triangleCount());
+        const std::array<char, kStlHeaderBytes> header =
+            StlHeader(mesh.gridWidth(), mesh.gridHeight(), mesh.triangleCount());
         w.Bytes(header.data(), header.size());
         TriangleSection(mesh, w, kStlFacetBytes, [&](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             char record[kStlFacetBytes];
@@ -583,7 +641,8 @@ void WriteStl(const Mesh& mesh, std::ostream& out, const MeshWriteOptions& optio
 }
 
 template <class Mesh>
-void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options) {
+void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWriteOptions& options)
+{
     const int64_t vertices = mesh.vertexCount();
     const GltfLayout layout = GltfLayoutFor(vertices, 3 * mesh.triangleCount(), binary);
     const uint64_t positionBytes = layout.positionBytes, uvBytes = layout.uvBytes, indexBytes = layout.indexBytes;
@@ -618,20 +677,24 @@ void WriteGltf(const Mesh& mesh, std::ostream& out, bool binary, const MeshWrite
         }
     } else {
         w.Section(vertices, 12, [&](int64_t begin, int64_t end, Block& block) {
-            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Position(k));
+            for (int64_t k = begin; k < end; ++k)
+                AppendValue(block, mesh.Position(k));
         });
         w.Section(vertices, 12, [&](int64_t begin, int64_t end, Block& block) {
-            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Normal(k));
+            for (int64_t k = begin; k < end; ++k)
+                AppendValue(block, mesh.Normal(k));
         });
         w.Section(vertices, 8, [&](int64_t begin, int64_t end, Block& block) {
-            for (int64_t k = begin; k < end; ++k) AppendValue(block, mesh.Uv(k));
+            for (int64_t k = begin; k < end; ++k)
+                AppendValue(block, mesh.Uv(k));
         });
     }
     bool indicesAsTheyAre = false;
     if constexpr (std::is_same_v<Mesh, KeptMesh>)
         indicesAsTheyAre = !shortIndices && WritesJobBuffers(mesh) && mesh.everyCellKept();
     if (indicesAsTheyAre) {
-        if constexpr (std::is_same_v<Mesh, KeptMesh>) w.Direct(mesh.data().triangles.data(), indexBytes, TriangleItems(mesh));
+        if constexpr (std::is_same_v<Mesh, KeptMesh>)
+            w.Direct(mesh.data().triangles.data(), indexBytes, TriangleItems(mesh));
     } else if (shortIndices) {
         TriangleSection(mesh, w, 6, [](uint32_t a, uint32_t b, uint32_t c, Block& block) {
             const uint16_t triangle[3] = {static_cast<uint16_t>(a), static_cast<uint16_t>(b), static_cast<uint16_t>(c)};

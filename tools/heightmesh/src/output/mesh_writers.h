@@ -45,7 +45,10 @@ public:
     const HeightmeshFloat3& Normal(int64_t k) const noexcept { return mesh_.Normal(k); }
     const HeightmeshFloat2& Uv(int64_t k) const noexcept { return mesh_.Uv(k); }
     template <class Visit>
-    void ForEachTriangle(Visit&& visit) const { mesh_.ForEachTriangle(visit); }
+    void ForEachTriangle(Visit&& visit) const
+    {
+        mesh_.ForEachTriangle(visit);
+    }
     HeightmeshFloat3 minPosition() const noexcept { return mesh_.minPosition(); }
     HeightmeshFloat3 maxPosition() const noexcept { return mesh_.maxPosition(); }
 

@@ -11,10 +11,10 @@
 #include <jobhost/jobhost.h>
 
 #include "common/file_io.h"
-#include "output/mesh_records.h"
 #include "common/parallel.h"
 #include "common/tool_error.h"
 #include "mesh/grid_cells.h"
+#include "output/mesh_records.h"
 
 namespace heightmesh::tool {
 
@@ -40,7 +40,8 @@ struct Survey {
 // The bounds serve only to size the .glb's document before the job runs:
 // the bounds of what the job writes are folded as it comes, and the
 // document is made from those.
-Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
+Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds)
+{
     const int32_t width = request.width;
     struct Part {
         PositionBounds bounds;
@@ -49,12 +50,16 @@ Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds) {
     std::vector<Part> parts(ThreadCount(threads));
     Survey survey;
     survey.mask = SurveyMask(request.cellMask, width, request.height, parts, [&](Part& p, int32_t x, int32_t z) {
-        if (!bounds) return;
-        const float y = request.heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) +
-                                        static_cast<std::size_t>(x)] *
-                        request.scale.y;
-        if (!std::isfinite(y)) p.finite = false;
-        p.bounds.Add(HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, static_cast<float>(z) * request.scale.z});
+        if (!bounds)
+            return;
+        const float y =
+            request
+                .heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] *
+            request.scale.y;
+        if (!std::isfinite(y))
+            p.finite = false;
+        p.bounds.Add(
+            HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, static_cast<float>(z) * request.scale.z});
     });
     // Folded in order, as one pass over the vertices would.
     for (const Part& p : parts) {
@@ -80,11 +85,14 @@ class BandWriter {
 public:
     BandWriter(const MeshRequest& request, const StreamedMeshFile& options, const MaskSurvey& survey, AtomicFile& file,
                uint64_t dataAt, const GltfLayout& layout)
-        : request_(request), options_(options), survey_(survey), file_(file), dataAt_(dataAt), layout_(layout) {}
+        : request_(request), options_(options), survey_(survey), file_(file), dataAt_(dataAt), layout_(layout)
+    {
+    }
 
     // Checks the band's values and writes its part of the file; throws
     // Declined when the values are not what the layout assumes.
-    void Write(Band& band) {
+    void Write(Band& band)
+    {
         const int32_t width = request_.width, height = request_.height;
         const int64_t firstPoint = int64_t{band.rowBegin} * width;
         const auto ownPoints = static_cast<std::size_t>(int64_t{band.rowEnd - band.rowBegin} * width);
@@ -124,11 +132,13 @@ public:
             int64_t next = survey_.vertexStart[static_cast<std::size_t>(z)];
             int64_t* row = band.written.data() + static_cast<std::size_t>(int64_t{z - band.rowBegin} * width);
             if (survey_.everyCellKept()) {
-                for (int32_t x = 0; x < width; ++x) row[x] = next++;
+                for (int32_t x = 0; x < width; ++x)
+                    row[x] = next++;
                 continue;
             }
             KeptCornersOfRow(request_.cellMask, width, height, z, band.corners);
-            for (int32_t x = 0; x < width; ++x) row[x] = band.corners[static_cast<std::size_t>(x)] ? next++ : -1;
+            for (int32_t x = 0; x < width; ++x)
+                row[x] = band.corners[static_cast<std::size_t>(x)] ? next++ : -1;
         }
         for (std::size_t i = 0; i < ownPoints; ++i)
             if (band.written[i] >= 0 && (!Finite(band.job.vertices[i]) || !Finite(band.job.normals[i]) ||
@@ -142,20 +152,22 @@ public:
         // Calls each(k, local) for the band's own written vertices in order.
         const auto forWritten = [&](auto&& each) {
             for (std::size_t i = 0; i < ownPoints; ++i)
-                if (band.written[i] >= 0) each(band.written[i] - firstVertex, i);
+                if (band.written[i] >= 0)
+                    each(band.written[i] - firstVertex, i);
         };
         // Calls each(j, a, b, c) for the band's kept triangles in order, with
         // written indices.
         const auto forTriangles = [&](auto&& each) {
             std::size_t j = 0;
             for (std::size_t k = 0; k < 6 * cells; k += 6) {
-                if (!(mask[k / 6] & 1)) continue;
+                if (!(mask[k / 6] & 1))
+                    continue;
                 for (std::size_t h = k; h < k + 6; h += 3, ++j) {
                     const auto number = [&](int32_t index) {
                         return static_cast<uint32_t>(band.written[static_cast<std::size_t>(index - firstPoint)]);
                     };
-                    each(j, number(band.job.triangles[h]), number(band.job.triangles[h + 1]), number(band.job.triangles[h + 2]),
-                         h);
+                    each(j, number(band.job.triangles[h]), number(band.job.triangles[h + 1]),
+                         number(band.job.triangles[h + 2]), h);
                 }
             }
         };
@@ -163,78 +175,83 @@ public:
         const auto vertexCount = static_cast<std::size_t>(vertices);
         const auto triangleCount = static_cast<std::size_t>(2 * kept);
         switch (options_.format) {
-            case MeshFormat::Glb: {
-                const uint64_t positionsAt = dataAt_ + at(firstVertex, 12);
-                const uint64_t normalsAt = dataAt_ + layout_.normalsAt() + at(firstVertex, 12);
-                const uint64_t uvsAt = dataAt_ + layout_.uvsAt() + at(firstVertex, 8);
-                const uint64_t indicesAt = dataAt_ + layout_.indicesAt() + at(6 * firstKept, layout_.shortIndices ? 2 : 4);
-                if (survey_.everyCellKept()) {
-                    // The job's buffers hold the file's bytes as they are.
-                    for (std::size_t i = 0; i < ownPoints; ++i) bounds_.Add(band.job.vertices[i]);
-                    file_.WriteAt(positionsAt, band.job.vertices.data(), ownPoints * 12);
-                    file_.WriteAt(normalsAt, band.job.normals.data(), ownPoints * 12);
-                    file_.WriteAt(uvsAt, band.job.uvs.data(), ownPoints * 8);
-                    if (!layout_.shortIndices) {
-                        file_.WriteAt(indicesAt, band.job.triangles.data(), 6 * cells * 4);
-                        break;
-                    }
-                } else {
-                    band.packed.resize(vertexCount * 12);
-                    forWritten([&](int64_t k, std::size_t i) {
-                        bounds_.Add(band.job.vertices[i]);
-                        std::memcpy(band.packed.data() + 12 * k, &band.job.vertices[i], 12);
-                    });
-                    file_.WriteAt(positionsAt, band.packed.data(), vertexCount * 12);
-                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 12 * k, &band.job.normals[i], 12); });
-                    file_.WriteAt(normalsAt, band.packed.data(), vertexCount * 12);
-                    forWritten([&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 8 * k, &band.job.uvs[i], 8); });
-                    file_.WriteAt(uvsAt, band.packed.data(), vertexCount * 8);
+        case MeshFormat::Glb: {
+            const uint64_t positionsAt = dataAt_ + at(firstVertex, 12);
+            const uint64_t normalsAt = dataAt_ + layout_.normalsAt() + at(firstVertex, 12);
+            const uint64_t uvsAt = dataAt_ + layout_.uvsAt() + at(firstVertex, 8);
+            const uint64_t indicesAt = dataAt_ + layout_.indicesAt() + at(6 * firstKept, layout_.shortIndices ? 2 : 4);
+            if (survey_.everyCellKept()) {
+                // The job's buffers hold the file's bytes as they are.
+                for (std::size_t i = 0; i < ownPoints; ++i)
+                    bounds_.Add(band.job.vertices[i]);
+                file_.WriteAt(positionsAt, band.job.vertices.data(), ownPoints * 12);
+                file_.WriteAt(normalsAt, band.job.normals.data(), ownPoints * 12);
+                file_.WriteAt(uvsAt, band.job.uvs.data(), ownPoints * 8);
+                if (!layout_.shortIndices) {
+                    file_.WriteAt(indicesAt, band.job.triangles.data(), 6 * cells * 4);
+                    break;
                 }
-                const std::size_t indexBytes = layout_.shortIndices ? 2 : 4;
-                band.packed.resize(3 * triangleCount * indexBytes);
-                forTriangles([&](std::size_t j, uint32_t a, uint32_t b, uint32_t c, std::size_t) {
-                    char* to = band.packed.data() + 3 * j * indexBytes;
-                    if (layout_.shortIndices) {
-                        const uint16_t triangle[3] = {static_cast<uint16_t>(a), static_cast<uint16_t>(b),
-                                                      static_cast<uint16_t>(c)};
-                        std::memcpy(to, triangle, 6);
-                    } else {
-                        const uint32_t triangle[3] = {a, b, c};
-                        std::memcpy(to, triangle, 12);
-                    }
-                });
-                file_.WriteAt(indicesAt, band.packed.data(), band.packed.size());
-                break;
-            }
-            case MeshFormat::Ply: {
-                band.packed.resize(std::max(vertexCount * kPlyVertexBytes, triangleCount * kPlyFaceBytes));
+            } else {
+                band.packed.resize(vertexCount * 12);
                 forWritten([&](int64_t k, std::size_t i) {
-                    PackPlyVertex(band.job.vertices[i], band.job.normals[i], band.job.uvs[i],
-                                  band.packed.data() + static_cast<std::size_t>(k) * kPlyVertexBytes);
+                    bounds_.Add(band.job.vertices[i]);
+                    std::memcpy(band.packed.data() + 12 * k, &band.job.vertices[i], 12);
                 });
-                file_.WriteAt(dataAt_ + at(firstVertex, kPlyVertexBytes), band.packed.data(), vertexCount * kPlyVertexBytes);
-                forTriangles([&](std::size_t j, uint32_t a, uint32_t b, uint32_t c, std::size_t) {
-                    PackPlyFace(a, b, c, band.packed.data() + j * kPlyFaceBytes);
+                file_.WriteAt(positionsAt, band.packed.data(), vertexCount * 12);
+                forWritten([&](int64_t k, std::size_t i) {
+                    std::memcpy(band.packed.data() + 12 * k, &band.job.normals[i], 12);
                 });
-                const uint64_t facesAt = dataAt_ + at(survey_.vertexStart.back(), kPlyVertexBytes);
-                file_.WriteAt(facesAt + at(2 * firstKept, kPlyFaceBytes), band.packed.data(), triangleCount * kPlyFaceBytes);
-                break;
+                file_.WriteAt(normalsAt, band.packed.data(), vertexCount * 12);
+                forWritten(
+                    [&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 8 * k, &band.job.uvs[i], 8); });
+                file_.WriteAt(uvsAt, band.packed.data(), vertexCount * 8);
             }
-            case MeshFormat::Stl: {
-                band.packed.resize(triangleCount * kStlFacetBytes);
-                const auto local = [&](int32_t index) -> const HeightmeshFloat3& {
-                    return band.job.vertices[static_cast<std::size_t>(index - firstPoint)];
-                };
-                forTriangles([&](std::size_t j, uint32_t, uint32_t, uint32_t, std::size_t h) {
-                    PackStlFacet(local(band.job.triangles[h]), local(band.job.triangles[h + 1]), local(band.job.triangles[h + 2]),
-                                 band.packed.data() + j * kStlFacetBytes);
-                });
-                file_.WriteAt(dataAt_ + at(2 * firstKept, kStlFacetBytes), band.packed.data(), band.packed.size());
-                break;
-            }
-            case MeshFormat::Obj:
-            case MeshFormat::Gltf:
-                throw Declined{"a text format"};
+            const std::size_t indexBytes = layout_.shortIndices ? 2 : 4;
+            band.packed.resize(3 * triangleCount * indexBytes);
+            forTriangles([&](std::size_t j, uint32_t a, uint32_t b, uint32_t c, std::size_t) {
+                char* to = band.packed.data() + 3 * j * indexBytes;
+                if (layout_.shortIndices) {
+                    const uint16_t triangle[3] = {static_cast<uint16_t>(a), static_cast<uint16_t>(b),
+                                                  static_cast<uint16_t>(c)};
+                    std::memcpy(to, triangle, 6);
+                } else {
+                    const uint32_t triangle[3] = {a, b, c};
+                    std::memcpy(to, triangle, 12);
+                }
+            });
+            file_.WriteAt(indicesAt, band.packed.data(), band.packed.size());
+            break;
+        }
+        case MeshFormat::Ply: {
+            band.packed.resize(std::max(vertexCount * kPlyVertexBytes, triangleCount * kPlyFaceBytes));
+            forWritten([&](int64_t k, std::size_t i) {
+                PackPlyVertex(band.job.vertices[i], band.job.normals[i], band.job.uvs[i],
+                              band.packed.data() + static_cast<std::size_t>(k) * kPlyVertexBytes);
+            });
+            file_.WriteAt(dataAt_ + at(firstVertex, kPlyVertexBytes), band.packed.data(),
+                          vertexCount * kPlyVertexBytes);
+            forTriangles([&](std::size_t j, uint32_t a, uint32_t b, uint32_t c, std::size_t) {
+                PackPlyFace(a, b, c, band.packed.data() + j * kPlyFaceBytes);
+            });
+            const uint64_t facesAt = dataAt_ + at(survey_.vertexStart.back(), kPlyVertexBytes);
+            file_.WriteAt(facesAt + at(2 * firstKept, kPlyFaceBytes), band.packed.data(),
+                          triangleCount * kPlyFaceBytes);
+            break;
+        }
+        case MeshFormat::Stl: {
+            band.packed.resize(triangleCount * kStlFacetBytes);
+            const auto local = [&](int32_t index) -> const HeightmeshFloat3& {
+                return band.job.vertices[static_cast<std::size_t>(index - firstPoint)];
+            };
+            forTriangles([&](std::size_t j, uint32_t, uint32_t, uint32_t, std::size_t h) {
+                PackStlFacet(local(band.job.triangles[h]), local(band.job.triangles[h + 1]),
+                             local(band.job.triangles[h + 2]), band.packed.data() + j * kStlFacetBytes);
+            });
+            file_.WriteAt(dataAt_ + at(2 * firstKept, kStlFacetBytes), band.packed.data(), band.packed.size());
+            break;
+        }
+        case MeshFormat::Obj:
+        case MeshFormat::Gltf: throw Declined{"a text format"};
         }
     }
 
@@ -252,27 +269,34 @@ private:
 
 }  // namespace
 
-bool StreamsFormat(MeshFormat format, bool asciiStl) {
+bool StreamsFormat(MeshFormat format, bool asciiStl)
+{
     return format == MeshFormat::Glb || format == MeshFormat::Ply || (format == MeshFormat::Stl && !asciiStl);
 }
 
 bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, const StreamedMeshFile& options,
-                    ProgressLine& progress, StreamedMeshReport& report) {
+                    ProgressLine& progress, StreamedMeshReport& report)
+{
     const int32_t width = request.width, height = request.height;
     const auto decline = [&](const char* reason) {
         report.declined = reason;
         return false;
     };
-    if (!StreamsFormat(options.format, false)) return decline("a text format");
-    if (width < 2 || height < 2) return decline("a grid smaller than 2 x 2");
+    if (!StreamsFormat(options.format, false))
+        return decline("a text format");
+    if (width < 2 || height < 2)
+        return decline("a grid smaller than 2 x 2");
     const int64_t cells = int64_t{width - 1} * (height - 1);
-    if (request.cellMask.size() != static_cast<std::size_t>(cells)) return decline("a cell mask of another size");
+    if (request.cellMask.size() != static_cast<std::size_t>(cells))
+        return decline("a cell mask of another size");
     const bool glb = options.format == MeshFormat::Glb;
     const Survey survey = SurveyGrid(request, options.threads, glb);
     const int64_t vertices = survey.mask.vertices();
     const int64_t keptCells = survey.mask.keptCells();
-    if (keptCells == 0) return decline("no cell is kept");
-    if (!survey.finite) return decline("a kept height times the y scale is not finite");
+    if (keptCells == 0)
+        return decline("no cell is kept");
+    if (!survey.finite)
+        return decline("a kept height times the y scale is not finite");
 
     // The file's layout, and the bytes before the bands' data. A mesh the
     // format cannot hold is refused as the whole-mesh writers refuse it.
@@ -280,17 +304,17 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
     std::string prefix;
     try {
         switch (options.format) {
-            case MeshFormat::Glb:
-                layout = GltfLayoutFor(vertices, 6 * keptCells, true);
-                prefix = GlbPrefix(layout, survey.bounds.low, survey.bounds.high);
-                break;
-            case MeshFormat::Ply: prefix = PlyHeader(width, height, vertices, 2 * keptCells); break;
-            case MeshFormat::Stl: {
-                const std::array<char, kStlHeaderBytes> header = StlHeader(width, height, 2 * keptCells);
-                prefix.assign(header.data(), header.size());
-                break;
-            }
-            default: return decline("a text format");
+        case MeshFormat::Glb:
+            layout = GltfLayoutFor(vertices, 6 * keptCells, true);
+            prefix = GlbPrefix(layout, survey.bounds.low, survey.bounds.high);
+            break;
+        case MeshFormat::Ply: prefix = PlyHeader(width, height, vertices, 2 * keptCells); break;
+        case MeshFormat::Stl: {
+            const std::array<char, kStlHeaderBytes> header = StlHeader(width, height, 2 * keptCells);
+            prefix.assign(header.data(), header.size());
+            break;
+        }
+        default: return decline("a text format");
         }
     } catch (const ToolError& error) {
         throw ToolError(fmt::format("cannot write {}: {}", Quoted(options.path), error.what()));
@@ -302,10 +326,12 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
     const int32_t bandRows = BandRows(width, height);
     const auto bandPoints = static_cast<std::size_t>(int64_t{bandRows + (extraRow ? 1 : 0)} * width);
     std::array<Band, 2> bands;
-    for (Band& band : bands) band.job = BandBuffers(bandPoints, 6 * bandPoints);
+    for (Band& band : bands)
+        band.job = BandBuffers(bandPoints, 6 * bandPoints);
     std::future<void> pending;
     const auto wait = [&] {
-        if (pending.valid()) pending.get();
+        if (pending.valid())
+            pending.get();
     };
     progress.Begin("writing mesh");
     try {
@@ -330,7 +356,8 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
         if (options.format == MeshFormat::Glb) {
             // The document from the bounds of what was written; its size was
             // fixed by the prediction, which holds for every correct job.
-            if (!SameBits(writer.bounds().low, survey.bounds.low) || !SameBits(writer.bounds().high, survey.bounds.high)) {
+            if (!SameBits(writer.bounds().low, survey.bounds.low) ||
+                !SameBits(writer.bounds().high, survey.bounds.high)) {
                 const std::string actual = GlbPrefix(layout, writer.bounds().low, writer.bounds().high);
                 if (actual.size() != prefix.size())
                     throw Declined{"the written bounds change the size of the glTF document"};
@@ -338,21 +365,25 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
             }
             if (layout.binaryChunk > layout.total) {
                 const char zeros[3] = {};
-                file.WriteAt(prefix.size() + layout.total, zeros, static_cast<std::size_t>(layout.binaryChunk - layout.total));
+                file.WriteAt(prefix.size() + layout.total, zeros,
+                             static_cast<std::size_t>(layout.binaryChunk - layout.total));
             }
         }
         file.WriteAt(0, prefix.data(), prefix.size());
         file.Commit();
     } catch (const Declined& declined) {
-        if (pending.valid()) pending.wait();
+        if (pending.valid())
+            pending.wait();
         progress.End();
         return decline(declined.reason);
     } catch (const jobhost::JobError&) {
-        if (pending.valid()) pending.wait();
+        if (pending.valid())
+            pending.wait();
         progress.End();
         return decline("the job failed");
     } catch (...) {
-        if (pending.valid()) pending.wait();
+        if (pending.valid())
+            pending.wait();
         progress.End();
         throw;
     }

@@ -8,7 +8,8 @@ namespace heightmesh::tool {
 
 namespace {
 
-jobhost::HeightfieldMeshInput InputOf(const MeshRequest& request) {
+jobhost::HeightfieldMeshInput InputOf(const MeshRequest& request)
+{
     jobhost::HeightfieldMeshInput input;
     input.heights = request.heights;
     input.cellMask = request.cellMask;
@@ -18,7 +19,8 @@ jobhost::HeightfieldMeshInput InputOf(const MeshRequest& request) {
     return input;
 }
 
-jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function<void(double)>& progress) {
+jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function<void(double)>& progress)
+{
     jobhost::RunOptions options;
     options.batchSize = request.batchSize;
     options.progress = progress;
@@ -27,13 +29,15 @@ jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function
 
 }  // namespace
 
-Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
+Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library)
+{
     return [&jobs, &library](const MeshRequest& request, const std::function<void(double)>& progress) {
         return jobhost::RunHeightfieldMesh(jobs, library, InputOf(request), RunOptionsOf(request, progress));
     };
 }
 
-BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library) {
+BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library)
+{
     return [&jobs, &library](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
                              const jobhost::HeightfieldMeshBand& band, const std::function<void(double)>& progress) {
         jobhost::RunHeightfieldMeshRows(jobs, library, InputOf(request), rowBegin, rowEnd, band,
@@ -44,16 +48,20 @@ BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary
 namespace {
 
 // Messages from libraries may hold line breaks; the report is one line.
-std::string OneLine(std::string text) {
+std::string OneLine(std::string text)
+{
     for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 
 }  // namespace
 
-FailureReport DescribeFailure(std::exception_ptr failure) {
+FailureReport DescribeFailure(std::exception_ptr failure)
+{
     try {
         std::rethrow_exception(failure);
     } catch (const UsageError& error) {

@@ -7,13 +7,14 @@
 #include <fmt/format.h>
 #include <jobhost/jobhost.h>
 
+#include "common/progress.h"
+#include "common/tool_error.h"
 #include "run/job_mesher.h"
 #include "run/options.h"
 #include "run/pipeline.h"
-#include "common/progress.h"
-#include "common/tool_error.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     using namespace heightmesh::tool;
     ProgressLine progress(std::cerr, ::isatty(STDERR_FILENO) != 0);
     try {
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
                                          jobhost::kLibraryFileName);
         }
         const std::optional<Options> options = ParseCommandLine(argc, argv, std::cout, defaultLibrary);
-        if (!options) return 0;
+        if (!options)
+            return 0;
 
         const std::shared_ptr<jobhost::JobLibrary> library =
             jobhost::JobLibrary::Open(options->library ? *options->library : jobhost::DefaultLibraryPath());

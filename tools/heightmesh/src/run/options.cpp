@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
 
@@ -30,7 +30,8 @@ constexpr const char* kVersion = HEIGHTMESH_VERSION;
 
 // A single-precision number; NaN, infinities and values single precision
 // cannot hold (they would round to infinity or to 0) are refused.
-float ParseFloat(const std::string& text, const std::string& what) {
+float ParseFloat(const std::string& text, const std::string& what)
+{
     float value = 0.0f;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
@@ -44,34 +45,41 @@ float ParseFloat(const std::string& text, const std::string& what) {
 
 // A grid spacing: not 0, and its square (which the normals' length takes)
 // does not underflow single precision.
-float ParseSpacing(const std::string& text, const std::string& what) {
+float ParseSpacing(const std::string& text, const std::string& what)
+{
     const float value = ParseFloat(text, what);
-    if (value == 0.0f) throw UsageError(fmt::format("{}: the spacing must not be 0", what));
+    if (value == 0.0f)
+        throw UsageError(fmt::format("{}: the spacing must not be 0", what));
     if (value * value == 0.0f)
-        throw UsageError(fmt::format("{}: '{}' is too small a spacing: its square underflows single precision "
-                                     "(give at least {:g} in magnitude)",
-                                     what, text, std::sqrt(std::numeric_limits<float>::denorm_min())));
+        throw UsageError(
+            fmt::format("{}: '{}' is too small a spacing: its square underflows single precision "
+                        "(give at least {:g} in magnitude)",
+                        what, text, std::sqrt(std::numeric_limits<float>::denorm_min())));
     return value;
 }
 
 std::vector<float> ParseFloatList(const std::string& text, std::size_t count, const std::string& what,
-                                  const std::string& shape) {
+                                  const std::string& shape)
+{
     std::vector<float> values;
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = text.find(',', start);
         values.push_back(ParseFloat(text.substr(start, comma - start), what));
-        if (comma == std::string::npos) break;
+        if (comma == std::string::npos)
+            break;
         start = comma + 1;
     }
-    if (values.size() != count) throw UsageError(fmt::format("{}: '{}' is not {}", what, text, shape));
+    if (values.size() != count)
+        throw UsageError(fmt::format("{}: '{}' is not {}", what, text, shape));
     return values;
 }
 
 // Comma-separated numbers, exactly `count` of them.
 template <class Number>
 std::vector<Number> ParseList(const std::string& text, std::size_t count, const std::string& what,
-                              const std::string& shape) {
+                              const std::string& shape)
+{
     const auto bad = [&] { return UsageError(fmt::format("{}: '{}' is not {}", what, text, shape)); };
     std::vector<Number> values;
     std::size_t start = 0;
@@ -82,18 +90,21 @@ std::vector<Number> ParseList(const std::string& text, std::size_t count, const 
         const char* first = text.data() + start;
         const char* last = text.data() + stop;
         const auto [end, error] = std::from_chars(first, last, value);
-        if (first == last || error != std::errc() || end != last) throw bad();
+        if (first == last || error != std::errc() || end != last)
+            throw bad();
         if constexpr (std::is_floating_point_v<Number>) {
-            if (!std::isfinite(value)) throw bad();
+            if (!std::isfinite(value))
+                throw bad();
         }
         values.push_back(value);
-        if (comma == std::string::npos) break;
+        if (comma == std::string::npos)
+            break;
         start = comma + 1;
     }
-    if (values.size() != count) throw bad();
+    if (values.size() != count)
+        throw bad();
     return values;
 }
-
 
 // The texts of the input options while CLI11 parses them.
 class InputOptionTexts {
@@ -109,8 +120,10 @@ private:
     int32_t maxSize_ = 0;
 };
 
-void InputOptionTexts::Add(CLI::App& app) {
-    app.add_option("--band", band_, "raster band to read as heights")->default_str("1, or colour as luminance")
+void InputOptionTexts::Add(CLI::App& app)
+{
+    app.add_option("--band", band_, "raster band to read as heights")
+        ->default_str("1, or colour as luminance")
         ->check(CLI::PositiveNumber)
         ->group("Input");
     app.add_option("--window", window_, "read only the pixels X,Y,W,H of the raster (column, row, width, height)")
@@ -139,18 +152,21 @@ void InputOptionTexts::Add(CLI::App& app) {
         ->group("Input");
 }
 
-void InputOptionTexts::AddMemory(CLI::App& app) {
+void InputOptionTexts::AddMemory(CLI::App& app)
+{
     app.add_option("--max-memory", maxMemory_, "refuse a run estimated to need more memory (bytes, or K/M/G/T)")
         ->default_str("half the physical memory")
         ->group("Run");
 }
 
-void InputOptionTexts::Apply(InputOptions& options) const {
+void InputOptionTexts::Apply(InputOptions& options) const
+{
     options.band = band_;
     if (!window_.empty()) {
         const auto v = ParseList<int64_t>(window_, 4, "--window", "four integers X,Y,WIDTH,HEIGHT");
         if (v[0] < 0 || v[1] < 0 || v[2] < 2 || v[3] < 2)
-            throw UsageError(fmt::format("--window: '{}' needs X, Y >= 0 and a WIDTH and HEIGHT of at least 2", window_));
+            throw UsageError(
+                fmt::format("--window: '{}' needs X, Y >= 0 and a WIDTH and HEIGHT of at least 2", window_));
         options.window = PixelWindow{v[0], v[1], v[2], v[3]};
     }
     if (!bounds_.empty()) {
@@ -159,22 +175,29 @@ void InputOptionTexts::Apply(InputOptions& options) const {
             throw UsageError(fmt::format("--bounds: '{}' needs MINX < MAXX and MINY < MAXY", bounds_));
         options.bounds = std::array<double, 4>{v[0], v[1], v[2], v[3]};
     }
-    if (!resample_.empty()) options.resample = ParseGridSize(resample_);
-    if (maxSize_ > 0) options.maxSize = maxSize_;
+    if (!resample_.empty())
+        options.resample = ParseGridSize(resample_);
+    if (maxSize_ > 0)
+        options.maxSize = maxSize_;
     options.encoding = ParseHeightEncoding(encoding_);
     if (options.encoding != HeightEncoding::Gray && band_ > 0)
         throw UsageError(fmt::format("--band does not apply to --encoding {}, which reads bands 1 to 3",
                                      HeightEncodingName(options.encoding)));
-    if (!tile_.empty()) options.tile = ParseTileAddress(tile_);
-    if (!maxMemory_.empty()) options.maxMemory = ParseByteCount(maxMemory_, "--max-memory");
+    if (!tile_.empty())
+        options.tile = ParseTileAddress(tile_);
+    if (!maxMemory_.empty())
+        options.maxMemory = ParseByteCount(maxMemory_, "--max-memory");
 }
 
 // Two paths naming the same file, whether or not it exists yet.
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b)
+{
     std::error_code error;
-    if (std::filesystem::equivalent(a, b, error)) return true;
+    if (std::filesystem::equivalent(a, b, error))
+        return true;
     const auto canonicalA = std::filesystem::weakly_canonical(a, error);
-    if (error) return false;
+    if (error)
+        return false;
     const auto canonicalB = std::filesystem::weakly_canonical(b, error);
     return !error && canonicalA == canonicalB;
 }
@@ -182,38 +205,46 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 }  // namespace
 
 // Refuses contradictory or empty requests before anything is read.
-void CheckRequest(const Options& options) {
+void CheckRequest(const Options& options)
+{
     if (!options.output && !options.normalMap && !options.preview && !options.stats)
         throw UsageError("nothing to do: give -o MESH, --normal-map PNG, --preview PNG or --stats (see --help)");
     std::optional<MeshFormat> format;
-    if (options.output) format = MeshFormatFromPath(*options.output);
-    if (options.asciiStl && format != MeshFormat::Stl) throw UsageError("--ascii applies only to .stl output");
+    if (options.output)
+        format = MeshFormatFromPath(*options.output);
+    if (options.asciiStl && format != MeshFormat::Stl)
+        throw UsageError("--ascii applies only to .stl output");
     for (const auto* picture : {&options.normalMap, &options.preview}) {
         if (*picture && Lowercase(picture->value().extension().string()) != ".png")
             throw UsageError(fmt::format("pictures are written as PNG: {} must end in .png", Quoted(**picture)));
     }
-    if (options.input && options.seed) throw UsageError("--seed applies only to the built-in terrain");
+    if (options.input && options.seed)
+        throw UsageError("--seed applies only to the built-in terrain");
     if (!options.input && options.source.ForRasters())
-        throw UsageError("--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to an "
-                         "input raster, not to the built-in terrain");
+        throw UsageError(
+            "--band, --window, --bounds, --resample, --max-size, --encoding and --tile apply to an "
+            "input raster, not to the built-in terrain");
     if (options.up == 'z' && (format == MeshFormat::Gltf || format == MeshFormat::Glb))
         throw UsageError("glTF is y-up by definition: --up z applies only to .stl, .obj and .ply");
 
     // A missing directory is found before any work is done.
     for (const auto* path : {&options.output, &options.normalMap, &options.preview}) {
-        if (!*path) continue;
+        if (!*path)
+            continue;
         const std::filesystem::path directory = (*path)->parent_path();
         struct stat info {};
         const int error = ::stat(directory.empty() ? "." : directory.c_str(), &info) != 0 ? errno
-                          : !S_ISDIR(info.st_mode)                                      ? ENOTDIR
-                                                                                        : 0;
-        if (error != 0) throw ToolError(fmt::format("cannot write {}: {}", Quoted(**path), std::strerror(error)));
+                          : !S_ISDIR(info.st_mode) ? ENOTDIR
+                                                   : 0;
+        if (error != 0)
+            throw ToolError(fmt::format("cannot write {}: {}", Quoted(**path), std::strerror(error)));
         ResolveDestination(**path);  // refuses a directory, FIFO or device there
     }
 
     std::vector<std::filesystem::path> outputs;
     for (const auto* path : {&options.output, &options.normalMap, &options.preview})
-        if (*path) outputs.push_back(**path);
+        if (*path)
+            outputs.push_back(**path);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         for (std::size_t j = i + 1; j < outputs.size(); ++j)
             if (SameFile(outputs[i], outputs[j]))
@@ -224,9 +255,9 @@ void CheckRequest(const Options& options) {
     }
 }
 
-
 std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
-                                        const std::string& defaultLibrary) {
+                                        const std::string& defaultLibrary)
+{
     Options options;
     CLI::App app{
         "heightmesh: turns a heightmap into a triangle mesh with per-vertex normals and texture coordinates, "
@@ -256,15 +287,15 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     app.add_option("--seed", seed, "seed of the built-in terrain")->group("Input");
     inputTexts.Add(app);
 
-    auto* zScaleOption = app.add_option(
-        "--z-scale", zScale, "height multiplier (the job's scale y; an exaggeration of elevation in metres)")
-        ->type_name("FLOAT")
-        ->group("Heights");
-    auto* cellSizeOption = app.add_option(
-        "--cell-size", cellSize,
-        "spacing of the grid points along x and z (scale x and z); replaces the spacing of a georeferenced raster")
-        ->type_name("FLOAT")
-        ->group("Heights");
+    auto* zScaleOption = app.add_option("--z-scale", zScale,
+                                        "height multiplier (the job's scale y; an exaggeration of elevation in metres)")
+                             ->type_name("FLOAT")
+                             ->group("Heights");
+    auto* cellSizeOption = app.add_option("--cell-size", cellSize,
+                                          "spacing of the grid points along x and z (scale x and z); replaces the "
+                                          "spacing of a georeferenced raster")
+                               ->type_name("FLOAT")
+                               ->group("Heights");
     app.add_option("--scale", scale, "X,Y,Z scale handed to the job as it is, instead of --cell-size and --z-scale")
         ->default_str("CELL,ZSCALE,CELL")
         ->excludes(zScaleOption)
@@ -274,7 +305,8 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
                  "flip high and low within the input's value range (0..1 for images, the samples' lowest to highest "
                  "otherwise)")
         ->group("Heights");
-    app.add_flag("--level", options.level, "stretch the heights so that the lowest is 0 and the highest 1 (after --invert)")
+    app.add_flag("--level", options.level,
+                 "stretch the heights so that the lowest is 0 and the highest 1 (after --invert)")
         ->group("Heights");
     app.add_option("--mask", mask,
                    "mask image (PNG or PGM) of the heightmap's size: a cell keeps its triangles when all four corners "
@@ -298,17 +330,19 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
                    "units) of the mesh; E% is a percentage of the kept heights' range")
         ->default_str("none")
         ->group("Mesh");
-    auto* maxTrianglesOption = app.add_option("--max-triangles", maxTriangles,
-                   "simplify to at most N triangles (the outline of the kept region may need more)")
-        ->check(CLI::PositiveNumber)
-        ->default_str("none")
-        ->group("Mesh");
-    auto* baseOption = app.add_option("--base", base,
-                   "make a closed solid for printing: side walls from every edge down to a flat bottom DEPTH below "
-                   "the lowest height")
-        ->type_name("FLOAT")
-        ->default_str("none")
-        ->group("Mesh");
+    auto* maxTrianglesOption =
+        app.add_option("--max-triangles", maxTriangles,
+                       "simplify to at most N triangles (the outline of the kept region may need more)")
+            ->check(CLI::PositiveNumber)
+            ->default_str("none")
+            ->group("Mesh");
+    auto* baseOption =
+        app.add_option("--base", base,
+                       "make a closed solid for printing: side walls from every edge down to a flat bottom DEPTH below "
+                       "the lowest height")
+            ->type_name("FLOAT")
+            ->default_str("none")
+            ->group("Mesh");
     app.add_flag("--gpu-order", options.gpuOrder,
                  "order a full-resolution mesh's triangles and vertices for the GPU (simplified meshes always are)")
         ->group("Mesh");
@@ -365,18 +399,23 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
 
     // An option given with an empty value is a mistake, never "not given".
     for (const CLI::Option* option : app.get_options()) {
-        if (option->get_expected_min() == 0 || option->count() == 0) continue;
+        if (option->get_expected_min() == 0 || option->count() == 0)
+            continue;
         for (const std::string& result : option->results())
             if (result.empty())
-                throw UsageError(fmt::format("{}: the value is empty (see --help)",
-                                             option->get_name(false, true).empty() ? option->get_name()
-                                                                                    : option->get_name(false, true)));
+                throw UsageError(fmt::format(
+                    "{}: the value is empty (see --help)",
+                    option->get_name(false, true).empty() ? option->get_name() : option->get_name(false, true)));
     }
 
-    if (!input.empty()) options.input = input;
-    if (!output.empty()) options.output = output;
-    if (!size.empty()) options.size = ParseGridSize(size);
-    if (app.count("--seed") > 0) options.seed = seed;
+    if (!input.empty())
+        options.input = input;
+    if (!output.empty())
+        options.output = output;
+    if (!size.empty())
+        options.size = ParseGridSize(size);
+    if (app.count("--seed") > 0)
+        options.seed = seed;
     inputTexts.Apply(options.source);
     options.cellSizeGiven = cellSizeOption->count() > 0;
     options.zScale = ParseFloat(zScale, "--z-scale");
@@ -389,29 +428,38 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     }
     options.maskThreshold = ParseFloat(maskThreshold, "--mask-threshold");
     if (!(options.maskThreshold >= 0.0f && options.maskThreshold <= 1.0f))
-        throw UsageError(fmt::format("--mask-threshold: '{}' is out of range: give a value from 0 to 1", maskThreshold));
-    if (!mask.empty()) options.mask = mask;
-    if (cutOption->count() > 0) options.cutBelow = ParseFloat(cutBelow, "--cut-below");
-    if (!normalMap.empty()) options.normalMap = normalMap;
-    if (!preview.empty()) options.preview = preview;
+        throw UsageError(
+            fmt::format("--mask-threshold: '{}' is out of range: give a value from 0 to 1", maskThreshold));
+    if (!mask.empty())
+        options.mask = mask;
+    if (cutOption->count() > 0)
+        options.cutBelow = ParseFloat(cutBelow, "--cut-below");
+    if (!normalMap.empty())
+        options.normalMap = normalMap;
+    if (!preview.empty())
+        options.preview = preview;
     {
         const std::vector<float> v = ParseFloatList(light, 2, "--light", "two numbers AZIMUTH,ELEVATION");
         options.light = LightDirection{v[0], v[1]};
     }
-    if (!library.empty()) options.library = library;
+    if (!library.empty())
+        options.library = library;
     if (!maxError.empty()) {
         const bool percent = maxError.back() == '%';
         const float value = ParseFloat(percent ? maxError.substr(0, maxError.size() - 1) : maxError, "--max-error");
-        if (value < 0.0f) throw UsageError("--max-error must not be negative");
+        if (value < 0.0f)
+            throw UsageError("--max-error must not be negative");
         (percent ? options.maxErrorPercent : options.maxError) = value;
     }
-    if (maxTrianglesOption->count() > 0) options.maxTriangles = maxTriangles;
+    if (maxTrianglesOption->count() > 0)
+        options.maxTriangles = maxTriangles;
     if (baseOption->count() > 0) {
         options.base = ParseFloat(base, "--base");
         if (!(*options.base > 0.0f))
             throw UsageError(fmt::format("--base: '{}' is not a depth: give a number above 0", base));
     }
-    if (!up.empty()) options.up = up[0];
+    if (!up.empty())
+        options.up = up[0];
     if (options.threads > jobhost::JobSystem::kMaxWorkers)
         throw UsageError(fmt::format("--threads: at most {}", jobhost::JobSystem::kMaxWorkers));
     return options;

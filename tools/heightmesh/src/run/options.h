@@ -7,8 +7,8 @@
 #include <ostream>
 #include <string>
 
-#include "input/heightmap.h"
 #include "heightmesh/job_abi.h"
+#include "input/heightmap.h"
 #include "input/input_options.h"
 #include "output/pictures.h"
 
@@ -57,9 +57,7 @@ struct Options {
     bool Simplifies() const { return maxError || maxErrorPercent || maxTriangles; }
 
     // The scale handed to the job.
-    HeightmeshFloat3 JobScale() const {
-        return scale ? *scale : HeightmeshFloat3{cellSize, zScale, cellSize};
-    }
+    HeightmeshFloat3 JobScale() const { return scale ? *scale : HeightmeshFloat3{cellSize, zScale, cellSize}; }
 };
 
 // Parses the command line. Returns no options when --help or --version was

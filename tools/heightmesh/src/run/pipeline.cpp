@@ -19,8 +19,8 @@
 #include "input/readers.h"
 #include "input/terrain.h"
 #include "mesh/surface_error.h"
-#include "output/mesh_writers.h"
 #include "output/mesh_records.h"
+#include "output/mesh_writers.h"
 #include "output/pictures.h"
 #include "run/roads.h"
 
@@ -29,8 +29,9 @@ namespace heightmesh::tool {
 namespace {
 
 // The process's peak resident memory so far, in bytes.
-uint64_t PeakMemoryBytes() {
-    rusage usage {};
+uint64_t PeakMemoryBytes()
+{
+    rusage usage{};
     return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
 }
 
@@ -52,7 +53,8 @@ private:
 // Writes one file through AtomicFile, showing its bytes and rate on the
 // progress line.
 void WriteOutput(const std::filesystem::path& path, ProgressLine& progress,
-                 const std::function<void(std::ostream&, const std::function<void(double)>&)>& write) {
+                 const std::function<void(std::ostream&, const std::function<void(double)>&)>& write)
+{
     AtomicFile file(path);
     try {
         write(file.stream(), [&](double f) { progress.Update(f, file.bytesWritten()); });
@@ -63,10 +65,10 @@ void WriteOutput(const std::filesystem::path& path, ProgressLine& progress,
     file.Commit();
 }
 
-
 // What the run holds at once on `road`, for the memory estimate.
 RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<InputPlan>& plan,
-                    const std::optional<InputPlan>& maskPlan, MeshRoad road) {
+                    const std::optional<InputPlan>& maskPlan, MeshRoad road)
+{
     RunShape shape;
     shape.points = int64_t{grid.width} * grid.height;
     shape.readBytes = (plan ? plan->readBytes : 0) + (maskPlan ? maskPlan->readBytes : 0);
@@ -82,11 +84,13 @@ RunShape RunShapeOf(const Options& options, GridSize grid, const std::optional<I
 }
 
 // The lowest and highest height with a value (both 0 when none has one).
-std::array<float, 2> HeightRange(const Heightmap& map) {
+std::array<float, 2> HeightRange(const Heightmap& map)
+{
     float low = std::numeric_limits<float>::infinity();
     float high = -low;
     for (std::size_t i = 0; i < map.heights.size(); ++i) {
-        if (map.HasNoData() && map.noData[i]) continue;
+        if (map.HasNoData() && map.noData[i])
+            continue;
         low = std::min(low, map.heights[i]);
         high = std::max(high, map.heights[i]);
     }
@@ -96,9 +100,11 @@ std::array<float, 2> HeightRange(const Heightmap& map) {
 // The input's part of --stats: what was read, the spacing and where it came
 // from, the mesh's extents and the height range.
 void PrintInputStats(std::ostream& out, const Options& options, const std::optional<InputPlan>& plan,
-                     HeightmeshFloat3 scale, const Heightmap& map, std::array<float, 2> range) {
-    if (plan) out << fmt::format("input:      {}\n", plan->summary);
-    const std::string how = options.scale          ? "--scale"
+                     HeightmeshFloat3 scale, const Heightmap& map, std::array<float, 2> range)
+{
+    if (plan)
+        out << fmt::format("input:      {}\n", plan->summary);
+    const std::string how = options.scale           ? "--scale"
                             : options.cellSizeGiven ? "--cell-size"
                             : plan && plan->spacing ? plan->spacing->how
                                                     : "--cell-size default; the input gives no spacing";
@@ -112,7 +118,6 @@ void PrintInputStats(std::ostream& out, const Options& options, const std::optio
                        static_cast<double>(range[1]) * scale.y);
 }
 
-
 // The read stage's plan: the input's and the mask's, and the run's name in
 // the memory check's message.
 struct ReadPlan {
@@ -123,7 +128,8 @@ struct ReadPlan {
     std::string runName;
 };
 
-ReadPlan PlanRead(const Options& options) {
+ReadPlan PlanRead(const Options& options)
+{
     ReadPlan plan;
     plan.memoryLimit = options.source.maxMemory.value_or(DefaultMemoryLimit());
     InputPlan gridPlan;
@@ -135,10 +141,11 @@ ReadPlan PlanRead(const Options& options) {
         gridPlan.grid = options.size.value_or(Options::kDefaultTerrainSize);
     }
     plan.grid = gridPlan.grid;
-    if (options.mask) plan.mask = PlanMaskInput(*options.mask, gridPlan, plan.memoryLimit);
-    plan.runName = fmt::format("meshing {} ({}x{} points)",
-                               options.input ? Quoted(*options.input) : "the built-in terrain", plan.grid.width,
-                               plan.grid.height);
+    if (options.mask)
+        plan.mask = PlanMaskInput(*options.mask, gridPlan, plan.memoryLimit);
+    plan.runName =
+        fmt::format("meshing {} ({}x{} points)", options.input ? Quoted(*options.input) : "the built-in terrain",
+                    plan.grid.width, plan.grid.height);
     return plan;
 }
 
@@ -147,10 +154,13 @@ ReadPlan PlanRead(const Options& options) {
 // cell, so whether its file fits follows from the grid alone: it is refused
 // before anything is made. (A raster's no-data may drop cells, so its mesh
 // is sized once its cells are known.)
-void CheckGltfHoldsTheGrid(const Options& options, GridSize grid) {
-    if (!options.output || options.input || options.Simplifies() || options.mask || options.cutBelow) return;
+void CheckGltfHoldsTheGrid(const Options& options, GridSize grid)
+{
+    if (!options.output || options.input || options.Simplifies() || options.mask || options.cutBelow)
+        return;
     const MeshFormat format = MeshFormatFromPath(*options.output);
-    if (format != MeshFormat::Glb && format != MeshFormat::Gltf) return;
+    if (format != MeshFormat::Glb && format != MeshFormat::Gltf)
+        return;
     const int64_t points = int64_t{grid.width} * grid.height;
     const int64_t cells = int64_t{grid.width - 1} * (grid.height - 1);
     try {
@@ -164,13 +174,14 @@ void CheckGltfHoldsTheGrid(const Options& options, GridSize grid) {
 // The heights as the job gets them, with their cell mask.
 struct Grid {
     Heightmap map;
-    std::string name;                 // of the heights, in messages
-    std::array<float, 2> range{};     // the heights with a value, before the no-data fill
+    std::string name;              // of the heights, in messages
+    std::array<float, 2> range{};  // the heights with a value, before the no-data fill
     std::vector<uint8_t> cellMask;
     MeshRequest request;
 };
 
-Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, RunReport& report) {
+Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, RunReport& report)
+{
     Grid grid;
     if (plan.input) {
         const Stage stage(report, "read");
@@ -182,8 +193,9 @@ Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, Ru
     } else {
         const Stage stage(report, "terrain");
         progress.Begin("making terrain");
-        grid.map = MakeTerrain(plan.grid, options.seed.value_or(Options::kDefaultSeed), [&](double f) { progress.Update(f); },
-                               TerrainRoad::kFastest, options.threads);
+        grid.map = MakeTerrain(
+            plan.grid, options.seed.value_or(Options::kDefaultSeed), [&](double f) { progress.Update(f); },
+            TerrainRoad::kFastest, options.threads);
         progress.End();
         grid.name = "the built-in terrain";
         report.generateSeconds = stage.Seconds();
@@ -201,8 +213,10 @@ Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, Ru
     }
 
     Heightmap& map = grid.map;
-    if (options.invert) InvertHeights(map);
-    if (options.level) LevelHeights(map);
+    if (options.invert)
+        InvertHeights(map);
+    if (options.level)
+        LevelHeights(map);
     grid.range = HeightRange(map);
     FillNoData(map, grid.name);
 
@@ -227,7 +241,8 @@ Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, Ru
     return grid;
 }
 
-ShapeOptions ShapeOptionsOf(const Options& options, unsigned threadCount) {
+ShapeOptions ShapeOptionsOf(const Options& options, unsigned threadCount)
+{
     ShapeOptions shape;
     shape.maxError = options.maxError;
     shape.maxErrorPercent = options.maxErrorPercent;
@@ -242,8 +257,10 @@ ShapeOptions ShapeOptionsOf(const Options& options, unsigned threadCount) {
 // The mesh on the planned road, or on the full road when that one declines
 // (then the full outputs must fit the memory limit too).
 MeshedGrid MakeMesh(const Options& options, const Meshers& meshers, const ReadPlan& plan, const Grid& grid,
-                    ProgressLine& progress, unsigned threadCount, RunReport& report) {
-    const RoadInput input{options, meshers, grid.request, ShapeOptionsOf(options, threadCount), progress, report.stages};
+                    ProgressLine& progress, unsigned threadCount, RunReport& report)
+{
+    const RoadInput input{options,  meshers,      grid.request, ShapeOptionsOf(options, threadCount),
+                          progress, report.stages};
     std::optional<MeshedGrid> meshed = RoadFunctionOf(report.plan.road)(input, report.declined);
     if (!meshed) {
         CheckMemory(EstimateRunBytes(RunShapeOf(options, plan.grid, plan.input, plan.mask, MeshRoad::kFull)),
@@ -260,13 +277,16 @@ MeshedGrid MakeMesh(const Options& options, const Meshers& meshers, const ReadPl
 
 // The kept view of the full outputs, which the pictures read: only the full
 // road has them, and the plan sends every run with a picture that way.
-const KeptMesh& FullOutputs(const MeshedGrid& meshed) {
-    if (!meshed.kept) throw std::logic_error("a picture needs the job's full outputs");
+const KeptMesh& FullOutputs(const MeshedGrid& meshed)
+{
+    if (!meshed.kept)
+        throw std::logic_error("a picture needs the job's full outputs");
     return *meshed.kept;
 }
 
 void WriteMeshFile(const Options& options, MeshedGrid& meshed, const std::string& mapName, ProgressLine& progress,
-                   RunReport& report, std::ostream& out) {
+                   RunReport& report, std::ostream& out)
+{
     const MeshCounts& counts = meshed.counts;
     if (meshed.fileWritten) {
         out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
@@ -297,7 +317,8 @@ void WriteMeshFile(const Options& options, MeshedGrid& meshed, const std::string
             shaped->UpdateBounds();
         }
     };
-    if (zUp) turn(false);
+    if (zUp)
+        turn(false);
     try {
         WriteOutput(*options.output, progress, [&](std::ostream& file, const std::function<void(double)>& update) {
             MeshWriteOptions writeOptions;
@@ -310,10 +331,12 @@ void WriteMeshFile(const Options& options, MeshedGrid& meshed, const std::string
                 WriteMesh(*meshed.kept, format, file, writeOptions);
         });
     } catch (...) {
-        if (zUp) turn(true);
+        if (zUp)
+            turn(true);
         throw;
     }
-    if (zUp) turn(true);
+    if (zUp)
+        turn(true);
     progress.End();
     const int64_t vertices = shaped ? shaped->vertexCount() : counts.vertices;
     const int64_t triangles = shaped ? shaped->triangleCount() : counts.triangles;
@@ -323,34 +346,39 @@ void WriteMeshFile(const Options& options, MeshedGrid& meshed, const std::string
 
 void WritePicture(const std::filesystem::path& path, const char* stage, const char* what,
                   const std::function<Image()>& render, unsigned threads, ProgressLine& progress, RunReport& report,
-                  std::ostream& out) {
+                  std::ostream& out)
+{
     const Stage timed(report, stage);
     progress.Begin(fmt::format("writing {}", what));
     const Image image = render();
-    WriteOutput(path, progress,
-                [&](std::ostream& file, const std::function<void(double)>& update) { WritePng(image, file, threads, update); });
+    WriteOutput(path, progress, [&](std::ostream& file, const std::function<void(double)>& update) {
+        WritePng(image, file, threads, update);
+    });
     progress.End();
     out << fmt::format("wrote {}: {}x{} {}\n", path.string(), image.width, image.height, what);
 }
 
 // The --stats lines of a simplified surface: its size and its error.
-void PrintSimplifiedStats(std::ostream& out, const SimplifiedSummary& summary) {
+void PrintSimplifiedStats(std::ostream& out, const SimplifiedSummary& summary)
+{
     out << fmt::format("simplified: {} triangles, {} vertices ({:.2f}% of {} triangles) in {:.3f} ms\n",
                        summary.triangles, summary.vertices,
                        100.0 * static_cast<double>(summary.triangles) / static_cast<double>(summary.gridTriangles),
                        summary.gridTriangles, summary.seconds * 1e3);
-    if (!summary.error) return;
+    if (!summary.error)
+        return;
     const SurfaceError& error = *summary.error;
-    out << fmt::format("error:      max {:.6g}, RMS {:.6g} over {} grid points{}\n", error.max, error.rms,
-                       error.points,
+    out << fmt::format("error:      max {:.6g}, RMS {:.6g} over {} grid points{}\n", error.max, error.rms, error.points,
                        error.uncovered > 0 ? fmt::format(" ({} not covered)", error.uncovered) : std::string());
 }
 
 void PrintStats(std::ostream& out, const Options& options, const ReadPlan& plan, const Grid& grid,
-                const MeshedGrid& meshed, const RunReport& report, unsigned threadCount) {
+                const MeshedGrid& meshed, const RunReport& report, unsigned threadCount)
+{
     const MeshCounts& counts = meshed.counts;
     const int64_t points = static_cast<int64_t>(grid.map.width) * grid.map.height;
-    if (meshed.shaped.simplified) PrintSimplifiedStats(out, *meshed.shaped.simplified);
+    if (meshed.shaped.simplified)
+        PrintSimplifiedStats(out, *meshed.shaped.simplified);
     out << fmt::format("road:       {} ({})\n", RoadName(report.road),
                        report.declined.empty()
                            ? report.plan.reason
@@ -365,7 +393,8 @@ void PrintStats(std::ostream& out, const Options& options, const ReadPlan& plan,
     out << fmt::format("I/O:        {:.3f} ms (read {:.3f} ms, write {:.3f} ms)\n",
                        (report.readSeconds + report.writeSeconds) * 1e3, report.readSeconds * 1e3,
                        report.writeSeconds * 1e3);
-    if (!options.input) out << fmt::format("terrain:    {:.3f} ms to make\n", report.generateSeconds * 1e3);
+    if (!options.input)
+        out << fmt::format("terrain:    {:.3f} ms to make\n", report.generateSeconds * 1e3);
     PrintInputStats(out, options, plan.input, grid.request.scale, grid.map, grid.range);
     std::string stages;
     for (const auto& [name, seconds] : report.stages)
@@ -377,7 +406,8 @@ void PrintStats(std::ostream& out, const Options& options, const ReadPlan& plan,
 }  // namespace
 
 RunReport RunTool(const Options& options, const Meshers& meshers, std::ostream& out, ProgressLine& progress,
-                  unsigned threadCount) {
+                  unsigned threadCount)
+{
     // Plan: the request checked, the road chosen, the heights planned from
     // the input's header and the run held to the memory limit.
     CheckRequest(options);
@@ -396,21 +426,25 @@ RunReport RunTool(const Options& options, const Meshers& meshers, std::ostream& 
 
     // Write.
     const Clock::time_point writeStart = Clock::now();
-    if (options.output) WriteMeshFile(options, meshed, grid.name, progress, report, out);
+    if (options.output)
+        WriteMeshFile(options, meshed, grid.name, progress, report, out);
     if (options.normalMap)
-        WritePicture(*options.normalMap, "normal map", "normal map",
-                     [&] { return RenderNormalMap(FullOutputs(meshed), options.threads); }, options.threads, progress,
-                     report, out);
+        WritePicture(
+            *options.normalMap, "normal map", "normal map",
+            [&] { return RenderNormalMap(FullOutputs(meshed), options.threads); }, options.threads, progress, report,
+            out);
     if (options.preview)
-        WritePicture(*options.preview, "preview", "preview",
-                     [&] { return RenderPreview(FullOutputs(meshed), options.light, options.threads); },
-                     options.threads, progress, report, out);
+        WritePicture(
+            *options.preview, "preview", "preview",
+            [&] { return RenderPreview(FullOutputs(meshed), options.light, options.threads); }, options.threads,
+            progress, report, out);
     report.writeSeconds = SecondsSince(writeStart);
 
     // Report.
     if (!options.output)
         out << fmt::format("{} of {} cells kept\n", meshed.counts.keptCells, meshed.counts.cells);
-    if (options.stats) PrintStats(out, options, plan, grid, meshed, report, threadCount);
+    if (options.stats)
+        PrintStats(out, options, plan, grid, meshed, report, threadCount);
     return report;
 }
 

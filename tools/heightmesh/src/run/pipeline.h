@@ -23,10 +23,10 @@ struct RunReport {
     double readSeconds = 0.0;
     double writeSeconds = 0.0;
     double generateSeconds = 0.0;
-    RoadPlan plan;                  // the road planned, and why
+    RoadPlan plan;                    // the road planned, and why
     MeshRoad road = MeshRoad::kFull;  // the road taken
-    std::string declined;           // why the planned road gave way to the full road
-    StageTimes stages;              // each stage that ran, in order, with its wall time
+    std::string declined;             // why the planned road gave way to the full road
+    StageTimes stages;                // each stage that ran, in order, with its wall time
 };
 
 // Runs the stages plan -> read -> mesh -> write -> report: checks the

@@ -5,22 +5,28 @@
 
 namespace heightmesh::tool {
 
-RoadPlan PlanRoad(const Options& options, bool bandMeshing) {
+RoadPlan PlanRoad(const Options& options, bool bandMeshing)
+{
     const bool shaped = options.Simplifies() || options.base || options.gpuOrder;
-    if (!bandMeshing) return {MeshRoad::kFull, "the job runs over the whole grid only"};
-    if (options.normalMap || options.preview) return {MeshRoad::kFull, "a picture reads every vertex"};
-    if (shaped) return {MeshRoad::kBanded, "a shaped mesh is made from the heights, then the job runs in bands"};
-    if (!options.output) return {MeshRoad::kFull, "no mesh file"};
+    if (!bandMeshing)
+        return {MeshRoad::kFull, "the job runs over the whole grid only"};
+    if (options.normalMap || options.preview)
+        return {MeshRoad::kFull, "a picture reads every vertex"};
+    if (shaped)
+        return {MeshRoad::kBanded, "a shaped mesh is made from the heights, then the job runs in bands"};
+    if (!options.output)
+        return {MeshRoad::kFull, "no mesh file"};
     if (!StreamsFormat(MeshFormatFromPath(*options.output), options.asciiStl))
         return {MeshRoad::kFull, "a text format is written from the full outputs"};
     return {MeshRoad::kStreamed, "a binary file written band by band as the job makes it"};
 }
 
-const char* RoadName(MeshRoad road) {
+const char* RoadName(MeshRoad road)
+{
     switch (road) {
-        case MeshRoad::kFull: return "full";
-        case MeshRoad::kBanded: return "banded";
-        case MeshRoad::kStreamed: return "streamed";
+    case MeshRoad::kFull: return "full";
+    case MeshRoad::kBanded: return "banded";
+    case MeshRoad::kStreamed: return "streamed";
     }
     return "full";
 }

@@ -5,18 +5,21 @@
 
 namespace heightmesh::tool {
 
-bool WritesZUp(const Options& options) {
-    if (options.up) return *options.up == 'z';
+bool WritesZUp(const Options& options)
+{
+    if (options.up)
+        return *options.up == 'z';
     return (options.output && MeshFormatFromPath(*options.output) == MeshFormat::Stl) || options.base.has_value();
 }
 
-std::optional<MeshedGrid> MeshFull(const RoadInput& input, std::string&) {
+std::optional<MeshedGrid> MeshFull(const RoadInput& input, std::string&)
+{
     MeshedGrid meshed;
     meshed.road = MeshRoad::kFull;
     const Clock::time_point jobStart = Clock::now();
     input.progress.Begin("meshing");
-    meshed.data = std::make_unique<MeshData>(
-        input.meshers.full(input.request, [&](double f) { input.progress.Update(f); }));
+    meshed.data =
+        std::make_unique<MeshData>(input.meshers.full(input.request, [&](double f) { input.progress.Update(f); }));
     meshed.jobSeconds = SecondsSince(jobStart);
     input.stages.emplace_back("job", meshed.jobSeconds);
     const Clock::time_point checkStart = Clock::now();
@@ -34,7 +37,8 @@ std::optional<MeshedGrid> MeshFull(const RoadInput& input, std::string&) {
     return meshed;
 }
 
-std::optional<MeshedGrid> MeshBanded(const RoadInput& input, std::string& declined) {
+std::optional<MeshedGrid> MeshBanded(const RoadInput& input, std::string& declined)
+{
     MeshedGrid meshed;
     meshed.road = MeshRoad::kBanded;
     meshed.gathered = std::make_unique<GatheredVertices>();
@@ -50,7 +54,8 @@ std::optional<MeshedGrid> MeshBanded(const RoadInput& input, std::string& declin
     return meshed;
 }
 
-std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& declined) {
+std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& declined)
+{
     const Options& options = input.options;
     StreamedMeshFile file;
     file.path = *options.output;
@@ -72,11 +77,12 @@ std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& decl
     return meshed;
 }
 
-RoadFunction RoadFunctionOf(MeshRoad road) {
+RoadFunction RoadFunctionOf(MeshRoad road)
+{
     switch (road) {
-        case MeshRoad::kBanded: return MeshBanded;
-        case MeshRoad::kStreamed: return MeshStreamed;
-        case MeshRoad::kFull: break;
+    case MeshRoad::kBanded: return MeshBanded;
+    case MeshRoad::kStreamed: return MeshStreamed;
+    case MeshRoad::kFull: break;
     }
     return MeshFull;
 }
