@@ -5,7 +5,8 @@
 #
 #   build    compiler, CMake, Ninja and the tool's libraries
 #   demo     the same, what scripts/demo.sh needs
-#   test     GoogleTest, Google Benchmark, libpng and assimp's reader, for a
+#   test     GoogleTest, Google Benchmark, libpng, assimp's reader and
+#            clang-format (the style check), for a
 #            build with its tests and benchmark program (scripts/check.sh)
 #   bench    bc, GNU time and the GDAL tools, for bench/end_to_end.sh
 #   windows  mingw-w64 and Wine, for the Windows DLL and its tests
@@ -29,7 +30,7 @@ build_packages="cmake ninja-build g++ binutils pkg-config libcli11-dev libfmt-de
 declare -A groups=(
   [build]=$build_packages
   [demo]=$build_packages
-  [test]="libgtest-dev googletest libbenchmark-dev libpng-dev assimp-utils"
+  [test]="libgtest-dev googletest libbenchmark-dev libpng-dev assimp-utils clang-format git"
   [bench]="bc time gdal-bin"
   [windows]="cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64"
   [clang]="clang"
@@ -43,7 +44,7 @@ declare -A purpose=(
   [libbenchmark-dev]="Google Benchmark" [libpng-dev]="libpng" [assimp-utils]="assimp's command-line reader"
   [bc]="bc" [time]="GNU time" [gdal-bin]="GDAL's command-line tools"
   [g++-mingw-w64-x86-64-posix]="mingw-w64 C++ cross compiler (POSIX threads)" [wine64]="Wine, to run Windows tests"
-  [clang]="clang >= 14"
+  [clang]="clang >= 14" [clang-format]="clang-format, for the style check" [git]="git, for the style check"
 )
 # Programs a group needs on PATH, checked where packages cannot be.
 declare -A programs=(
