@@ -225,7 +225,7 @@ TEST(ToolRun, ForeignBandOutputOnTheBandedRoadIsRefusedAsTheFullRoadRefusesIt)
     RealJob job;
     const Meshers meshers = job.meshers();
     const int64_t point = 7 * 523 + 11;
-    const auto poison = [point](float* value) { *value = std::numeric_limits<float>::infinity(); };
+    const auto poison = [](float* value) { *value = std::numeric_limits<float>::infinity(); };
     const auto bandEdit = [&](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
                               const jobhost::HeightfieldMeshBand& band) {
         const int64_t at = InBand(request, rowBegin, rowEnd, point);
