@@ -2,9 +2,10 @@
 # The test command: installs what is missing, then builds and runs every test
 # three times, in a release build, in a release build with clang and in an
 # AddressSanitizer + UndefinedBehaviorSanitizer build (the shared library's
-# export audit runs in all three), then jobhost's tests in a ThreadSanitizer
-# build, and last it cross-builds heightfield_mesh.dll with mingw-w64 and runs
-# its audit and tests under Wine.
+# export audit runs in all three; after the sanitizer build, clang's libFuzzer
+# runs every input road for about a minute, scripts/fuzz.sh), then jobhost's
+# tests in a ThreadSanitizer build, and last it cross-builds
+# heightfield_mesh.dll with mingw-w64 and runs its audit and tests under Wine.
 #
 #   scripts/check.sh            # all five builds
 #   scripts/check.sh release    # one of them: release, clang, sanitize, thread or windows
@@ -22,7 +23,8 @@ else
   groups=()
   for build in ${builds[*]}; do
     case "$build" in
-      release|sanitize|thread) groups+=(build test) ;;
+      release|thread) groups+=(build test) ;;
+      sanitize) groups+=(build test clang) ;;
       windows) groups+=(windows) ;;
       clang) groups+=(build test clang) ;;
     esac
@@ -65,4 +67,8 @@ for build in ${builds[*]}; do
   fi
   # ----
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
+  # ---- sanitize: the input roads' fuzz targets, about a minute in all.
+  if [ "$build" = sanitize ]; then
+    scripts/fuzz.sh build-check/fuzz 20
+  fi
 done

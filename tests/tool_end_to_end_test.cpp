@@ -382,6 +382,9 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile)
     tooltest::WriteBytes(dir / "huge.png", header);
     // A 100 x 100 raster in blocks of 16 x 2^28 pixels (4 GiB each).
     tooltest::WriteBytes(dir / "blocks.tif", tooltest::MakeTiledTiff(100, 100, 16, uint32_t{1} << 28));
+    // Blocks of 16 x 2^16 pixels of 4096 interleaved bands: reading band 1
+    // decodes every band's block (8 GiB).
+    tooltest::WriteBytes(dir / "bands.tif", tooltest::MakeTiledTiff(100, 100, 16, uint32_t{1} << 16, 4096));
     tooltest::WriteText(dir / "precious.obj", "precious");
     tooltest::WriteText(dir / "precious.glb", "precious");
 
@@ -403,6 +406,10 @@ TEST(ToolEndToEnd, EveryBadInputGetsOneClearLineAndNoFile)
          {"@/blocks.tif", "-o", "@/o.obj", "--max-memory", "100M"},
          "'@/blocks.tif' is stored in blocks of 16 x 268435456 pixels: reading any pixel makes GDAL hold 4.0 GiB of "
          "them, above the limit of 100.0 MiB",
+         1},
+        {"huge interleaved blocks",
+         {"@/bands.tif", "-o", "@/o.obj", "--max-memory", "1G"},
+         "'@/bands.tif' is stored in blocks of 16 x 65536 pixels: reading any pixel makes GDAL hold 8.0 GiB",
          1},
         {"huge blocks, window",
          {"@/blocks.tif", "-o", "@/o.obj", "--max-memory", "100M", "--window", "0,0,4,4"},

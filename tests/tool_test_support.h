@@ -165,10 +165,12 @@ inline std::vector<uint8_t> MakeHgtTile(const std::vector<int16_t>& block, int s
     return MakeHgt(samples);
 }
 
-// A little-endian 8-bit tiled TIFF of width x height pixels whose tiles are
-// declared tileWidth x tileLength, every tile pointing at the same 16 bytes:
-// a few hundred bytes that make a reader decode one huge block.
-inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint16_t tileWidth, uint32_t tileLength)
+// A little-endian 8-bit tiled TIFF of width x height pixels of `samples`
+// interleaved bands whose tiles are declared tileWidth x tileLength, every
+// tile pointing at the same 16 bytes: a few hundred bytes that make a reader
+// decode one huge block.
+inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint16_t tileWidth, uint32_t tileLength,
+                                          uint16_t samples = 1)
 {
     const uint32_t across = (width + tileWidth - 1u) / tileWidth;
     const uint32_t down = static_cast<uint32_t>((uint64_t{height} + tileLength - 1u) / tileLength);
@@ -187,7 +189,7 @@ inline std::vector<uint8_t> MakeTiledTiff(uint16_t width, uint16_t height, uint1
             put32(value);
     };
     entry(256, 3, 1, width), entry(257, 3, 1, height), entry(258, 3, 1, 8), entry(259, 3, 1, 1);
-    entry(262, 3, 1, 1), entry(277, 3, 1, 1), entry(284, 3, 1, 1), entry(322, 3, 1, tileWidth);
+    entry(262, 3, 1, 1), entry(277, 3, 1, samples), entry(284, 3, 1, 1), entry(322, 3, 1, tileWidth);
     entry(323, 4, 1, tileLength);
     entry(324, 4, tiles, tiles == 1 ? dataAt : offsetsAt), entry(325, 4, tiles, tiles == 1 ? 16 : countsAt);
     put32(0);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include <cpl_conv.h>
@@ -357,16 +358,21 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
 
     // GDAL decodes a block whole to read any pixel of it, whatever the cache
     // holds: every band read holds its largest block (at full resolution, in
-    // an overview a reduced read may take, or of its mask) at once. A raster
+    // an overview a reduced read may take, or of its mask) at once. Where
+    // the bands are interleaved pixel by pixel, a block of one band is
+    // decoded with every band's, into a buffer of them all. A raster
     // declaring blocks far beyond its own size cannot make the read take
     // more than the limit.
+    const char* interleave = GDALGetMetadataItem(d.handle, "INTERLEAVE", "IMAGE_STRUCTURE");
+    const int64_t blocksPerBand =
+        interleave && std::string_view(interleave) == "PIXEL" && bandCount > 1 ? 2 * int64_t{bandCount} : bands;
     const auto consider = [&](GDALRasterBandH band) {
         int blockWidth = 0, blockHeight = 0;
         GDALGetBlockSize(band, &blockWidth, &blockHeight);
         const int64_t blockBytes = int64_t{std::max(blockWidth, 1)} * std::max(blockHeight, 1) *
                                    GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band));
-        if (blockBytes * bands > plan_.blockBytes) {
-            plan_.blockBytes = blockBytes * bands;
+        if (blockBytes * blocksPerBand > plan_.blockBytes) {
+            plan_.blockBytes = blockBytes * blocksPerBand;
             plan_.blockShape = fmt::format("{} x {} pixels", blockWidth, blockHeight);
         }
     };
