@@ -117,6 +117,13 @@ TEST(ToolRun, EveryRoadWritesTheFullRoadsFile)
         EXPECT_EQ(planned.report.declined, "");
         EXPECT_NE(planned.out.find(fmt::format("road:       {} (", RoadName(c.road))), std::string::npos)
             << planned.out;
+        // --stats speaks of the file: the vertices and triangles it holds.
+        const std::size_t wrote = planned.out.find(": ") + 2;
+        const std::string vertices = planned.out.substr(wrote, planned.out.find(' ', wrote) - wrote);
+        const std::size_t comma = planned.out.find(", ", wrote) + 2;
+        const std::string triangles = planned.out.substr(comma, planned.out.find(' ', comma) - comma);
+        EXPECT_NE(planned.out.find("computed, " + vertices + " written"), std::string::npos) << planned.out;
+        EXPECT_NE(planned.out.find("triangles:  " + triangles + " "), std::string::npos) << planned.out;
         // Without band meshing every run takes the full road.
         const RunResult full = RunWith(args, dir / ("full-" + c.name), {job.meshers().full, {}});
         EXPECT_EQ(full.report.road, MeshRoad::kFull);

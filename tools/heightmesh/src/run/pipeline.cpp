@@ -385,8 +385,16 @@ void PrintStats(std::ostream& out, const Options& options, const ReadPlan& plan,
                            : fmt::format("the {} road declined: {}", RoadName(report.plan.road), report.declined));
     out << fmt::format("grid:       {} x {} ({} points, {} cells)\n", grid.map.width, grid.map.height, points,
                        counts.cells);
-    out << fmt::format("vertices:   {} computed, {} written\n", points, counts.vertices);
-    out << fmt::format("triangles:  {} kept ({} of {} cells)\n", counts.triangles, counts.keptCells, counts.cells);
+    if (const std::optional<IndexedMesh>& shaped = meshed.shaped.mesh) {
+        // The file holds the shaped mesh; the job's own mesh is said beside it.
+        out << fmt::format("vertices:   {} computed, {} written ({} in the full-resolution mesh)\n", points,
+                           shaped->vertexCount(), counts.vertices);
+        out << fmt::format("triangles:  {} written ({} kept in the full-resolution mesh, {} of {} cells)\n",
+                           shaped->triangleCount(), counts.triangles, counts.keptCells, counts.cells);
+    } else {
+        out << fmt::format("vertices:   {} computed, {} written\n", points, counts.vertices);
+        out << fmt::format("triangles:  {} kept ({} of {} cells)\n", counts.triangles, counts.keptCells, counts.cells);
+    }
     out << fmt::format("job:        {:.3f} ms{} ({:.1f} M vertices/s)\n", report.jobSeconds * 1e3,
                        threadCount > 0 ? fmt::format(" on {} threads", threadCount) : std::string(),
                        report.jobSeconds > 0.0 ? points / report.jobSeconds / 1e6 : 0.0);
