@@ -22,6 +22,21 @@ inline std::array<int32_t, 6> JobCellTriangles(int64_t p, int32_t width)
     return entries;
 }
 
+// The same entries as offsets from the cell's corner, for loops over many
+// cells: entry k of the cell at p is p + offsets[k].
+using CellOffsets = std::array<int32_t, 6>;
+inline CellOffsets JobCellOffsets(int32_t width) { return JobCellTriangles(0, width); }
+
+// Whether the six entries at `entries` are the job's own two triangles of
+// the cell whose corner is p.
+inline bool HoldsOwnTriangles(const int32_t* entries, int64_t p, const CellOffsets& offsets)
+{
+    bool own = true;
+    for (int k = 0; k < 6; ++k)
+        own &= entries[k] == p + offsets[static_cast<std::size_t>(k)];
+    return own;
+}
+
 // flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
 // of its mask entry set), else 0; flags holds `width` entries.
 void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,

@@ -16,7 +16,7 @@ namespace heightmesh::tool {
 namespace {
 
 // Per-thread results of the triangle pass.
-struct TriangleTally {
+struct alignas(64) TriangleTally {
     int64_t triangles = 0;
     int64_t keptCells = 0;
     int64_t badEntry = -1;  // first out-of-range index entry, or -1
@@ -24,7 +24,7 @@ struct TriangleTally {
 };
 
 // Per-thread results of the vertex pass.
-struct VertexTally {
+struct alignas(64) VertexTally {
     int64_t firstBad = -1;  // first written vertex that is not finite, or -1
     PositionBounds bounds;
 };
@@ -54,15 +54,18 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
     // note whether every cell holds exactly its own two triangles (one pass
     // over the entries).
     std::vector<TriangleTally> tallies(threads);
+    const CellOffsets offsets = JobCellOffsets(width);
     ParallelRanges(static_cast<int64_t>(cells), threads, [&](int64_t begin, int64_t end, unsigned part) {
-        TriangleTally& tally = tallies[part];
+        // Counted in locals and stored once, so that the threads' tallies
+        // are written only at the end.
+        TriangleTally tally;
+        const auto store = [&] { tallies[part] = tally; };
         const int64_t columns = width - 1;
         int32_t p = static_cast<int32_t>(begin % columns + begin / columns * width);
         int64_t column = begin % columns;
         for (std::size_t cell = static_cast<std::size_t>(begin); cell < static_cast<std::size_t>(end); ++cell) {
             const int32_t* c = t + 6 * cell;
-            const std::array<int32_t, 6> own = JobCellTriangles(p, width);
-            tally.standard = tally.standard && std::equal(own.begin(), own.end(), c);
+            tally.standard = tally.standard && HoldsOwnTriangles(c, p, offsets);
             if (++column == columns) {
                 column = 0;
                 p += 2;
@@ -76,6 +79,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
                 for (std::size_t j = k; j < k + 3; ++j) {
                     if (static_cast<uint32_t>(t[j]) >= vertexCount) {
                         tally.badEntry = static_cast<int64_t>(j);
+                        store();
                         return;
                     }
                 }
@@ -85,6 +89,7 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
             if (kept)
                 ++tally.keptCells;
         }
+        store();
     });
     bool standard = true;
     for (const TriangleTally& tally : tallies) {
@@ -142,16 +147,17 @@ KeptMesh::KeptMesh(const MeshData& mesh, int32_t width, int32_t height, unsigned
     const int64_t written = this->vertexCount();
     std::vector<VertexTally> bounds(threads);
     ParallelRanges(written, threads, [&](int64_t begin, int64_t end, unsigned part) {
-        VertexTally& tally = bounds[part];
+        VertexTally tally;
         for (int64_t k = begin; k < end; ++k) {
             const HeightmeshFloat3& p = Position(k);
             const HeightmeshFloat2& uv = Uv(k);
             if (!Finite(p) || !Finite(Normal(k)) || !std::isfinite(uv.x) || !std::isfinite(uv.y)) {
                 tally.firstBad = k;
-                return;
+                break;
             }
             tally.bounds.Add(p);
         }
+        bounds[part] = tally;
     });
     PositionBounds all;
     for (const VertexTally& tally : bounds) {

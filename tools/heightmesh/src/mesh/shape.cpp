@@ -221,7 +221,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i)
                 scaled[i] = request.heights[i] * request.scale.y;
         });
-    struct Tally {
+    struct alignas(64) Tally {
         bool finite = true;
         PositionBounds bounds;  // of the y values alone
     };

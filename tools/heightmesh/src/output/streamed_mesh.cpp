@@ -43,7 +43,7 @@ struct Survey {
 Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds)
 {
     const int32_t width = request.width;
-    struct Part {
+    struct alignas(64) Part {
         PositionBounds bounds;
         bool finite = true;
     };
@@ -112,12 +112,12 @@ public:
         // written vertices are the kept cells' corners, and their numbers
         // follow from the mask.
         const int32_t* t = band.job.triangles.data();
+        const CellOffsets offsets = JobCellOffsets(width);
         for (int64_t z = 0; z < cellRows; ++z) {
             int64_t p = firstPoint + z * width;
             for (int32_t x = 0; x + 1 < width; ++x, ++p, t += 6) {
                 if (mask[z * (width - 1) + x] & 1) {
-                    const std::array<int32_t, 6> own = JobCellTriangles(p, width);
-                    if (!std::equal(own.begin(), own.end(), t))
+                    if (!HoldsOwnTriangles(t, p, offsets))
                         throw Declined{"a kept cell holds triangles other than its own two"};
                 } else if (!KeptMesh::IsDegenerate(t[0], t[1], t[2]) || !KeptMesh::IsDegenerate(t[3], t[4], t[5])) {
                     throw Declined{"a masked cell holds a triangle"};
