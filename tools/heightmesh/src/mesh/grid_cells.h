@@ -3,6 +3,7 @@
 // many written vertices and kept cells come before each row.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -31,10 +32,10 @@ inline CellOffsets JobCellOffsets(int32_t width) { return JobCellTriangles(0, wi
 // the cell whose corner is p.
 inline bool HoldsOwnTriangles(const int32_t* entries, int64_t p, const CellOffsets& offsets)
 {
-    bool own = true;
-    for (int k = 0; k < 6; ++k)
-        own &= entries[k] == p + offsets[static_cast<std::size_t>(k)];
-    return own;
+    for (std::size_t k = 0; k < 6; ++k)
+        if (entries[k] != p + offsets[k])
+            return false;
+    return true;
 }
 
 // flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
@@ -58,12 +59,13 @@ struct MaskSurvey {
 };
 
 // Surveys a mask of a grid at least 2 x 2 on `threads` threads, calling
-// visit(parts[part], x, z) for every written vertex (x, z), row by row in
-// order within each part; parts are contiguous runs of rows, in order, so
-// that folding them part by part is folding them in job order.
+// visitRow(parts[part], z, corners) with each row's KeptCornersOfRow flags
+// when `visitRows` is set, row by row in order within each part; parts are
+// contiguous runs of rows, in order, so that folding them part by part is
+// folding them in job order.
 template <class Part, class Visit>
 MaskSurvey SurveyMask(std::span<const uint8_t> cellMask, int32_t width, int32_t height, std::vector<Part>& parts,
-                      Visit&& visit)
+                      bool visitRows, Visit&& visitRow)
 {
     MaskSurvey survey;
     survey.cells = int64_t{width - 1} * (height - 1);
@@ -75,14 +77,9 @@ MaskSurvey SurveyMask(std::span<const uint8_t> cellMask, int32_t width, int32_t 
             std::vector<uint8_t> corners(static_cast<std::size_t>(width));
             for (int64_t z = begin; z < end; ++z) {
                 KeptCornersOfRow(cellMask, width, height, static_cast<int32_t>(z), corners);
-                int64_t written = 0;
-                for (int32_t x = 0; x < width; ++x) {
-                    if (!corners[static_cast<std::size_t>(x)])
-                        continue;
-                    ++written;
-                    visit(parts[part], x, static_cast<int32_t>(z));
-                }
-                survey.vertexStart[static_cast<std::size_t>(z) + 1] = written;
+                survey.vertexStart[static_cast<std::size_t>(z) + 1] = std::count(corners.begin(), corners.end(), 1);
+                if (visitRows)
+                    visitRow(parts[part], static_cast<int32_t>(z), std::span<const uint8_t>(corners));
                 if (z + 1 < height)
                     survey.cellStart[static_cast<std::size_t>(z) + 1] =
                         KeptCellsOfRow(cellMask, width, static_cast<int32_t>(z));

@@ -226,13 +226,18 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
         PositionBounds bounds;  // of the y values alone
     };
     std::vector<Tally> tallies(threads);
-    const MaskSurvey survey = SurveyMask(cellMask, width, height, tallies, [&](Tally& tally, int32_t x, int32_t z) {
-        const float y =
-            heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)];
-        if (!std::isfinite(y))
-            tally.finite = false;
-        tally.bounds.Add(HeightmeshFloat3{0.0f, y, 0.0f});
-    });
+    const MaskSurvey survey = SurveyMask(
+        cellMask, width, height, tallies, true, [&](Tally& tally, int32_t z, std::span<const uint8_t> corners) {
+            const float* row = heights.data() + static_cast<std::size_t>(z) * static_cast<std::size_t>(width);
+            for (std::size_t x = 0; x < corners.size(); ++x) {
+                if (!corners[x])
+                    continue;
+                const float y = row[x];
+                if (!std::isfinite(y))
+                    tally.finite = false;
+                tally.bounds.Add(HeightmeshFloat3{0.0f, y, 0.0f});
+            }
+        });
     MeshCounts found;
     found.cells = survey.cells;
     found.keptCells = survey.keptCells();

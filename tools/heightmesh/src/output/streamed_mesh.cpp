@@ -49,18 +49,20 @@ Survey SurveyGrid(const MeshRequest& request, unsigned threads, bool bounds)
     };
     std::vector<Part> parts(ThreadCount(threads));
     Survey survey;
-    survey.mask = SurveyMask(request.cellMask, width, request.height, parts, [&](Part& p, int32_t x, int32_t z) {
-        if (!bounds)
-            return;
-        const float y =
-            request
-                .heights[static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] *
-            request.scale.y;
-        if (!std::isfinite(y))
-            p.finite = false;
-        p.bounds.Add(
-            HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, static_cast<float>(z) * request.scale.z});
-    });
+    survey.mask = SurveyMask(request.cellMask, width, request.height, parts, bounds,
+                             [&](Part& p, int32_t z, std::span<const uint8_t> corners) {
+                                 const float rowZ = static_cast<float>(z) * request.scale.z;
+                                 const float* row = request.heights.data() +
+                                                    static_cast<std::size_t>(z) * static_cast<std::size_t>(width);
+                                 for (int32_t x = 0; x < width; ++x) {
+                                     if (!corners[static_cast<std::size_t>(x)])
+                                         continue;
+                                     const float y = row[x] * request.scale.y;
+                                     if (!std::isfinite(y))
+                                         p.finite = false;
+                                     p.bounds.Add(HeightmeshFloat3{static_cast<float>(x) * request.scale.x, y, rowZ});
+                                 }
+                             });
     // Folded in order, as one pass over the vertices would.
     for (const Part& p : parts) {
         survey.finite = survey.finite && p.finite;
