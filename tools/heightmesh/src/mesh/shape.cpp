@@ -280,13 +280,16 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
                     }
                 }
             }
-            surface.indices.reserve(static_cast<std::size_t>(3 * found.triangles));
+            surface.indices.resize(static_cast<std::size_t>(3 * found.triangles));
+            uint32_t* out = surface.indices.data();
+            const CellOffsets offsets = JobCellOffsets(width);
             for (int32_t z = 0; z + 1 < height; ++z) {
                 for (int32_t x = 0; x + 1 < width; ++x) {
                     if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1))
                         continue;
-                    for (const int32_t g : JobCellTriangles(int64_t{z} * width + x, width))
-                        surface.indices.push_back(static_cast<uint32_t>(written[static_cast<std::size_t>(g)]));
+                    const std::size_t p = static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + x;
+                    for (const int32_t offset : offsets)
+                        *out++ = static_cast<uint32_t>(written[p + static_cast<std::size_t>(offset)]);
                 }
             }
         });
