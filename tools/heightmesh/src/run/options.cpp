@@ -43,11 +43,25 @@ float ParseFloat(const std::string& text, const std::string& what)
     return value;
 }
 
-// A grid spacing: not 0, and its square (which the normals' length takes)
-// does not underflow single precision.
-float ParseSpacing(const std::string& text, const std::string& what)
+// The comma-separated pieces of a list, in order (one for a text without a
+// comma, empty pieces kept).
+std::vector<std::string> SplitCommas(const std::string& text)
 {
-    const float value = ParseFloat(text, what);
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        pieces.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            return pieces;
+        start = comma + 1;
+    }
+}
+
+// A grid spacing (given as `text`): not 0, and its square (which the
+// normals' length takes) does not underflow single precision.
+float CheckSpacing(float value, const std::string& text, const std::string& what)
+{
     if (value == 0.0f)
         throw UsageError(fmt::format("{}: the spacing must not be 0", what));
     if (value * value == 0.0f)
@@ -58,18 +72,17 @@ float ParseSpacing(const std::string& text, const std::string& what)
     return value;
 }
 
+float ParseSpacing(const std::string& text, const std::string& what)
+{
+    return CheckSpacing(ParseFloat(text, what), text, what);
+}
+
 std::vector<float> ParseFloatList(const std::string& text, std::size_t count, const std::string& what,
                                   const std::string& shape)
 {
     std::vector<float> values;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        values.push_back(ParseFloat(text.substr(start, comma - start), what));
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
+    for (const std::string& piece : SplitCommas(text))
+        values.push_back(ParseFloat(piece, what));
     if (values.size() != count)
         throw UsageError(fmt::format("{}: '{}' is not {}", what, text, shape));
     return values;
@@ -82,13 +95,10 @@ std::vector<Number> ParseList(const std::string& text, std::size_t count, const 
 {
     const auto bad = [&] { return UsageError(fmt::format("{}: '{}' is not {}", what, text, shape)); };
     std::vector<Number> values;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        const std::size_t stop = comma == std::string::npos ? text.size() : comma;
+    for (const std::string& piece : SplitCommas(text)) {
         Number value{};
-        const char* first = text.data() + start;
-        const char* last = text.data() + stop;
+        const char* first = piece.data();
+        const char* last = piece.data() + piece.size();
         const auto [end, error] = std::from_chars(first, last, value);
         if (first == last || error != std::errc() || end != last)
             throw bad();
@@ -97,9 +107,6 @@ std::vector<Number> ParseList(const std::string& text, std::size_t count, const 
                 throw bad();
         }
         values.push_back(value);
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
     }
     if (values.size() != count)
         throw bad();
@@ -422,8 +429,9 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     options.cellSize = ParseSpacing(cellSize, "--cell-size");
     if (!scale.empty()) {
         const std::vector<float> v = ParseFloatList(scale, 3, "--scale", "three numbers X,Y,Z");
-        ParseSpacing(fmt::format("{}", v[0]), "--scale X");
-        ParseSpacing(fmt::format("{}", v[2]), "--scale Z");
+        const std::vector<std::string> pieces = SplitCommas(scale);
+        CheckSpacing(v[0], pieces[0], "--scale X");
+        CheckSpacing(v[2], pieces[2], "--scale Z");
         options.scale = HeightmeshFloat3{v[0], v[1], v[2]};
     }
     options.maskThreshold = ParseFloat(maskThreshold, "--mask-threshold");
