@@ -310,14 +310,15 @@ std::filesystem::path ResolveDestination(const std::filesystem::path& requested)
 {
     const std::filesystem::path destination = FollowLinks(requested);
     struct stat info {};
-    if (::lstat(destination.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        if (S_ISDIR(info.st_mode))
-            throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested), ErrnoText(EISDIR)));
+    if (::lstat(destination.c_str(), &info) != 0)
+        return destination;  // nothing there yet
+    if (S_ISDIR(info.st_mode))
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested), ErrnoText(EISDIR)));
+    if (!S_ISREG(info.st_mode))
         throw ToolError(fmt::format("cannot write {}: it is {}; heightmesh replaces only regular files",
                                     Quoted(requested), FileKind(info.st_mode)));
-    }
     // A file the user may not write is not replaced behind its back.
-    if (::lstat(destination.c_str(), &info) == 0 && ::faccessat(AT_FDCWD, destination.c_str(), W_OK, AT_EACCESS) != 0)
+    if (::faccessat(AT_FDCWD, destination.c_str(), W_OK, AT_EACCESS) != 0)
         throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested), ErrnoText(errno)));
     return destination;
 }

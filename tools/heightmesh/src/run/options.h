@@ -55,6 +55,9 @@ struct Options {
     static constexpr uint64_t kDefaultSeed = 1;
 
     bool Simplifies() const { return maxError || maxErrorPercent || maxTriangles; }
+    // Whether the mesh is shaped (simplified, solid or GPU-ordered) rather
+    // than the job's own.
+    bool Shapes() const { return Simplifies() || base || gpuOrder; }
 
     // The scale handed to the job.
     HeightmeshFloat3 JobScale() const { return scale ? *scale : HeightmeshFloat3{cellSize, zScale, cellSize}; }

@@ -288,7 +288,7 @@ void WriteMeshFile(const Options& options, MeshedGrid& meshed, const std::string
                    RunReport& report, std::ostream& out)
 {
     const MeshCounts& counts = meshed.counts;
-    if (meshed.fileWritten) {
+    if (meshed.road == MeshRoad::kStreamed) {  // the road wrote the file as it went
         out << fmt::format("wrote {}: {} vertices, {} triangles ({} of {} cells kept)\n", options.output->string(),
                            counts.vertices, counts.triangles, counts.keptCells, counts.cells);
         return;

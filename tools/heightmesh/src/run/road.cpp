@@ -7,12 +7,11 @@ namespace heightmesh::tool {
 
 RoadPlan PlanRoad(const Options& options, bool bandMeshing)
 {
-    const bool shaped = options.Simplifies() || options.base || options.gpuOrder;
     if (!bandMeshing)
         return {MeshRoad::kFull, "the job runs over the whole grid only"};
     if (options.normalMap || options.preview)
         return {MeshRoad::kFull, "a picture reads every vertex"};
-    if (shaped)
+    if (options.Shapes())
         return {MeshRoad::kBanded, "a shaped mesh is made from the heights, then the job runs in bands"};
     if (!options.output)
         return {MeshRoad::kFull, "no mesh file"};

@@ -71,7 +71,6 @@ std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& decl
     input.stages.emplace_back("job and write mesh", SecondsSince(start));
     MeshedGrid meshed;
     meshed.road = MeshRoad::kStreamed;
-    meshed.fileWritten = true;
     meshed.jobSeconds = report.jobSeconds;
     meshed.counts = {report.cells, report.keptCells, report.triangles, report.vertices};
     return meshed;

@@ -23,7 +23,6 @@ struct MeshedGrid {
     MeshRoad road = MeshRoad::kFull;
     MeshCounts counts;  // of the job's own mesh
     double jobSeconds = 0.0;
-    bool fileWritten = false;
     std::unique_ptr<MeshData> data;
     std::optional<KeptMesh> kept;
     std::unique_ptr<GatheredVertices> gathered;
