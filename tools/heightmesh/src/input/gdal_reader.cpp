@@ -1,4 +1,5 @@
 #include "input/gdal_reader.h"
+#include "input/gdal_setup.h"
 
 #include <sys/stat.h>
 
@@ -32,30 +33,6 @@ constexpr int64_t kGdalCacheBytes = int64_t{128} << 20;
 // Grid points read per strip.
 constexpr int64_t kStripPoints = int64_t{1} << 20;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-void EnsureGdal()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        GDALAllRegister();
-        // Errors reach the user as one line through ToolError, not GDAL's own
-        // printing.
-        CPLSetErrorHandler(CPLQuietErrorHandler);
-        GDALSetCacheMax64(kGdalCacheBytes);
-    });
-}
-
-// GDAL's last error message on one line.
-std::string GdalMessage(const char* fallback)
-{
-    std::string text = CPLGetLastErrorMsg();
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text.empty() ? std::string(fallback) : text;
-}
 
 // Reads the rows [first, first + rows) of a band's window, at full
 // resolution, as floats; NaN where the mask band (if any) says no data.
@@ -97,6 +74,30 @@ int64_t SourceRowsPerStrip(const PixelWindow& window, GridSize grid)
 }
 
 }  // namespace
+
+void EnsureGdal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDALAllRegister();
+        // Errors reach the user as one line through ToolError, not GDAL's own
+        // printing.
+        CPLSetErrorHandler(CPLQuietErrorHandler);
+        GDALSetCacheMax64(kGdalCacheBytes);
+    });
+}
+
+// GDAL's last error message on one line.
+std::string GdalMessage(const char* fallback)
+{
+    std::string text = CPLGetLastErrorMsg();
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text.empty() ? std::string(fallback) : text;
+}
 
 void CheckRegularFile(const std::filesystem::path& path)
 {

@@ -8,6 +8,7 @@
 #include "common/parallel.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -127,15 +128,16 @@ private:
 // own vertices, which remember their grid point.
 class Tin {
 public:
+    // `sharedEdges`: the grid's own edges are shared with other grids too.
     Tin(std::span<const float> heights, int32_t width, const CellRect& tile, int32_t lastColumn, int32_t lastRow,
-        bool narrow, unsigned lanes)
+        bool narrow, unsigned lanes, bool sharedEdges)
         : heights_(heights, width, tile), width_(width), narrow_(narrow), scan_(ChooseTriangleScan(lanes))
     {
         // Points on a border shared with another tile are fixed.
-        locked_.columns[0] = tile.column0 > 0 ? tile.column0 : -1;
-        locked_.columns[1] = tile.column1 < lastColumn ? tile.column1 : -1;
-        locked_.rows[0] = tile.row0 > 0 ? tile.row0 : -1;
-        locked_.rows[1] = tile.row1 < lastRow ? tile.row1 : -1;
+        locked_.columns[0] = tile.column0 > 0 || sharedEdges ? tile.column0 : -1;
+        locked_.columns[1] = tile.column1 < lastColumn || sharedEdges ? tile.column1 : -1;
+        locked_.rows[0] = tile.row0 > 0 || sharedEdges ? tile.row0 : -1;
+        locked_.rows[1] = tile.row1 < lastRow || sharedEdges ? tile.row1 : -1;
     }
 
     // Starts from triangles over grid point indices.
@@ -377,25 +379,16 @@ private:
     std::vector<int32_t> touched_;
 };
 
-// Marks the points of one tile border line that its two sides share, beyond
-// the rectangle corners already marked: between consecutive marked points the
-// line is simplified on its own (split at the farthest point) to the bound.
-void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                        int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks)
+// Splits a line of grid points between consecutive marked points, where
+// the line borders kept cells, at its farthest point from the chord until
+// every point lies within the bound: the line simplified on its own, from
+// nothing but its heights and the cells along it, so that both sides of it
+// choose the same points. `point(t)` is the grid index of the line's point t
+// and `active(t)` whether the segment from t to t + 1 borders a kept cell.
+template <class PointOf, class Active>
+void SplitLine(std::span<const float> heights, int32_t length, const PointOf& point, const Active& active,
+               double maxError, std::vector<uint8_t>& marks)
 {
-    const int32_t columns = width - 1;
-    const int32_t length = vertical ? height : width;
-    const auto point = [&](int32_t t) {
-        return vertical ? static_cast<std::size_t>(t) * width + line : static_cast<std::size_t>(line) * width + t;
-    };
-    const auto kept = [&](int32_t c, int32_t r) {
-        return c >= 0 && r >= 0 && c < columns && r < height - 1 &&
-               (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
-    };
-    // Whether the segment from t to t + 1 borders a kept cell.
-    const auto active = [&](int32_t t) {
-        return vertical ? kept(line - 1, t) || kept(line, t) : kept(t, line - 1) || kept(t, line);
-    };
     std::vector<std::pair<int32_t, int32_t>> stack;
     int32_t last = -1;
     for (int32_t t = 0; t < length; ++t) {
@@ -427,6 +420,155 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
     }
 }
 
+// Marks the points of one tile border line that its two sides share, beyond
+// the rectangle corners already marked.
+void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
+                        int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks)
+{
+    const int32_t columns = width - 1;
+    const int32_t length = vertical ? height : width;
+    const auto point = [&](int32_t t) {
+        return vertical ? static_cast<std::size_t>(t) * width + line : static_cast<std::size_t>(line) * width + t;
+    };
+    const auto kept = [&](int32_t c, int32_t r) {
+        return c >= 0 && r >= 0 && c < columns && r < height - 1 &&
+               (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
+    };
+    // Whether the segment from t to t + 1 borders a kept cell.
+    const auto active = [&](int32_t t) {
+        return vertical ? kept(line - 1, t) || kept(line, t) : kept(t, line - 1) || kept(t, line);
+    };
+    SplitLine(heights, length, point, active, maxError, marks);
+}
+
+// One of the grid's own four edges, shared with a neighbouring grid: its
+// points, the cells along it on this side and on the other.
+struct GridEdge {
+    int32_t first;                         // grid index of its point 0
+    int32_t step;                          // from one point to the next
+    int32_t inward;                        // from a point to the one a row or column inside
+    int32_t cells;                         // cells along it
+    std::span<const uint8_t> insideCells;  // this grid's cells along it, `stride` apart
+    std::size_t insideStride;
+    std::span<const uint8_t> beyond;  // the neighbour's cells along it
+    bool Inside(int32_t t) const { return t >= 0 && t < cells && (insideCells[t * insideStride] & 1); }
+    bool Beyond(int32_t t) const { return t >= 0 && t < cells && (beyond[static_cast<std::size_t>(t)] & 1); }
+    int32_t Point(int32_t t) const { return first + t * step; }
+};
+
+std::array<GridEdge, 4> GridEdges(const SimplifyRequest& request)
+{
+    const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
+    const SharedEdges& shared = *request.sharedEdges;
+    const auto cells = request.cellMask;
+    const std::size_t lastRow = static_cast<std::size_t>(rows - 1) * columns;
+    return {{
+        {0, 1, width, columns, cells, 1, shared.beyondFirstRow},
+        {rows * width, 1, -width, columns, cells.subspan(lastRow), 1, shared.beyondLastRow},
+        {0, width, 1, rows, cells, static_cast<std::size_t>(columns), shared.beyondFirstColumn},
+        {columns, width, -1, rows, cells.subspan(static_cast<std::size_t>(columns - 1)),
+         static_cast<std::size_t>(columns), shared.beyondLastColumn},
+    }};
+}
+
+// The points of a shared edge that both grids along it keep, from what both
+// see alike: its ends, where the cells on either side start or stop being
+// kept, and the line simplified between those to the bound.
+void MarkSharedEdge(std::span<const float> heights, const GridEdge& edge, double maxError, std::vector<uint8_t>& marks)
+{
+    const auto point = [&](int32_t t) { return static_cast<std::size_t>(edge.Point(t)); };
+    marks[point(0)] = marks[point(edge.cells)] = 1;
+    for (int32_t t = 1; t < edge.cells; ++t)
+        if (edge.Inside(t - 1) != edge.Inside(t) || edge.Beyond(t - 1) != edge.Beyond(t))
+            marks[point(t)] = 1;
+    SplitLine(
+        heights, edge.cells + 1, point, [&](int32_t t) { return edge.Inside(t) || edge.Beyond(t); }, maxError, marks);
+}
+
+// Triangles between two chains of grid points, `bottom` along an edge and
+// `top` along the line one step inside, each point given with its place
+// along the edge: each triangle takes the next point of the chain whose
+// next point comes first.
+using ChainPoint = std::pair<int32_t, int32_t>;  // place along the edge, grid index
+void Zip(std::span<const ChainPoint> bottom, std::span<const ChainPoint> top, int32_t width,
+         std::vector<int32_t>& triangles)
+{
+    const auto emit = [&](int32_t a, int32_t b, int32_t c) {
+        // Counter-clockwise in (column, row), as TriangulateRects makes them.
+        if (Orient(PointOf(a, width), PointOf(b, width), PointOf(c, width)) < 0)
+            std::swap(b, c);
+        triangles.insert(triangles.end(), {a, b, c});
+    };
+    std::size_t i = 0, j = 0;
+    while (i + 1 < bottom.size() || j + 1 < top.size()) {
+        if (j + 1 >= top.size() || (i + 1 < bottom.size() && bottom[i + 1].first <= top[j + 1].first)) {
+            emit(bottom[i].second, bottom[i + 1].second, top[j].second);
+            ++i;
+        } else {
+            emit(bottom[i].second, top[j + 1].second, top[j].second);
+            ++j;
+        }
+    }
+}
+
+// The kept cells of a grid whose edges are shared, as triangles over marked
+// points, so that no point of an edge but the shared marks is a vertex: the
+// inner cells by rectangles, each run of kept cells along an edge by a strip
+// zipped between the edge's marks and the marks one line inside, the corner
+// cells cut along their diagonal between the two strips through them.
+void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint8_t>& marks,
+                                std::vector<int32_t>& triangles)
+{
+    const int32_t width = request.width, columns = width - 1, rows = request.height - 1;
+    std::vector<CellRect> inner;
+    if (columns > 2 && rows > 2)
+        cover::CoverArea(request.cellMask, columns, {1, 1, columns - 1, rows - 1}, inner);
+    for (const CellRect& q : inner)
+        for (const int32_t r : {q.row0, q.row1})
+            for (const int32_t c : {q.column0, q.column1})
+                marks[static_cast<std::size_t>(r) * width + c] = 1;
+    const std::array<GridEdge, 4> edges = GridEdges(request);
+    // The strips' inner ends are vertices of both the strip and what lies
+    // beside it.
+    struct Strip {
+        const GridEdge* edge;
+        int32_t from, to;  // cells [from, to) along the edge
+    };
+    std::vector<Strip> strips;
+    for (const GridEdge& edge : edges) {
+        for (int32_t t = 0; t < edge.cells;) {
+            if (!edge.Inside(t)) {
+                ++t;
+                continue;
+            }
+            int32_t end = t;
+            while (end < edge.cells && edge.Inside(end))
+                ++end;
+            strips.push_back({&edge, t, end});
+            // At a grid corner the strip's inner line starts one point in.
+            const int32_t innerFrom = t == 0 ? 1 : t, innerTo = end == edge.cells ? edge.cells - 1 : end;
+            marks[static_cast<std::size_t>(edge.Point(innerFrom) + edge.inward)] = 1;
+            marks[static_cast<std::size_t>(edge.Point(innerTo) + edge.inward)] = 1;
+            t = end;
+        }
+    }
+    TriangulateRects(inner, marks, width, triangles);
+    std::vector<ChainPoint> bottom, top;
+    for (const Strip& strip : strips) {
+        const GridEdge& edge = *strip.edge;
+        const int32_t innerFrom = strip.from == 0 ? 1 : strip.from;
+        const int32_t innerTo = strip.to == edge.cells ? edge.cells - 1 : strip.to;
+        bottom.clear(), top.clear();
+        for (int32_t t = strip.from; t <= strip.to; ++t)
+            if (marks[static_cast<std::size_t>(edge.Point(t))])
+                bottom.push_back({t, edge.Point(t)});
+        for (int32_t t = innerFrom; t <= innerTo; ++t)
+            if (marks[static_cast<std::size_t>(edge.Point(t) + edge.inward)])
+                top.push_back({t, edge.Point(t) + edge.inward});
+        Zip(bottom, top, width, triangles);
+    }
+}
+
 // An estimate of a tile's cost: the triangles greedy insertion makes grow
 // with the square root of the surface's curvature, here measured every
 // eighth point as second differences over eight points.
@@ -455,8 +597,10 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     const int32_t width = request.width, height = request.height;
     const int32_t columns = width - 1, rows = height - 1;
     const double maxError = request.maxError >= 0.0 ? request.maxError : -1.0;
-    // A triangle budget is a global order of insertions: one tile.
-    const bool tiled = request.maxTriangles == 0 && maxError >= 0.0;
+    // A triangle budget is a global order of insertions, and a grid whose
+    // edges are shared is one tile of a larger surface already: one tile.
+    const bool shared = request.sharedEdges != nullptr;
+    const bool tiled = request.maxTriangles == 0 && maxError >= 0.0 && !shared;
     const int32_t tileCells = tiled ? kTileCells : 0;
     const std::vector<CellRect> tiles = cover::Tiles(columns, rows, tileCells);
 
@@ -494,6 +638,17 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
     for (int32_t r = tileCells; tiled && r < rows; r += tileCells)
         SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
+    // The grid's own edges, when shared, from what both sides see; a grid
+    // with dropped cells is then triangulated so that its edges keep only
+    // those points.
+    std::vector<int32_t> sharedCorners;
+    if (shared) {
+        for (const GridEdge& edge : GridEdges(request))
+            MarkSharedEdge(request.heights, edge, std::max(borderError, 0.0), marks);
+        if (tileRects[0].size() != 1 || !(tileRects[0][0].column0 == 0 && tileRects[0][0].row0 == 0 &&
+                                          tileRects[0][0].column1 == columns && tileRects[0][0].row1 == rows))
+            TriangulateWithSharedEdges(request, marks, sharedCorners);
+    }
 
     // Each tile on its own.
     // Grid points of each tile's triangles, and which of their edges lie on
@@ -509,10 +664,13 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     ForEachIndex(static_cast<int64_t>(tiles.size()), threads, [&, corners = std::vector<int32_t>()](int64_t k) mutable {
         const std::size_t i = order[k];
         corners.clear();
-        TriangulateRects(tileRects[i], marks, width, corners);
+        if (!sharedCorners.empty())
+            corners.swap(sharedCorners);
+        else
+            TriangulateRects(tileRects[i], marks, width, corners);
         if (corners.empty())
             return;
-        Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes);
+        Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes, shared);
         tin.Build(corners);
         tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
         std::vector<int32_t>& out = results[i];

@@ -22,6 +22,17 @@
 
 namespace heightmesh::tool {
 
+// The cells just beyond a grid's four edges when the grid is one tile of a
+// larger surface whose other tiles are simplified on their own, bit 0 =
+// kept: the points on each edge are then chosen from what the tiles on both
+// sides of it see alike (its heights and the cells along it on either side),
+// so that two neighbours keep exactly the same points along their edge.
+// The first and last row hold width - 1 cells, the columns height - 1.
+struct SharedEdges {
+    std::span<const uint8_t> beyondFirstRow, beyondLastRow;
+    std::span<const uint8_t> beyondFirstColumn, beyondLastColumn;
+};
+
 struct SimplifyRequest {
     // The y of the job's vertices (height * scale.y, rounded to float as the
     // job rounds it), width * height, row by row.
@@ -35,6 +46,9 @@ struct SimplifyRequest {
     // Lanes of the error scan: 0 the widest the processor runs, else 2, 4 or
     // 8 (or fewer when the processor lacks them). Every width gives the same mesh.
     unsigned scanLanes = 0;
+    // The grid's edges are shared with neighbouring grids (null: they are
+    // the surface's own outline). Needs a bound and no triangle budget.
+    const SharedEdges* sharedEdges = nullptr;
 };
 
 struct SimplifiedMesh {

@@ -1,0 +1,66 @@
+// The heights of a raster of any CRS at the points of the geographic tile
+// lattice: GDAL's warper, tile by tile, onto WGS 84 longitude and latitude,
+// with a halo beyond the tile's edges. Every lattice point gets the same
+// value whichever tile reads it (the transform is exact at every point and
+// the resampling scale is fixed per level), so neighbouring tiles agree on
+// the samples they share.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tiles/tiling.h"
+
+namespace heightmesh::tool {
+
+struct TileSourceOptions {
+    std::filesystem::path input;
+    int32_t band = 1;
+    std::optional<GeoRect> assumeBounds;  // places a raster without a georeference
+    std::string resample = "bilinear";    // GDAL's name of the warper's resampling
+    int64_t cacheBytes = int64_t{64} << 20;
+};
+
+// What is known of the raster from its header.
+struct TileSourceFacts {
+    std::string name;  // quoted path, for messages
+    int64_t width = 0, height = 0;
+    GeoRect bounds;                     // in longitude and latitude
+    double spacingMetres = 0;           // the finer of its two pixel spacings on the ground
+    double spacingX = 0, spacingY = 0;  // metres between columns and between rows, at its centre
+    int32_t overviews = 0;              // overview levels GDAL holds for it
+};
+
+// Opens the raster once to learn its bounds and spacing; throws ToolError
+// for a file GDAL cannot read, a band it lacks, or a raster with no
+// georeference (unless placed with assumeBounds).
+TileSourceFacts DescribeTileSource(const TileSourceOptions& options);
+
+// Each thread reads through its own reader (GDAL handles are not shared).
+class TileReader {
+public:
+    TileReader(const TileSourceOptions& options, const TileSourceFacts& facts);
+    ~TileReader();
+    TileReader(const TileReader&) = delete;
+    TileReader& operator=(const TileReader&) = delete;
+
+    // The heights at the lattice points of `tile` (cells x cells cells) and
+    // `halo` points beyond each edge: (cells + 1 + 2 * halo) squared, rows
+    // from the north, columns from the west; NaN where there is no data.
+    // Throws ToolError when GDAL fails.
+    void Read(const TileKey& tile, int32_t cells, int32_t halo, std::vector<float>& heights);
+
+private:
+    struct Level;
+    Level& LevelFor(int32_t level, int32_t cells, int32_t halo);
+
+    TileSourceOptions options_;
+    TileSourceFacts facts_;
+    std::vector<std::unique_ptr<Level>> levels_;
+};
+
+}  // namespace heightmesh::tool
