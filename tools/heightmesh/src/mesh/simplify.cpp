@@ -626,11 +626,17 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         cover::CoverArea(request.cellMask, columns, q, tileRects[i]);
     });
     std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    // A grid whose edges are shared and which drops cells is triangulated
+    // from its own cover, which keeps rectangle corners off the edges.
+    const bool wholeGrid = tileRects[0].size() == 1 && tileRects[0][0].column0 == 0 && tileRects[0][0].row0 == 0 &&
+                           tileRects[0][0].column1 == columns && tileRects[0][0].row1 == rows;
+    const bool ownCover = shared && !wholeGrid;
     for (const std::vector<CellRect>& list : tileRects)
-        for (const CellRect& q : list)
-            for (const int32_t r : {q.row0, q.row1})
-                for (const int32_t c : {q.column0, q.column1})
-                    marks[static_cast<std::size_t>(r) * width + c] = 1;
+        if (!ownCover)
+            for (const CellRect& q : list)
+                for (const int32_t r : {q.row0, q.row1})
+                    for (const int32_t c : {q.column0, q.column1})
+                        marks[static_cast<std::size_t>(r) * width + c] = 1;
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
@@ -645,8 +651,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     if (shared) {
         for (const GridEdge& edge : GridEdges(request))
             MarkSharedEdge(request.heights, edge, std::max(borderError, 0.0), marks);
-        if (tileRects[0].size() != 1 || !(tileRects[0][0].column0 == 0 && tileRects[0][0].row0 == 0 &&
-                                          tileRects[0][0].column1 == columns && tileRects[0][0].row1 == rows))
+        if (ownCover)
             TriangulateWithSharedEdges(request, marks, sharedCorners);
     }
 

@@ -31,6 +31,15 @@ struct DatasetCloser {
 };
 using Dataset = std::unique_ptr<void, DatasetCloser>;
 
+// The raster as read: the file, and the VRT that places it when it has no
+// georeference of its own (which reads through the file's handle, so it
+// goes first).
+struct Source {
+    Dataset file;
+    Dataset placed;
+    GDALDatasetH get() const { return static_cast<GDALDatasetH>(placed ? placed.get() : file.get()); }
+};
+
 // WGS 84 longitude and latitude, in that order.
 OGRSpatialReferenceH Wgs84()
 {
@@ -54,7 +63,7 @@ std::string Wgs84Wkt()
 // The raster, or its overview `overview` (-1: full resolution), placed at
 // `assumeBounds` when given (through an in-memory VRT that carries the
 // placement, leaving the file alone).
-Dataset OpenSource(const TileSourceOptions& options, const std::string& name, int32_t overview = -1)
+Source OpenSource(const TileSourceOptions& options, const std::string& name, int32_t overview = -1)
 {
     EnsureGdal();
     const std::string level = fmt::format("OVERVIEW_LEVEL={}", overview);
@@ -68,7 +77,7 @@ Dataset OpenSource(const TileSourceOptions& options, const std::string& name, in
     if (options.band < 1 || options.band > GDALGetRasterCount(handle))
         throw UsageError(fmt::format("{} has no band {} (it has {})", name, options.band, GDALGetRasterCount(handle)));
     if (!options.assumeBounds)
-        return dataset;
+        return {std::move(dataset), nullptr};
     Dataset placed(GDALCreateCopy(GDALGetDriverByName("VRT"), "", handle, FALSE, nullptr, nullptr, nullptr));
     if (!placed)
         throw ToolError(fmt::format("cannot place {}: {}", name, GdalMessage("GDAL cannot copy it")));
@@ -78,7 +87,7 @@ Dataset OpenSource(const TileSourceOptions& options, const std::string& name, in
                            0.0,    -(b.north - b.south) / GDALGetRasterYSize(vrt)};
     GDALSetGeoTransform(vrt, transform);
     GDALSetProjection(vrt, Wgs84Wkt().c_str());
-    return placed;
+    return {std::move(dataset), std::move(placed)};
 }
 
 }  // namespace
@@ -89,9 +98,9 @@ TileSourceFacts DescribeTileSource(const TileSourceOptions& options)
     facts.name = Quoted(options.input);
     if (options.input.string().rfind("/vsi", 0) != 0)
         CheckRegularFile(options.input);
-    const Dataset dataset = OpenSource(options, facts.name);
+    const Source dataset = OpenSource(options, facts.name);
     GDALSetCacheMax64(options.cacheBytes);
-    const auto handle = static_cast<GDALDatasetH>(dataset.get());
+    const GDALDatasetH handle = dataset.get();
     facts.width = GDALGetRasterXSize(handle);
     facts.height = GDALGetRasterYSize(handle);
     facts.overviews = options.assumeBounds ? 0 : GDALGetOverviewCount(GDALGetRasterBand(handle, options.band));
@@ -137,7 +146,7 @@ TileSourceFacts DescribeTileSource(const TileSourceOptions& options)
 // lattice, and the destination the warper fills.
 struct TileReader::Level {
     int32_t level = 0, cells = 0, halo = 0;
-    Dataset source;
+    Source source;
     Dataset destination;
     void* transformer = nullptr;
     GDALWarpOptions* warp = nullptr;
@@ -181,7 +190,7 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     double factor = 1.0;
     {
         made->source = OpenSource(options_, facts_.name);
-        const auto handle = static_cast<GDALDatasetH>(made->source.get());
+        const GDALDatasetH handle = made->source.get();
         const GDALRasterBandH band = GDALGetRasterBand(handle, options_.band);
         for (int32_t o = 0; o < facts_.overviews; ++o) {
             const GDALRasterBandH view = GDALGetOverview(band, o);
@@ -194,7 +203,7 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     }
     if (overview >= 0)
         made->source = OpenSource(options_, facts_.name, overview);
-    const auto source = static_cast<GDALDatasetH>(made->source.get());
+    const GDALDatasetH source = made->source.get();
 
     const int32_t size = cells + 1 + 2 * halo;
     made->destination.reset(GDALCreate(GDALGetDriverByName("MEM"), "", size, size, 1, GDT_Float32, nullptr));
