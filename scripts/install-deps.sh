@@ -11,6 +11,8 @@
 #   bench    bc, GNU time and the GDAL tools, for bench/end_to_end.sh
 #   windows  mingw-w64 and Wine, for the Windows DLL and its tests
 #   clang    the clang compiler
+#   browser  Chromium, Node.js and npm, for the tileset viewer's browser test
+#            (the npm packages themselves: scripts/install-web.sh)
 #   all      every group
 #
 # Installs only what is missing (nothing is printed then); safe to run again.
@@ -26,7 +28,7 @@ fi
 
 # The packages of each group; a package may be in several.
 build_packages="cmake ninja-build g++ binutils pkg-config libcli11-dev libfmt-dev libstb-dev libtinygltf-dev
-  nlohmann-json3-dev zlib1g-dev libgdal-dev libmeshoptimizer-dev"
+  nlohmann-json3-dev zlib1g-dev libgdal-dev libmeshoptimizer-dev libcpp-httplib-dev"
 declare -A groups=(
   [build]=$build_packages
   [demo]=$build_packages
@@ -34,6 +36,7 @@ declare -A groups=(
   [bench]="bc time gdal-bin"
   [windows]="cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64"
   [clang]="clang"
+  [browser]="chromium nodejs npm"
 )
 # What each package is, for a system without them.
 declare -A purpose=(
@@ -44,7 +47,8 @@ declare -A purpose=(
   [libbenchmark-dev]="Google Benchmark" [libpng-dev]="libpng" [assimp-utils]="assimp's command-line reader"
   [bc]="bc" [time]="GNU time" [gdal-bin]="GDAL's command-line tools"
   [g++-mingw-w64-x86-64-posix]="mingw-w64 C++ cross compiler (POSIX threads)" [wine64]="Wine, to run Windows tests"
-  [clang]="clang >= 14" [clang-format]="clang-format, for the style check" [git]="git, for the style check"
+  [clang]="clang >= 14" [libcpp-httplib-dev]="cpp-httplib, for heightmesh serve" [chromium]="Chromium"
+  [nodejs]="Node.js" [npm]="npm" [clang-format]="clang-format, for the style check" [git]="git, for the style check"
 )
 # Programs a group needs on PATH, checked where packages cannot be.
 declare -A programs=(
@@ -54,6 +58,7 @@ declare -A programs=(
   [bench]="bc /usr/bin/time"
   [windows]="cmake ninja x86_64-w64-mingw32-g++"  # Wine: HEIGHTMESH_WINE, see tests/windows/wine_run.sh
   [clang]="clang++"
+  [browser]="chromium node npm"
 )
 
 requested=("$@")
@@ -63,11 +68,11 @@ fi
 wanted=()
 for group in "${requested[@]}"; do
   if [ "$group" = all ]; then
-    wanted+=(build test bench windows clang)
+    wanted+=(build test bench windows clang browser)
   elif [ -n "${groups[$group]+set}" ]; then
     wanted+=("$group")
   else
-    echo "install-deps: unknown group '$group' (build, demo, test, bench, windows, clang or all)" >&2
+    echo "install-deps: unknown group '$group' (build, demo, test, bench, windows, clang, browser or all)" >&2
     exit 2
   fi
 done
@@ -104,6 +109,11 @@ fi
 
 missing=()
 for package in "${packages[@]}"; do
+  # Node.js and npm from elsewhere (e.g. NodeSource's nodejs, which carries
+  # npm) serve as well as Debian's, which would conflict with them.
+  if { [ "$package" = nodejs ] && command -v node >/dev/null; } || { [ "$package" = npm ] && command -v npm >/dev/null; }; then
+    continue
+  fi
   # A package removed with its configuration kept is known to dpkg but not installed.
   if ! dpkg -s "$package" 2>/dev/null | grep -q '^Status: install ok installed'; then
     missing+=("$package")

@@ -323,7 +323,8 @@ std::filesystem::path ResolveDestination(const std::filesystem::path& requested)
     return destination;
 }
 
-AtomicFile::AtomicFile(std::filesystem::path destination, TemporaryKind kind) : requested_(std::move(destination))
+AtomicFile::AtomicFile(std::filesystem::path destination, TemporaryKind kind, Durability durability)
+    : requested_(std::move(destination)), durability_(durability)
 {
     if (requested_.filename().empty())
         throw ToolError(fmt::format("cannot write {}: not a file name", Quoted(requested_)));
@@ -438,7 +439,7 @@ void AtomicFile::Commit()
             fail(errno);
     }
     // Regular files must reach the disk before the rename makes them visible.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+    if (durability_ == Durability::Synced && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
         fail(errno);
     // An unnamed temporary gets its hidden name now, for the rename.
     for (int attempt = 0; temporary_.empty(); ++attempt) {
@@ -476,12 +477,26 @@ void AtomicFile::Commit()
     cleanupSlot_ = -1;
     temporary_.clear();
     // Make the rename itself durable; a failure here loses nothing already visible.
+    if (durability_ == Durability::Deferred)
+        return;
     const std::filesystem::path directory = destination_.parent_path();
     const int directoryFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd >= 0) {
         ::fsync(directoryFd);
         ::close(directoryFd);
     }
+}
+
+void SyncFileSystem(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(path), ErrnoText(errno)));
+    const int synced = ::syncfs(fd);
+    const int error = errno;
+    ::close(fd);
+    if (synced != 0)
+        throw ToolError(fmt::format("cannot write {}: {}", Quoted(path), ErrnoText(error)));
 }
 
 std::string AtomicFile::FailureReason() const

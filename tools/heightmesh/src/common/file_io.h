@@ -11,6 +11,10 @@
 
 namespace heightmesh::tool {
 
+// Writes back everything written to the file system that holds `path`
+// (syncfs); throws ToolError naming the reason.
+void SyncFileSystem(const std::filesystem::path& path);
+
 // Reads the whole file; throws ToolError naming the path and the reason.
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
 
@@ -45,10 +49,17 @@ enum class TemporaryKind {
 // a file the user may not write (as cp and shell redirection refuse it). A
 // replaced file's permission bits stay, and its owner and group where the
 // system lets the user give them; hard links to it keep the old contents.
+// When a committed file reaches the disk.
+enum class Durability {
+    Synced,    // before Commit() returns (the file and its directory entry)
+    Deferred,  // whenever the system writes it back: for many small files of
+               // one run, which syncs their file system once at its end
+};
+
 class AtomicFile {
 public:
-    explicit AtomicFile(std::filesystem::path destination,
-                        TemporaryKind kind = TemporaryKind::Unnamed);  // throws ToolError
+    explicit AtomicFile(std::filesystem::path destination, TemporaryKind kind = TemporaryKind::Unnamed,
+                        Durability durability = Durability::Synced);  // throws ToolError
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -86,6 +97,7 @@ private:
     std::unique_ptr<FdBuffer> buffer_;
     std::unique_ptr<std::ostream> stream_;
     int cleanupSlot_ = -1;
+    Durability durability_ = Durability::Synced;
     // The replaced file's mode, owner and group, when there is one.
     bool replaces_ = false;
     unsigned replacedMode_ = 0;

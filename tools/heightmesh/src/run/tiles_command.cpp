@@ -1,6 +1,8 @@
 // The tiles command line.
 #include "run/tiles_command.h"
 
+#include <malloc.h>
+
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
@@ -93,6 +95,11 @@ int RunTilesCommand(int argc, const char* const* argv, std::ostream& out, Progre
     const std::optional<PyramidOptions> options = ParseTilesCommand(argc, argv, out);
     if (!options)
         return 0;
+    // GDAL's warper allocates and frees its buffers of a few MB per tile:
+    // kept in the heap instead of mapped and unmapped each time, they cost
+    // no page faults after the first tiles.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     MakePyramid(*options, out, progress);
     return 0;
 }

@@ -8,15 +8,19 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include <fmt/format.h>
+#include <zlib.h>
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
 #include "common/parallel.h"
 #include "common/tool_error.h"
+#include "tiles/lattice_file.h"
 #include "tiles/quantized_mesh.h"
 #include "tiles/tile_mesh.h"
 
@@ -98,6 +102,37 @@ private:
 fs::path TilePath(const fs::path& root, const TileKey& tile)
 {
     return root / std::to_string(tile.level) / std::to_string(tile.x) / (std::to_string(tile.y) + ".terrain");
+}
+
+// Whether a tile an earlier run left is whole: its gzip stream ends with
+// the checksum and length of what it holds (a file cut short or zeroed by a
+// crash before it reached the disk fails).
+bool IntactTile(const fs::path& path)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(path, error))
+        return false;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = ReadFileBytes(path);
+    } catch (const ToolError&) {
+        return false;
+    }
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK)
+        return false;
+    std::vector<uint8_t> out(1 << 16);
+    stream.next_in = bytes.data();
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        status = inflate(&stream, Z_NO_FLUSH);
+    }
+    const bool whole = status == Z_STREAM_END && stream.avail_in == 0 && stream.total_out >= 88;
+    inflateEnd(&stream);
+    return whole;
 }
 
 uint64_t PeakMemoryBytes()
@@ -235,8 +270,14 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
     nlohmann::json rectangles = nlohmann::json::array();
     for (int32_t level = 0; level <= report.maxZoom; ++level)
         rectangles.push_back(nlohmann::json::array());
+    // The finest level is read through the warp; each coarser one from the
+    // points the level below it stored.
+    std::unique_ptr<LatticeFile> lattice;
     for (int32_t level = report.maxZoom; level >= report.minZoom; --level) {
         const Clock::time_point levelStart = Clock::now();
+        std::unique_ptr<LatticeFile> coarser;
+        if (level > report.minZoom)
+            coarser = std::make_unique<LatticeFile>(options.output, level - 1, TilesOver(area, level - 1), kTileCells);
         const TileRange range = TilesOver(area, level);
         Availability& here = available[static_cast<std::size_t>(level)];
         here = Availability(range);
@@ -251,7 +292,7 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         std::mutex mutex;
         progress.Begin(fmt::format("level {}: {} tiles", level, total));
         RunParts(std::min<unsigned>(threads, static_cast<unsigned>(std::max<int64_t>(total, 1))), [&](unsigned) {
-            TileReader reader(options.source, facts);
+            std::optional<TileReader> reader;
             std::vector<float> heights;
             LevelReport mine;
             std::vector<TileKey> written;
@@ -259,14 +300,25 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
                 const TileKey tile{level, range.x0 + k % columns, range.y0 + k / columns};
                 const fs::path path = TilePath(options.output, tile);
                 std::error_code error;
-                if (resume && fs::is_regular_file(path, error)) {
+                const bool complete = resume && IntactTile(path);
+                if (!complete || coarser) {
+                    if (lattice) {
+                        lattice->Read(tile, 1, heights);
+                    } else {
+                        if (!reader)
+                            reader.emplace(options.source, facts);
+                        reader->Read(tile, kTileCells, 1, heights);
+                        if (options.heightOffset != 0.0f)
+                            for (float& h : heights)
+                                h += options.heightOffset;
+                    }
+                    if (coarser)
+                        coarser->Store(tile, heights);
+                }
+                if (complete) {
                     ++mine.kept;
                     written.push_back(tile);
                 } else {
-                    reader.Read(tile, kTileCells, 1, heights);
-                    if (options.heightOffset != 0.0f)
-                        for (float& h : heights)
-                            h += options.heightOffset;
                     TileMesh made = MakeTileMesh(tile, heights, kTileCells, levelReport.budget);
                     if (made.empty) {
                         ++mine.empty;
@@ -282,7 +334,7 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
                         if (error)
                             throw ToolError(fmt::format("cannot make the folder {}: {}", Quoted(path.parent_path()),
                                                         error.message()));
-                        AtomicFile file(path);
+                        AtomicFile file(path, TemporaryKind::Unnamed, Durability::Deferred);
                         file.stream().write(reinterpret_cast<const char*>(bytes.data()),
                                             static_cast<std::streamsize>(bytes.size()));
                         file.Commit();
@@ -309,6 +361,7 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         rectangles[static_cast<std::size_t>(level)] = here.Rectangles(range.x0, range.y0, range.x1, range.y1);
         // The level below is no longer needed once this one knows its children.
         available[static_cast<std::size_t>(level) + 1] = Availability();
+        lattice = std::move(coarser);
     }
 
     // layer.json last, so that a folder with it holds a complete tileset.
@@ -326,6 +379,8 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         {"extensions", {"octvertexnormals", "metadata"}},
         {"available", rectangles},
     };
+    // Every tile reaches the disk before layer.json says the set is whole.
+    SyncFileSystem(options.output);
     AtomicFile file(options.output / "layer.json");
     file.stream() << layer.dump() << "\n";
     file.Commit();

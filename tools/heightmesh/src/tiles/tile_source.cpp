@@ -212,7 +212,20 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     const auto destination = static_cast<GDALDatasetH>(made->destination.get());
     GDALSetRasterNoDataValue(GDALGetRasterBand(destination, 1), kNaN);
 
-    const std::string wkt = Wgs84Wkt();
+    // A raster already on WGS 84 longitude and latitude is only resampled:
+    // its own CRS as the destination's spares a projection call per point.
+    std::string wkt = Wgs84Wkt();
+    if (const OGRSpatialReferenceH own = GDALGetSpatialRef(source)) {
+        const OGRSpatialReferenceH wgs84 = Wgs84();
+        const char* ignoreAxes[] = {"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", "CRITERION=EQUIVALENT", nullptr};
+        if (OSRIsSameEx(own, wgs84, ignoreAxes)) {
+            char* text = nullptr;
+            OSRExportToWkt(own, &text);
+            wkt = text ? text : wkt;
+            CPLFree(text);
+        }
+        OSRDestroySpatialReference(wgs84);
+    }
     const std::string dstSrs = "DST_SRS=" + wkt;
     const char* transformOptions[] = {dstSrs.c_str(), nullptr};
     CPLErrorReset();
