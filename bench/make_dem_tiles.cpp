@@ -3,7 +3,8 @@
 // 16-bit heights, one degree each from 7 E 45 N like SRTM tiles (the edge
 // samples shared with the neighbour), and a VRT over them. The heights are
 // one continuous function of longitude and latitude: ridges and valleys at
-// several scales with a little noise, 0 .. about 4000 m.
+// several scales (OCTAVES of them, 7 unless given; fewer make it smoother)
+// with a little noise, 0 .. about 4000 m.
 #include <gdal.h>
 #include <gdal_utils.h>
 #include <ogr_srs_api.h>
@@ -26,11 +27,13 @@ double Noise(int64_t x, int64_t y)
     return static_cast<double>(h >> 11) / static_cast<double>(1ull << 53);
 }
 
+int octaves = 7;
+
 double Height(double lon, double lat, int64_t column, int64_t row)
 {
     double h = 1800.0;
     double amplitude = 900.0, frequency = 1.3;
-    for (int octave = 0; octave < 7; ++octave) {
+    for (int octave = 0; octave < octaves; ++octave) {
         h += amplitude * std::sin(frequency * lon * 6.2831853 + octave) * std::cos(frequency * lat * 5.1 + 2 * octave);
         amplitude *= 0.5, frequency *= 2.3;
     }
@@ -41,10 +44,12 @@ double Height(double lon, double lat, int64_t column, int64_t row)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s COUNT SIZE FOLDER  (writes FOLDER/mosaic.vrt)\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s COUNT SIZE FOLDER [OCTAVES]  (writes FOLDER/mosaic.vrt)\n", argv[0]);
         return 2;
     }
+    if (argc == 5)
+        octaves = std::atoi(argv[4]);
     const int count = std::atoi(argv[1]), size = std::atoi(argv[2]);
     const std::string folder = argv[3];
     if (count < 1 || size < 2)

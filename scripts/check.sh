@@ -18,19 +18,22 @@ builds=("${@:-release clang sanitize thread windows}")
 # What the builds asked for need installed (HEIGHTMESH_SKIP_DEPS=1 skips it);
 # the whole run asks for every group its builds may use.
 if [ "$#" -eq 0 ]; then
-  groups=(build test windows clang)
+  groups=(build test windows clang browser)
 else
   groups=()
   for build in ${builds[*]}; do
     case "$build" in
-      release|thread) groups+=(build test) ;;
-      sanitize) groups+=(build test clang) ;;
+      release) groups+=(build test browser) ;;
+      thread) groups+=(build test) ;;
+      sanitize) groups+=(build test clang browser) ;;
       windows) groups+=(windows) ;;
-      clang) groups+=(build test clang) ;;
+      clang) groups+=(build test clang browser) ;;
     esac
   done
 fi
 scripts/install-deps.sh "${groups[@]}"
+# The browser test's npm packages, into web/node_modules.
+case " ${groups[*]} " in *" browser "*) scripts/install-web.sh ;; esac
 for build in ${builds[*]}; do
   case "$build" in
     release)  options=(-DCMAKE_BUILD_TYPE=Release) ;;

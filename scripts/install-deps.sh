@@ -11,7 +11,8 @@
 #   bench    bc, GNU time and the GDAL tools, for bench/end_to_end.sh
 #   windows  mingw-w64 and Wine, for the Windows DLL and its tests
 #   clang    the clang compiler
-#   browser  Chromium, Node.js and npm, for the tileset viewer's browser test
+#   browser  Chromium, Node.js, npm and the GDAL tools, for the tileset
+#            viewer's browser test
 #            (the npm packages themselves: scripts/install-web.sh)
 #   all      every group
 #
@@ -36,7 +37,7 @@ declare -A groups=(
   [bench]="bc time gdal-bin"
   [windows]="cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64"
   [clang]="clang"
-  [browser]="chromium nodejs npm"
+  [browser]="chromium nodejs npm gdal-bin bc"
 )
 # What each package is, for a system without them.
 declare -A purpose=(
@@ -58,7 +59,7 @@ declare -A programs=(
   [bench]="bc /usr/bin/time"
   [windows]="cmake ninja x86_64-w64-mingw32-g++"  # Wine: HEIGHTMESH_WINE, see tests/windows/wine_run.sh
   [clang]="clang++"
-  [browser]="chromium node npm"
+  [browser]="chromium node npm gdallocationinfo bc"
 )
 
 requested=("$@")

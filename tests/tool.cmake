@@ -20,3 +20,15 @@ target_compile_definitions(tool_end_to_end_test PRIVATE
   TOOL_FAILING_JOB_PATH="$<TARGET_FILE:tool_failing_job>"
   HEIGHTMESH_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 add_dependencies(tool_end_to_end_test heightmesh tool_failing_job)
+
+# The tileset in headless Chromium through heightmesh serve and CesiumJS
+# (skipped, saying why, without Chromium or the npm packages).
+if(NOT TARGET heightmesh_make_dem_tiles)
+  find_package(GDAL REQUIRED)
+  add_executable(heightmesh_make_dem_tiles ${PROJECT_SOURCE_DIR}/bench/make_dem_tiles.cpp)
+  target_link_libraries(heightmesh_make_dem_tiles PRIVATE GDAL::GDAL heightmesh_warnings)
+endif()
+add_test(NAME browser_viewer
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/browser_test.sh $<TARGET_FILE:heightmesh>
+    $<TARGET_FILE:heightmesh_make_dem_tiles> ${CMAKE_CURRENT_BINARY_DIR}/browser)
+set_tests_properties(browser_viewer PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 400)

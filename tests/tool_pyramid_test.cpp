@@ -263,6 +263,12 @@ void CheckTileset(const Tileset& set)
         files[std::get<0>(key)].insert({std::get<1>(key), std::get<2>(key)});
     for (int32_t level = 0; level <= maxZoom; ++level)
         EXPECT_EQ(Named(layer["available"][level]), files[level]) << "level " << level;
+    // The client starts from both roots and reads availability from each
+    // tile's metadata.
+    EXPECT_EQ(layer["metadataAvailability"], 1);
+    if (layer["minzoom"] == 0) {
+        EXPECT_EQ(files[0], (std::set<std::pair<int64_t, int64_t>>{{0, 0}, {1, 0}}));
+    }
 
     for (const auto& [key, tile] : set.tiles) {
         const auto [level, x, y] = key;
@@ -302,7 +308,7 @@ void CheckTileset(const Tileset& set)
             EXPECT_GT(area, 0) << "triangle " << t / 3;
         }
         // Child availability names the children that exist.
-        if (level < maxZoom) {
+        {
             const nlohmann::json metadata = nlohmann::json::parse(tile.metadata);
             std::set<std::pair<int64_t, int64_t>> children;
             for (int64_t cy = 2 * y; cy <= 2 * y + 1; ++cy)
@@ -552,6 +558,7 @@ TEST_F(ToolPyramidRun, ARasterWithoutGeoreferenceIsRefusedUnlessPlaced)
     EXPECT_NE(message.find("has no georeference"), std::string::npos) << message;
     EXPECT_NE(message.find("--assume-bounds"), std::string::npos) << message;
     options.source.assumeBounds = GeoRect{10.0, 46.0, 10.2, 46.1};
+    options.minZoom = 0;  // down to the roots, one of them without data
     Make(options);
     CheckTileset(ReadTileset(options.output));
 }

@@ -14,6 +14,7 @@
 #include "run/job_mesher.h"
 #include "run/options.h"
 #include "run/pipeline.h"
+#include "run/serve_command.h"
 #include "run/tiles_command.h"
 
 namespace {
@@ -49,6 +50,7 @@ std::pair<Command, int> ChooseCommand(int argc, char** argv)
 {
     static constexpr std::pair<std::string_view, Command> kCommands[] = {
         {"tiles", RunTilesCommand},
+        {"serve", RunServeCommand},
     };
     if (argc > 1)
         for (const auto& [name, command] : kCommands)

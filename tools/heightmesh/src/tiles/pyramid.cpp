@@ -214,6 +214,13 @@ bool PrepareFolder(const fs::path& root, const std::string& fingerprint, bool ov
     return resume;
 }
 
+// The tiles made of a level: those over the bounds, and at level 0 both
+// roots, which the client starts from.
+TileRange LevelTiles(const GeoRect& bounds, int32_t level)
+{
+    return level == 0 ? TileRange{0, 0, 1, 0} : TilesOver(bounds, level);
+}
+
 }  // namespace
 
 int32_t NativeMaxZoom(double spacingMetres, double errorScale)
@@ -277,8 +284,8 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         const Clock::time_point levelStart = Clock::now();
         std::unique_ptr<LatticeFile> coarser;
         if (level > report.minZoom)
-            coarser = std::make_unique<LatticeFile>(options.output, level - 1, TilesOver(area, level - 1), kTileCells);
-        const TileRange range = TilesOver(area, level);
+            coarser = std::make_unique<LatticeFile>(options.output, level - 1, LevelTiles(area, level - 1), kTileCells);
+        const TileRange range = LevelTiles(area, level);
         Availability& here = available[static_cast<std::size_t>(level)];
         here = Availability(range);
         const Availability& below = available[static_cast<std::size_t>(level) + 1];
@@ -320,15 +327,24 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
                     written.push_back(tile);
                 } else {
                     TileMesh made = MakeTileMesh(tile, heights, kTileCells, levelReport.budget);
+                    // The client starts from both root tiles and fails where
+                    // one is missing: a root without data is the bare ellipsoid.
+                    if (made.empty && level == 0) {
+                        std::fill(heights.begin(), heights.end(), 0.0f);
+                        made = MakeTileMesh(tile, heights, kTileCells, levelReport.budget);
+                        made.error = 0.0;
+                    }
                     if (made.empty) {
                         ++mine.empty;
                     } else {
-                        if (hasChildren) {
-                            const nlohmann::json children = {
-                                {"available",
-                                 {below.Rectangles(2 * tile.x, 2 * tile.y, 2 * tile.x + 1, 2 * tile.y + 1)}}};
-                            made.mesh.metadata = children.dump();
-                        }
+                        // Every tile names its children that exist (none at the
+                        // finest level), which the client reads instead of
+                        // layer.json's list when told metadataAvailability.
+                        const nlohmann::json children = {
+                            {"available",
+                             {hasChildren ? below.Rectangles(2 * tile.x, 2 * tile.y, 2 * tile.x + 1, 2 * tile.y + 1)
+                                          : nlohmann::json::array()}}};
+                        made.mesh.metadata = children.dump();
                         const std::vector<uint8_t> bytes = Gzip(EncodeQuantizedMesh(made.mesh));
                         fs::create_directories(path.parent_path(), error);
                         if (error)
@@ -378,6 +394,9 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         {"bounds", {area.west, area.south, area.east, area.north}},
         {"extensions", {"octvertexnormals", "metadata"}},
         {"available", rectangles},
+        // Each tile's metadata names its children: a client that reads them
+        // needs both root tiles and no more of layer.json's list.
+        {"metadataAvailability", 1},
     };
     // Every tile reaches the disk before layer.json says the set is whole.
     SyncFileSystem(options.output);

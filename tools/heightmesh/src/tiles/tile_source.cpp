@@ -269,9 +269,6 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "INIT_DEST", "NO_DATA");
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "XSCALE", fmt::format("{:.17g}", xScale).c_str());
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "YSCALE", fmt::format("{:.17g}", yScale).c_str());
-    made->operation = GDALCreateWarpOperation(warp);
-    if (!made->operation)
-        throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warp options were refused")));
     levels_.push_back(std::move(made));
     return *levels_.back();
 }
@@ -288,7 +285,15 @@ void TileReader::Read(const TileKey& tile, int32_t cells, int32_t halo, std::vec
     double transform[6] = {bounds.west - (halo + 0.5) * step,  step, 0.0,
                            bounds.north + (halo + 0.5) * step, 0.0,  -step};
     GDALSetGenImgProjTransformerDstGeoTransform(level.transformer, transform);
+    // A warp operation remembers the source window of each destination
+    // window it warped, so that one made for another tile would read the
+    // wrong part of the raster: each tile gets its own.
     CPLErrorReset();
+    if (level.operation)
+        GDALDestroyWarpOperation(level.operation);
+    level.operation = GDALCreateWarpOperation(level.warp);
+    if (!level.operation)
+        throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warp options were refused")));
     if (GDALChunkAndWarpImage(level.operation, 0, 0, size, size) != CE_None)
         throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warp failed")));
     heights.resize(static_cast<std::size_t>(size) * size);
