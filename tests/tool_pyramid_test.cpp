@@ -19,6 +19,7 @@
 #include "common/tool_error.h"
 #include "mesh/simplify.h"
 #include "mesh/surface_error.h"
+#include "run/tiles_command.h"
 #include "support/quantized_mesh_reader.h"
 #include "tiles/pyramid.h"
 #include "tiles/tile_mesh.h"
@@ -561,6 +562,41 @@ TEST_F(ToolPyramidRun, ARasterWithoutGeoreferenceIsRefusedUnlessPlaced)
     options.minZoom = 0;  // down to the roots, one of them without data
     Make(options);
     CheckTileset(ReadTileset(options.output));
+}
+
+TEST(ToolPyramidCommand, CommandLinesItCannotActOnAreRefused)
+{
+    const std::vector<std::vector<std::string>> refused = {
+        {"in.tif"},                                 // no folder
+        {"in.tif", "-o", "d", "--max-zoom", "25"},  // beyond the scheme
+        {"in.tif", "-o", "d", "--min-zoom", "-2"},  //
+        {"in.tif", "-o", "d", "--min-zoom", "9", "--max-zoom", "3"},
+        {"in.tif", "-o", "d", "--bounds", "10,46,9,47"},  // west above east
+        {"in.tif", "-o", "d", "--bounds", "10,46,11"},    // three numbers
+        {"in.tif", "-o", "d", "--bounds", "-181,0,1,1"},  // off the globe
+        {"in.tif", "-o", "d", "--error-scale", "0"},
+        {"in.tif", "-o", "d", "--error-scale", "nan"},
+        {"in.tif", "-o", "d", "--band", "0"},
+        {"in.tif", "-o", "d", "--resample", "sharpest"},
+        {"in.tif", "-o", "d", "--assume-bounds", "0,0,0,0"},
+    };
+    for (const auto& words : refused) {
+        std::vector<const char*> argv{"heightmesh tiles"};
+        for (const std::string& word : words)
+            argv.push_back(word.c_str());
+        std::ostringstream out;
+        EXPECT_THROW(ParseTilesCommand(static_cast<int>(argv.size()), argv.data(), out), UsageError)
+            << ::testing::PrintToString(words);
+    }
+    const char* good[] = {"heightmesh tiles", "in.tif",         "-o",  "d", "--max-zoom", "11", "--bounds",
+                          "7,45,8,46",        "--geoid-offset", "47.5"};
+    std::ostringstream out;
+    const std::optional<PyramidOptions> options = ParseTilesCommand(10, good, out);
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->maxZoom, 11);
+    EXPECT_FALSE(options->minZoom);
+    EXPECT_EQ(options->heightOffset, 47.5f);
+    EXPECT_EQ(options->bounds->west, 7.0);
 }
 
 }  // namespace
