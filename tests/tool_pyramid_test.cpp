@@ -283,8 +283,9 @@ void CheckTileset(const Tileset& set)
         EXPECT_EQ(files[0], (std::set<std::pair<int64_t, int64_t>>{{0, 0}, {1, 0}}));
     }
 
-    for (const auto& [key, tile] : set.tiles) {
-        const auto [level, x, y] = key;
+    for (const auto& entry : set.tiles) {
+        const tiletest::DecodedTile& tile = entry.second;
+        const auto [level, x, y] = entry.first;
         SCOPED_TRACE(::testing::Message() << "tile " << level << "/" << x << "/" << y);
         const std::size_t n = tile.u.size();
         ASSERT_GT(n, 0u);

@@ -66,7 +66,8 @@ public:
                 x = end;
             }
             std::vector<Open> next;
-            for (const auto& [a, b] : runs) {
+            for (const auto& run : runs) {
+                const int64_t a = run.first, b = run.second;
                 auto same =
                     std::find_if(open.begin(), open.end(), [&](const Open& o) { return o.startX == a && o.endX == b; });
                 if (same != open.end()) {
