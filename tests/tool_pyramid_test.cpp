@@ -558,6 +558,13 @@ TEST_F(ToolPyramidRun, FoldersOfOtherRequestsAreRefusedUnlessReplaced)
     Make(other);
     EXPECT_EQ(ReadText(dir_ / "other" / "notes.txt"), "mine");
 
+    // A limit the tile work cannot keep is refused before anything is made.
+    PyramidOptions small = Options(input, "small");
+    small.maxMemory = int64_t{100} << 20;
+    const std::string message = ErrorOf([&] { Make(small); });
+    EXPECT_NE(message.find("above the memory limit"), std::string::npos) << message;
+    EXPECT_FALSE(fs::exists(dir_ / "small"));
+
     WriteText(dir_ / "file", "x");
     PyramidOptions file = Options(input, "file");
     EXPECT_THROW(Make(file), UsageError);

@@ -56,7 +56,9 @@ std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* arg
     app.add_option("--geoid-offset", geoidOffset, "metres added to every height (e.g. the geoid's height)");
     app.add_flag("--overwrite", options.overwrite, "replace another tileset in the folder");
     app.add_option("--threads", options.threads, "threads (0 = all cores)");
-    app.add_option("--max-memory", maxMemory, "GDAL's block cache is held to a quarter of this (bytes, or K/M/G/T)");
+    app.add_option("--max-memory", maxMemory,
+                   "refuse a run estimated to need more (bytes, or K/M/G/T); GDAL's block cache gets a quarter")
+        ->default_str("half the machine's memory");
     app.add_flag("--stats", options.stats, "print tiles, triangles, worst measured error and time per level");
     try {
         app.parse(argc, argv);
@@ -83,8 +85,11 @@ std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* arg
     if (!(options.errorScale > 0.0))
         throw UsageError(fmt::format("--error-scale: '{}' is not above 0", errorScale));
     options.heightOffset = static_cast<float>(ParseList<double>(geoidOffset, 1, "--geoid-offset", "a number")[0]);
-    if (!maxMemory.empty())
-        options.source.cacheBytes = std::max<int64_t>(ParseByteCount(maxMemory, "--max-memory") / 4, 1 << 20);
+    if (!maxMemory.empty()) {
+        options.maxMemory = ParseByteCount(maxMemory, "--max-memory");
+        options.source.cacheBytes =
+            std::min(options.source.cacheBytes, std::max<int64_t>(*options.maxMemory / 4, 1 << 20));
+    }
     if (options.source.band < 1)
         throw UsageError(fmt::format("--band: {} is not a band (they count from 1)", options.source.band));
     return options;

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
+#include "common/memory_budget.h"
 #include "common/parallel.h"
 #include "common/tool_error.h"
 #include "tiles/lattice_file.h"
@@ -224,6 +225,15 @@ TileRange LevelTiles(const GeoRect& bounds, int32_t level)
 
 }  // namespace
 
+int64_t EstimatePyramidBytes(unsigned threads, int64_t cacheBytes)
+{
+    // Per thread: the warp's buffers (its limit, and the destination) and a
+    // tile's heights, mask, simplification and encoding, measured at under
+    // 16 MB; the process itself (GDAL, PROJ, the libraries) about 48 MB.
+    constexpr int64_t kPerThread = int64_t{48} << 20, kProcess = int64_t{48} << 20;
+    return kProcess + cacheBytes + static_cast<int64_t>(threads) * kPerThread;
+}
+
 int32_t NativeMaxZoom(double spacingMetres, double errorScale)
 {
     for (int32_t level = 0; level < kMaxTileLevel; ++level)
@@ -268,6 +278,15 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
     report.minZoom = options.minZoom ? *options.minZoom : 0;
     if (report.minZoom > report.maxZoom)
         throw UsageError(fmt::format("--min-zoom {} is above the maximum zoom {}", report.minZoom, report.maxZoom));
+
+    const unsigned workers = ThreadCount(options.threads);
+    const int64_t limit = options.maxMemory ? *options.maxMemory : DefaultMemoryLimit();
+    const int64_t need = EstimatePyramidBytes(workers, options.source.cacheBytes);
+    if (need > limit)
+        throw ToolError(
+            fmt::format("making tiles on {} threads needs about {}, above the memory limit of {}: give "
+                        "fewer --threads or a larger --max-memory",
+                        workers, ByteText(need), ByteText(limit)));
 
     const std::string fingerprint = Fingerprint(options, report.minZoom, report.maxZoom, area);
     const bool resume = PrepareFolder(options.output, fingerprint, options.overwrite);

@@ -25,6 +25,7 @@ struct PyramidOptions {
     double errorScale = 1.0;                  // times each level's error
     float heightOffset = 0.0f;                // added to every height (e.g. a geoid's height)
     unsigned threads = 0;                     // 0: every core
+    std::optional<int64_t> maxMemory;         // none: DefaultMemoryLimit()
     bool overwrite = false;                   // replace another tileset in the folder
     bool stats = false;
 };
@@ -60,6 +61,11 @@ struct TileRange {
     int64_t count() const { return x1 < x0 || y1 < y0 ? 0 : (x1 - x0 + 1) * (y1 - y0 + 1); }
 };
 TileRange TilesOver(const GeoRect& bounds, int32_t level);
+
+// The memory a pyramid needs at its peak: what each thread's tile work and
+// warp hold, GDAL's block cache and the process's own; independent of the
+// raster's size.
+int64_t EstimatePyramidBytes(unsigned threads, int64_t cacheBytes);
 
 // Makes the tileset; throws ToolError (UsageError for options that do not
 // fit the raster or the folder). Tiles already complete from an interrupted
