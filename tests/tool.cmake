@@ -13,7 +13,7 @@ target_link_libraries(tool_failing_job PRIVATE heightmesh_abi heightmesh_warning
 target_compile_options(tool_failing_job PRIVATE -fasynchronous-unwind-tables)
 
 heightmesh_add_test(tool_end_to_end_test
-  SOURCES tool_end_to_end_test.cpp tool_run_test.cpp
+  SOURCES tool_end_to_end_test.cpp tool_run_test.cpp tool_tiles_process_test.cpp
   LIBS heightmesh_tool_job PNG::PNG)
 target_compile_definitions(tool_end_to_end_test PRIVATE
   HEIGHTMESH_TOOL_PATH="$<TARGET_FILE:heightmesh>"
