@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-check/fuzz}
 seconds=${2:-20}
-targets=(raster text tiles)
+targets=(raster text tiles quantized_mesh)
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_ASM_COMPILER=clang -DHEIGHTMESH_SANITIZE=ON -DHEIGHTMESH_FUZZ=ON -DHEIGHTMESH_BUILD_TESTS=OFF \
@@ -25,7 +25,9 @@ for target in "${targets[@]}"; do
   work="$dir/corpus/$target"
   mkdir -p "$work"
   log="$dir/fuzz_$target.log"
-  if "$dir/bin/fuzz_$target" "$work" "fuzz/corpus/$target" -max_total_time="$seconds" -rss_limit_mb=2048 \
+  seeds=fuzz/corpus/$target
+  mkdir -p "$seeds"
+  if "$dir/bin/fuzz_$target" "$work" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 \
       -timeout=30 -print_final_stats=1 -artifact_prefix="$dir/findings/$target-" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "fuzz_$target: ${runs:-?} executions in ${seconds} s, no finding"
