@@ -111,6 +111,12 @@ int64_t ParseByteCount(const std::string& text, const std::string& what)
     return value << shift;
 }
 
+uint64_t PeakMemoryBytes()
+{
+    rusage usage{};
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
+}
+
 std::string ByteText(int64_t bytes)
 {
     const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};

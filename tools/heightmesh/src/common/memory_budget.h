@@ -32,6 +32,9 @@ int64_t DefaultMemoryLimit();
 // e.g. 512M or 2G; throws UsageError.
 int64_t ParseByteCount(const std::string& text, const std::string& what);
 
+// The process's peak resident memory so far, in bytes (0 when unknown).
+uint64_t PeakMemoryBytes();
+
 // "1.5 GiB"-style text.
 std::string ByteText(int64_t bytes);
 

@@ -28,13 +28,6 @@ namespace heightmesh::tool {
 
 namespace {
 
-// The process's peak resident memory so far, in bytes.
-uint64_t PeakMemoryBytes()
-{
-    rusage usage{};
-    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
-}
-
 // Times one stage of the run into the report.
 class Stage {
 public:

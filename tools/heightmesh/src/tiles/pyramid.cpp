@@ -137,12 +137,6 @@ bool IntactTile(const fs::path& path)
     return whole;
 }
 
-uint64_t PeakMemoryBytes()
-{
-    rusage usage{};
-    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
-}
-
 // What makes a tileset: the input file as it is now and every option that
 // changes a byte of a tile.
 std::string Fingerprint(const PyramidOptions& options, int32_t minZoom, int32_t maxZoom, const GeoRect& bounds)
