@@ -441,6 +441,30 @@ void AtomicFile::Commit()
     // Regular files must reach the disk before the rename makes them visible.
     if (durability_ == Durability::Synced && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
         fail(errno);
+    // An unnamed temporary of a file that does not exist yet is linked
+    // straight under its name, whole: no moment, not even SIGKILL's, leaves
+    // a hidden name behind. (Should the name have appeared meanwhile, the
+    // link fails and the rename below replaces it.)
+    if (temporary_.empty() && !replaces_) {
+        const std::string self = fmt::format("/proc/self/fd/{}", fd);
+        int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, destination_.c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno == ENOENT)
+            linked = ::linkat(fd, "", AT_FDCWD, destination_.c_str(), AT_EMPTY_PATH);
+        if (linked == 0) {
+            buffer_.reset();
+            if (::close(fd) != 0 && errno != EINTR) {
+                // A late write error: the name goes again.
+                const int error = errno;
+                ::unlink(destination_.c_str());
+                throw ToolError(fmt::format("cannot write {}: {}", Quoted(requested_), ErrnoText(error)));
+            }
+            committed_ = true;
+            SyncDirectory();
+            return;
+        }
+        if (errno != EEXIST)
+            fail(errno);
+    }
     // An unnamed temporary gets its hidden name now, for the rename.
     for (int attempt = 0; temporary_.empty(); ++attempt) {
         if (attempt == 100)
@@ -476,7 +500,12 @@ void AtomicFile::Commit()
     UnregisterTemporary(cleanupSlot_);
     cleanupSlot_ = -1;
     temporary_.clear();
-    // Make the rename itself durable; a failure here loses nothing already visible.
+    SyncDirectory();
+}
+
+void AtomicFile::SyncDirectory() const noexcept
+{
+    // Makes the new name durable; a failure here loses nothing already visible.
     if (durability_ == Durability::Deferred)
         return;
     const std::filesystem::path directory = destination_.parent_path();

@@ -89,6 +89,7 @@ public:
 private:
     class FdBuffer;
     void Discard() noexcept;
+    void SyncDirectory() const noexcept;
     std::filesystem::path TemporaryName() const;
 
     std::filesystem::path requested_;
