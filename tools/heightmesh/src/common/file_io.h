@@ -38,7 +38,9 @@ enum class TemporaryKind {
 // file under the requested name:
 //  - where the file system supports it the temporary has no name at all
 //    (O_TMPFILE) until Commit() links it, so that even SIGKILL leaves
-//    nothing behind; elsewhere it is ".NAME.<hex>.tmp", shortened to fit
+//    nothing behind: a new file is linked straight under its name, one that
+//    replaces another under a hidden name first and renamed over it;
+//    elsewhere the temporary is ".NAME.<hex>.tmp", shortened to fit
 //    NAME_MAX;
 //  - SIGINT, SIGTERM and SIGHUP remove a named temporary before the signal
 //    ends the process as it would have;
