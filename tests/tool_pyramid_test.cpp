@@ -405,6 +405,17 @@ void CheckErrorBound(const Tileset& set, const TileSourceOptions& source, double
         const auto sample = [&](int32_t i, int32_t j) {  // i east, j north of the south-west corner
             return heights[static_cast<std::size_t>(kTileCells - j + 1) * outer + static_cast<std::size_t>(i + 1)];
         };
+        // A corner whose cell holds data is a vertex.
+        for (const int32_t ci : {0, kTileCells - 1})
+            for (const int32_t cj : {0, kTileCells - 1}) {
+                const bool kept = std::isfinite(sample(ci, cj)) && std::isfinite(sample(ci + 1, cj)) &&
+                                  std::isfinite(sample(ci, cj + 1)) && std::isfinite(sample(ci + 1, cj + 1));
+                const uint16_t u = ci == 0 ? 0 : 32767, v = cj == 0 ? 0 : 32767;
+                bool present = false;
+                for (std::size_t k = 0; k < tile.u.size(); ++k)
+                    present |= tile.u[k] == u && tile.v[k] == v;
+                EXPECT_TRUE(present || !kept) << "corner " << u << "," << v << " of " << level << "/" << x << "/" << y;
+            }
         const double bound = LevelError(level) * scale + Step(tile) + 1e-6;
         for (std::size_t t = 0; t < tile.indices.size(); t += 3) {
             const uint32_t a = tile.indices[t], b = tile.indices[t + 1], c = tile.indices[t + 2];
