@@ -3,7 +3,6 @@
 // hold together: headers, edge lists, shared edges, availability and the
 // error bound at every lattice point of the finest level.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -191,27 +190,6 @@ TEST(ToolPyramid, NeighboursSimplifiedAloneKeepTheSamePointsAlongTheirEdge)
 // ---------------------------------------------------------------------------
 // Whole tilesets.
 
-std::vector<uint8_t> Gunzip(const std::vector<uint8_t>& bytes)
-{
-    z_stream stream{};
-    EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-    std::vector<uint8_t> out(1 << 16);
-    stream.next_in = const_cast<Bytef*>(bytes.data());
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        if (stream.total_out == out.size())
-            out.resize(out.size() * 2);
-        stream.next_out = out.data() + stream.total_out;
-        stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
-        status = inflate(&stream, Z_NO_FLUSH);
-    }
-    EXPECT_EQ(status, Z_STREAM_END);
-    out.resize(stream.total_out);
-    inflateEnd(&stream);
-    return out;
-}
-
 using Key = std::tuple<int32_t, int64_t, int64_t>;
 
 struct Tileset {
@@ -234,7 +212,9 @@ Tileset ReadTileset(const fs::path& root)
         const int64_t y = std::stoll(part->stem().string());
         const Key key{level, x, y};
         set.files[key] = ReadBytes(entry.path());
-        set.tiles[key] = tiletest::DecodeTile(Gunzip(set.files[key]));
+        const std::optional<std::vector<uint8_t>> tile = tiletest::Gunzip(set.files[key]);
+        EXPECT_TRUE(tile) << "a tile that is not whole gzip: " << relative;
+        set.tiles[key] = tiletest::DecodeTile(tile.value_or(std::vector<uint8_t>{}));
     }
     return set;
 }

@@ -2,13 +2,13 @@
 // leaves complete tiles only, and the same command again writes the bytes of
 // a run never interrupted.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <map>
 #include <random>
 #include <string>
 
+#include "support/quantized_mesh_reader.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -23,24 +23,6 @@ std::map<std::string, std::vector<uint8_t>> Tree(const fs::path& root)
         if (entry.is_regular_file())
             files[fs::relative(entry.path(), root).string()] = tooltest::ReadBytes(entry.path());
     return files;
-}
-
-// Whether a gzip stream ends whole, its checksum and length matching.
-bool WholeGzip(const std::vector<uint8_t>& bytes)
-{
-    z_stream stream{};
-    inflateInit2(&stream, 15 + 16);
-    std::vector<uint8_t> out(1 << 16);
-    stream.next_in = const_cast<Bytef*>(bytes.data());
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = out.data();
-        stream.avail_out = static_cast<uInt>(out.size());
-        status = inflate(&stream, Z_NO_FLUSH);
-    }
-    inflateEnd(&stream);
-    return status == Z_STREAM_END && stream.avail_in == 0;
 }
 
 TEST(ToolTilesProcess, KilledRunsFinishToTheBytesOfAnUninterruptedOne)
@@ -82,7 +64,7 @@ TEST(ToolTilesProcess, KilledRunsFinishToTheBytesOfAnUninterruptedOne)
                 EXPECT_NE(name, "layer.json");
                 if (name != ".heightmesh-tileset") {
                     EXPECT_EQ(fs::path(name).extension(), ".terrain") << name;
-                    EXPECT_TRUE(WholeGzip(bytes)) << name;
+                    EXPECT_TRUE(tiletest::Gunzip(bytes)) << name;
                 }
             }
         const tooltest::ProcessResult rerun = tiles(folder);

@@ -5,12 +5,41 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 namespace tiletest {
+
+// A gzip stream's contents, or none unless it ends whole (its checksum and
+// length matching) with nothing after it: tiles are stored compressed.
+inline std::optional<std::vector<uint8_t>> Gunzip(std::span<const uint8_t> bytes)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK)
+        return std::nullopt;
+    std::vector<uint8_t> out(1 << 16);
+    stream.next_in = const_cast<Bytef*>(bytes.data());
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (stream.total_out == out.size())
+            out.resize(out.size() * 2);
+        stream.next_out = out.data() + stream.total_out;
+        stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
+        status = inflate(&stream, Z_NO_FLUSH);
+    }
+    const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
+    out.resize(stream.total_out);
+    inflateEnd(&stream);
+    if (!whole)
+        return std::nullopt;
+    return out;
+}
 
 struct DecodedTile {
     std::array<double, 3> centre{};
