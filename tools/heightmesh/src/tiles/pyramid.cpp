@@ -273,18 +273,17 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
     if (report.minZoom > report.maxZoom)
         throw UsageError(fmt::format("--min-zoom {} is above the maximum zoom {}", report.minZoom, report.maxZoom));
 
-    const unsigned workers = ThreadCount(options.threads);
+    const unsigned threads = ThreadCount(options.threads);
     const int64_t limit = options.maxMemory ? *options.maxMemory : DefaultMemoryLimit();
-    const int64_t need = EstimatePyramidBytes(workers, options.source.cacheBytes);
+    const int64_t need = EstimatePyramidBytes(threads, options.source.cacheBytes);
     if (need > limit)
         throw ToolError(
             fmt::format("making tiles on {} threads needs about {}, above the memory limit of {}: give "
                         "fewer --threads or a larger --max-memory",
-                        workers, ByteText(need), ByteText(limit)));
+                        threads, ByteText(need), ByteText(limit)));
 
     const std::string fingerprint = Fingerprint(options, report.minZoom, report.maxZoom, area);
     const bool resume = PrepareFolder(options.output, fingerprint, options.overwrite);
-    const unsigned threads = ThreadCount(options.threads);
 
     std::vector<Availability> available(static_cast<std::size_t>(report.maxZoom) + 2);
     // Each level's tiles as layer.json lists them; none below the minimum.
