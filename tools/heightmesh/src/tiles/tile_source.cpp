@@ -174,11 +174,10 @@ TileReader::~TileReader() = default;
 
 TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t halo)
 {
-    for (const auto& known : levels_)
-        if (known->level == level && known->cells == cells && known->halo == halo)
-            return *known;
+    if (level_ && level_->level == level && level_->cells == cells && level_->halo == halo)
+        return *level_;
     // One level at a time is read; the previous one's handles go.
-    levels_.clear();
+    level_.reset();
     auto made = std::make_unique<Level>();
     made->level = level, made->cells = cells, made->halo = halo;
     const double step = 180.0 / static_cast<double>(TileRows(level)) / cells;  // degrees between lattice points
@@ -269,8 +268,8 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "INIT_DEST", "NO_DATA");
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "XSCALE", fmt::format("{:.17g}", xScale).c_str());
     warp->papszWarpOptions = CSLSetNameValue(warp->papszWarpOptions, "YSCALE", fmt::format("{:.17g}", yScale).c_str());
-    levels_.push_back(std::move(made));
-    return *levels_.back();
+    level_ = std::move(made);
+    return *level_;
 }
 
 void TileReader::Read(const TileKey& tile, int32_t cells, int32_t halo, std::vector<float>& heights)

@@ -60,7 +60,7 @@ private:
 
     TileSourceOptions options_;
     TileSourceFacts facts_;
-    std::vector<std::unique_ptr<Level>> levels_;
+    std::unique_ptr<Level> level_;  // the level read last
 };
 
 }  // namespace heightmesh::tool
