@@ -106,6 +106,19 @@ fs::path TilePath(const fs::path& root, const TileKey& tile)
     return root / std::to_string(tile.level) / std::to_string(tile.x) / (std::to_string(tile.y) + ".terrain");
 }
 
+// A tile's file, in its folder, through a temporary; the run syncs the
+// file system once at its end.
+void WriteTile(const fs::path& path, const std::vector<uint8_t>& bytes)
+{
+    std::error_code error;
+    fs::create_directories(path.parent_path(), error);
+    if (error)
+        throw ToolError(fmt::format("cannot make the folder {}: {}", Quoted(path.parent_path()), error.message()));
+    AtomicFile file(path, TemporaryKind::Unnamed, Durability::Deferred);
+    file.stream().write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.Commit();
+}
+
 // Whether a tile an earlier run left is whole: its gzip stream ends with
 // the checksum and length of what it holds (a file cut short or zeroed by a
 // crash before it reached the disk fails).
@@ -302,7 +315,6 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         Availability& here = available[static_cast<std::size_t>(level)];
         here = Availability(range);
         const Availability& below = available[static_cast<std::size_t>(level) + 1];
-        const bool hasChildren = level < report.maxZoom;
         LevelReport levelReport;
         levelReport.level = level;
         levelReport.budget = LevelError(level) * options.errorScale;
@@ -319,7 +331,6 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
             for (int64_t k = next++; k < total; k = next++) {
                 const TileKey tile{level, range.x0 + k % columns, range.y0 + k / columns};
                 const fs::path path = TilePath(options.output, tile);
-                std::error_code error;
                 const bool complete = resume && IntactTile(path);
                 if (!complete || coarser) {
                     if (lattice) {
@@ -351,22 +362,13 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
                         ++mine.empty;
                     } else {
                         // Every tile names its children that exist (none at the
-                        // finest level), which the client reads instead of
-                        // layer.json's list when told metadataAvailability.
+                        // finest level, whose level below is empty), which the
+                        // client reads instead of layer.json's list when told
+                        // metadataAvailability.
                         const nlohmann::json children = {
-                            {"available",
-                             {hasChildren ? below.Rectangles(2 * tile.x, 2 * tile.y, 2 * tile.x + 1, 2 * tile.y + 1)
-                                          : nlohmann::json::array()}}};
+                            {"available", {below.Rectangles(2 * tile.x, 2 * tile.y, 2 * tile.x + 1, 2 * tile.y + 1)}}};
                         made.mesh.metadata = children.dump();
-                        const std::vector<uint8_t> bytes = Gzip(EncodeQuantizedMesh(made.mesh));
-                        fs::create_directories(path.parent_path(), error);
-                        if (error)
-                            throw ToolError(fmt::format("cannot make the folder {}: {}", Quoted(path.parent_path()),
-                                                        error.message()));
-                        AtomicFile file(path, TemporaryKind::Unnamed, Durability::Deferred);
-                        file.stream().write(reinterpret_cast<const char*>(bytes.data()),
-                                            static_cast<std::streamsize>(bytes.size()));
-                        file.Commit();
+                        WriteTile(path, Gzip(EncodeQuantizedMesh(made.mesh)));
                         ++mine.tiles;
                         mine.triangles += made.triangles;
                         mine.error = std::max(mine.error, made.error);
