@@ -532,7 +532,8 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
     // beside it.
     struct Strip {
         const GridEdge* edge;
-        int32_t from, to;  // cells [from, to) along the edge
+        int32_t from, to;            // cells [from, to) along the edge
+        int32_t innerFrom, innerTo;  // its points one line inside
     };
     std::vector<Strip> strips;
     for (const GridEdge& edge : edges) {
@@ -544,11 +545,11 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
             int32_t end = t;
             while (end < edge.cells && edge.Inside(end))
                 ++end;
-            strips.push_back({&edge, t, end});
             // At a grid corner the strip's inner line starts one point in.
-            const int32_t innerFrom = t == 0 ? 1 : t, innerTo = end == edge.cells ? edge.cells - 1 : end;
-            marks[static_cast<std::size_t>(edge.Point(innerFrom) + edge.inward)] = 1;
-            marks[static_cast<std::size_t>(edge.Point(innerTo) + edge.inward)] = 1;
+            const Strip strip{&edge, t, end, t == 0 ? 1 : t, end == edge.cells ? edge.cells - 1 : end};
+            marks[static_cast<std::size_t>(edge.Point(strip.innerFrom) + edge.inward)] = 1;
+            marks[static_cast<std::size_t>(edge.Point(strip.innerTo) + edge.inward)] = 1;
+            strips.push_back(strip);
             t = end;
         }
     }
@@ -556,13 +557,11 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
     std::vector<ChainPoint> bottom, top;
     for (const Strip& strip : strips) {
         const GridEdge& edge = *strip.edge;
-        const int32_t innerFrom = strip.from == 0 ? 1 : strip.from;
-        const int32_t innerTo = strip.to == edge.cells ? edge.cells - 1 : strip.to;
         bottom.clear(), top.clear();
         for (int32_t t = strip.from; t <= strip.to; ++t)
             if (marks[static_cast<std::size_t>(edge.Point(t))])
                 bottom.push_back({t, edge.Point(t)});
-        for (int32_t t = innerFrom; t <= innerTo; ++t)
+        for (int32_t t = strip.innerFrom; t <= strip.innerTo; ++t)
             if (marks[static_cast<std::size_t>(edge.Point(t) + edge.inward)])
                 top.push_back({t, edge.Point(t) + edge.inward});
         Zip(bottom, top, width, triangles);
