@@ -602,8 +602,9 @@ TEST(ToolPyramidCommand, CommandLinesItCannotActOnAreRefused)
     const char* good[] = {"heightmesh tiles", "in.tif",         "-o",  "d", "--max-zoom", "11", "--bounds",
                           "7,45,8,46",        "--geoid-offset", "47.5"};
     std::ostringstream out;
-    const std::optional<PyramidOptions> options = ParseTilesCommand(10, good, out);
-    ASSERT_TRUE(options);
+    const std::optional<TilesRequest> request = ParseTilesCommand(10, good, out);
+    ASSERT_TRUE(request);
+    const PyramidOptions* options = &request->options;
     EXPECT_EQ(options->maxZoom, 11);
     EXPECT_FALSE(options->minZoom);
     EXPECT_EQ(options->heightOffset, 47.5f);

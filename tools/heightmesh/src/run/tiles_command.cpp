@@ -3,12 +3,16 @@
 
 #include <malloc.h>
 
+#include <cerrno>
+#include <cstdlib>
+
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
 #include "common/memory_budget.h"
 #include "common/tool_error.h"
 #include "run/option_text.h"
+#include "tiles/shards.h"
 
 namespace heightmesh::tool {
 
@@ -27,11 +31,62 @@ std::optional<GeoRect> ParseGeoRect(const std::string& text, const std::string& 
     return rect;
 }
 
+const char* ProcessEnvironment(const char* name) { return std::getenv(name); }
+
+void MakeWholePyramid(const PyramidOptions& options, std::ostream& out, ProgressLine& progress)
+{
+    MakePyramid(options, out, progress);
+}
+
+int32_t ParseCount(const std::string& text, const std::string& what)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < 0 || value > 1000000)
+        throw UsageError(fmt::format("{}: '{}' is not a whole number from 0 to 1000000", what, text));
+    return static_cast<int32_t>(value);
+}
+
+// `--shard I/N`, or `--shard slurm` for the task of a Slurm job array.
+void ParseShard(const std::string& text, const char* (*environment)(const char*), PyramidOptions& options)
+{
+    int32_t index = 0, count = 0;
+    if (text == "slurm") {
+        const auto variable = [&](const char* name) -> std::string {
+            const char* value = environment(name);
+            if (value == nullptr || *value == '\0')
+                throw UsageError(
+                    fmt::format("--shard slurm: {} is not set (run it as a task of sbatch --array)", name));
+            return value;
+        };
+        const std::string id = variable("SLURM_ARRAY_TASK_ID");
+        const char* min = environment("SLURM_ARRAY_TASK_MIN");
+        index = ParseCount(id, "SLURM_ARRAY_TASK_ID") - (min && *min ? ParseCount(min, "SLURM_ARRAY_TASK_MIN") : 0);
+        count = ParseCount(variable("SLURM_ARRAY_TASK_COUNT"), "SLURM_ARRAY_TASK_COUNT");
+    } else {
+        const std::size_t slash = text.find('/');
+        if (slash == std::string::npos)
+            throw UsageError(fmt::format("--shard: '{}' is not I/N (shard I of N, from 0) or slurm", text));
+        index = ParseCount(text.substr(0, slash), "--shard");
+        count = ParseCount(text.substr(slash + 1), "--shard");
+    }
+    if (count < 1)
+        throw UsageError(fmt::format("--shard: {} shards: there must be at least one", count));
+    if (index < 0 || index >= count)
+        throw UsageError(
+            fmt::format("--shard: shard {} of {} does not exist (they count from 0 to {})", index, count, count - 1));
+    options.shardIndex = index;
+    options.shardCount = count;
+}
+
 }  // namespace
 
-std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* argv, std::ostream& out)
+std::optional<TilesRequest> ParseTilesCommand(int argc, const char* const* argv, std::ostream& out,
+                                              const char* (*environment)(const char*))
 {
-    PyramidOptions options;
+    TilesRequest request;
+    PyramidOptions& options = request.options;
     CLI::App app{
         "heightmesh tiles: writes a quantized-mesh-1.0 terrain tileset (the geographic EPSG:4326 tiling, "
         "gzip-compressed tiles, layer.json) from any raster GDAL opens, warped to WGS 84 tile by tile. "
@@ -60,6 +115,17 @@ std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* arg
                    "refuse a run estimated to need more (bytes, or K/M/G/T); GDAL's block cache gets a quarter")
         ->default_str("half the machine's memory");
     app.add_flag("--stats", options.stats, "print tiles, triangles, worst measured error and time per level");
+    std::string shard, plan;
+    bool merge = false;
+    auto* shardOption =
+        app.add_option("--shard", shard,
+                       "make only shard I of N (I/N, from 0), or the task's of a Slurm job array (slurm: "
+                       "SLURM_ARRAY_TASK_ID of SLURM_ARRAY_TASK_COUNT); then --merge");
+    auto* planOption = app.add_option("--plan", plan, "print the partition into N shards and make nothing");
+    auto* mergeOption =
+        app.add_flag("--merge", merge, "once every shard is finished: the coarse levels and layer.json");
+    shardOption->excludes(planOption)->excludes(mergeOption);
+    planOption->excludes(mergeOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -68,6 +134,23 @@ std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* arg
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }
+    request.make = MakeWholePyramid;
+    if (!shard.empty()) {
+        ParseShard(shard, environment ? environment : ProcessEnvironment, options);
+        request.make = MakeShard;
+    } else if (!plan.empty()) {
+        options.shardCount = ParseCount(plan, "--plan");
+        if (options.shardCount < 1)
+            throw UsageError("--plan: 0 shards: there must be at least one");
+        request.make = PrintShardPlan;
+    } else if (merge) {
+        request.make = MergeShards;
+    }
+    if (options.overwrite && (!shard.empty() || merge))
+        throw UsageError(
+            fmt::format("--overwrite cannot be given to {}: it would remove other shards' tiles; clear "
+                        "the folder with a whole run's --overwrite, or remove it",
+                        merge ? "--merge" : "a shard"));
     options.source.input = input;
     options.output = output;
     for (const auto& [value, name] : {std::pair{minZoom, "--min-zoom"}, std::pair{maxZoom, "--max-zoom"}})
@@ -92,20 +175,20 @@ std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* arg
     }
     if (options.source.band < 1)
         throw UsageError(fmt::format("--band: {} is not a band (they count from 1)", options.source.band));
-    return options;
+    return request;
 }
 
 int RunTilesCommand(int argc, const char* const* argv, std::ostream& out, ProgressLine& progress)
 {
-    const std::optional<PyramidOptions> options = ParseTilesCommand(argc, argv, out);
-    if (!options)
+    const std::optional<TilesRequest> request = ParseTilesCommand(argc, argv, out);
+    if (!request)
         return 0;
     // GDAL's warper allocates and frees its buffers of a few MB per tile:
     // kept in the heap instead of mapped and unmapped each time, they cost
     // no page faults after the first tiles.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
-    MakePyramid(*options, out, progress);
+    request->make(request->options, out, progress);
     return 0;
 }
 

@@ -9,9 +9,18 @@
 
 namespace heightmesh::tool {
 
-// Parses the arguments after `tiles`. Returns no options when --help was
+// What a tiles command line asks for: the tileset's options, and which way
+// of making it (a whole run, a plan, a shard or the merge).
+struct TilesRequest {
+    PyramidOptions options;
+    void (*make)(const PyramidOptions&, std::ostream&, ProgressLine&) = nullptr;
+};
+
+// Parses the arguments after `tiles`. Returns nothing when --help was
 // answered on `out`; throws UsageError for a command line it cannot act on.
-std::optional<PyramidOptions> ParseTilesCommand(int argc, const char* const* argv, std::ostream& out);
+// `environment` looks up the variables of `--shard slurm`.
+std::optional<TilesRequest> ParseTilesCommand(int argc, const char* const* argv, std::ostream& out,
+                                              const char* (*environment)(const char*) = nullptr);
 
 // The whole command: parse, make, report. Returns the exit status.
 int RunTilesCommand(int argc, const char* const* argv, std::ostream& out, ProgressLine& progress);

@@ -98,6 +98,17 @@ void LatticeFile::Store(const TileKey& tile, std::span<const float> heights)
     }
 }
 
+void LatticeFile::StorePoint(int64_t column, int64_t row, float height)
+{
+    const int64_t c = column - column0_, r = row - row0_;
+    if (c < 0 || c >= columns_ || r < 0 || r >= rows_)
+        return;
+    const uint32_t stored = Encode(height);
+    if (::pwrite(fd_, &stored, 4, static_cast<off_t>((r * columns_ + c) * 4)) != 4)
+        throw ToolError(
+            fmt::format("cannot keep level {}'s heights in {}: {}", level_, Quoted(folder_), std::strerror(errno)));
+}
+
 void LatticeFile::Read(const TileKey& tile, int32_t halo, std::vector<float>& heights) const
 {
     const int32_t size = cells_ + 1 + 2 * halo;

@@ -34,6 +34,10 @@ public:
     // one. Any thread; two tiles store the same bytes where they meet.
     void Store(const TileKey& tile, std::span<const float> heights);
 
+    // Stores the height of the level's point (column, row) of the whole
+    // lattice (rows from the north), when the file holds it.
+    void StorePoint(int64_t column, int64_t row, float height);
+
     // The heights of `tile` (of this level) as TileReader::Read gives them.
     void Read(const TileKey& tile, int32_t halo, std::vector<float>& heights) const;
 

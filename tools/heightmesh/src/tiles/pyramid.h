@@ -28,6 +28,7 @@ struct PyramidOptions {
     std::optional<int64_t> maxMemory;         // none: DefaultMemoryLimit()
     bool overwrite = false;                   // replace another tileset in the folder
     bool stats = false;
+    int32_t shardIndex = 0, shardCount = 0;  // for a shard (--shard I/N) and the plan (--plan N)
 };
 
 // The lattice cells along a tile's side.

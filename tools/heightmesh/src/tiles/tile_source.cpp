@@ -145,9 +145,10 @@ TileSourceFacts DescribeTileSource(const TileSourceOptions& options)
 // spacing without being coarser), the exact transform onto the level's
 // lattice, and the destination the warper fills.
 struct TileReader::Level {
-    int32_t level = 0, cells = 0, halo = 0;
+    int32_t level = 0, cells = 0;
     Source source;
     Dataset destination;
+    int32_t columns = 0, rows = 0;  // the destination's size
     void* transformer = nullptr;
     GDALWarpOptions* warp = nullptr;
     GDALWarpOperationH operation = nullptr;
@@ -172,14 +173,14 @@ TileReader::TileReader(const TileSourceOptions& options, const TileSourceFacts& 
 
 TileReader::~TileReader() = default;
 
-TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t halo)
+TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells)
 {
-    if (level_ && level_->level == level && level_->cells == cells && level_->halo == halo)
+    if (level_ && level_->level == level && level_->cells == cells)
         return *level_;
     // One level at a time is read; the previous one's handles go.
     level_.reset();
     auto made = std::make_unique<Level>();
-    made->level = level, made->cells = cells, made->halo = halo;
+    made->level = level, made->cells = cells;
     const double step = 180.0 / static_cast<double>(TileRows(level)) / cells;  // degrees between lattice points
     const double centre = (facts_.bounds.south + facts_.bounds.north) / 2.0;
     const double stepX = step * MetresPerDegreeOfLongitude(kWgs84, centre);
@@ -203,13 +204,6 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     if (overview >= 0)
         made->source = OpenSource(options_, facts_.name, overview);
     const GDALDatasetH source = made->source.get();
-
-    const int32_t size = cells + 1 + 2 * halo;
-    made->destination.reset(GDALCreate(GDALGetDriverByName("MEM"), "", size, size, 1, GDT_Float32, nullptr));
-    if (!made->destination)
-        throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("no memory raster")));
-    const auto destination = static_cast<GDALDatasetH>(made->destination.get());
-    GDALSetRasterNoDataValue(GDALGetRasterBand(destination, 1), kNaN);
 
     // A raster already on WGS 84 longitude and latitude is only resampled:
     // its own CRS as the destination's spares a projection call per point.
@@ -236,7 +230,6 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
     GDALWarpOptions* warp = GDALCreateWarpOptions();
     made->warp = warp;
     warp->hSrcDS = source;
-    warp->hDstDS = destination;
     warp->nBandCount = 1;
     warp->panSrcBands = static_cast<int*>(CPLMalloc(sizeof(int)));
     warp->panDstBands = static_cast<int*>(CPLMalloc(sizeof(int)));
@@ -274,30 +267,44 @@ TileReader::Level& TileReader::LevelFor(int32_t level, int32_t cells, int32_t ha
 
 void TileReader::Read(const TileKey& tile, int32_t cells, int32_t halo, std::vector<float>& heights)
 {
-    Level& level = LevelFor(tile.level, cells, halo);
     const int32_t size = cells + 1 + 2 * halo;
+    const int64_t column = tile.x * cells, row = (TileRows(tile.level) - 1 - tile.y) * cells;
+    ReadWindow(tile.level, cells, column - halo, row - halo, size, size, heights);
+}
+
+void TileReader::ReadWindow(int32_t level, int32_t cells, int64_t column, int64_t row, int32_t columns, int32_t rows,
+                            std::vector<float>& heights)
+{
+    Level& warp = LevelFor(level, cells);
+    if (warp.columns != columns || warp.rows != rows) {
+        warp.destination.reset(GDALCreate(GDALGetDriverByName("MEM"), "", columns, rows, 1, GDT_Float32, nullptr));
+        if (!warp.destination)
+            throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("no memory raster")));
+        GDALSetRasterNoDataValue(GDALGetRasterBand(static_cast<GDALDatasetH>(warp.destination.get()), 1), kNaN);
+        warp.warp->hDstDS = static_cast<GDALDatasetH>(warp.destination.get());
+        warp.columns = columns, warp.rows = rows;
+    }
     // The lattice's step is a multiple of a power of two of 45 degrees, so
     // that every lattice point's longitude and latitude are exact and the
-    // same whichever tile they are computed for.
-    const double step = 180.0 / static_cast<double>(TileRows(tile.level)) / cells;
-    const GeoRect bounds = TileBounds(tile);
-    double transform[6] = {bounds.west - (halo + 0.5) * step,  step, 0.0,
-                           bounds.north + (halo + 0.5) * step, 0.0,  -step};
-    GDALSetGenImgProjTransformerDstGeoTransform(level.transformer, transform);
+    // same whichever window they are computed for.
+    const double step = 180.0 / static_cast<double>(TileRows(level)) / cells;
+    double transform[6] = {-180.0 + (static_cast<double>(column) - 0.5) * step, step, 0.0,
+                           90.0 - (static_cast<double>(row) - 0.5) * step,      0.0,  -step};
+    GDALSetGenImgProjTransformerDstGeoTransform(warp.transformer, transform);
     // A warp operation remembers the source window of each destination
-    // window it warped, so that one made for another tile would read the
-    // wrong part of the raster: each tile gets its own.
+    // window it warped, so that one made for another window would read the
+    // wrong part of the raster: each window gets its own.
     CPLErrorReset();
-    if (level.operation)
-        GDALDestroyWarpOperation(level.operation);
-    level.operation = GDALCreateWarpOperation(level.warp);
-    if (!level.operation)
+    if (warp.operation)
+        GDALDestroyWarpOperation(warp.operation);
+    warp.operation = GDALCreateWarpOperation(warp.warp);
+    if (!warp.operation)
         throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warp options were refused")));
-    if (GDALChunkAndWarpImage(level.operation, 0, 0, size, size) != CE_None)
+    if (GDALChunkAndWarpImage(warp.operation, 0, 0, columns, rows) != CE_None)
         throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warp failed")));
-    heights.resize(static_cast<std::size_t>(size) * size);
-    const auto destination = static_cast<GDALDatasetH>(level.destination.get());
-    if (GDALRasterIO(GDALGetRasterBand(destination, 1), GF_Read, 0, 0, size, size, heights.data(), size, size,
+    heights.resize(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
+    const auto destination = static_cast<GDALDatasetH>(warp.destination.get());
+    if (GDALRasterIO(GDALGetRasterBand(destination, 1), GF_Read, 0, 0, columns, rows, heights.data(), columns, rows,
                      GDT_Float32, 0, 0) != CE_None)
         throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warped tile is lost")));
     for (float& h : heights)

@@ -54,9 +54,17 @@ public:
     // Throws ToolError when GDAL fails.
     void Read(const TileKey& tile, int32_t cells, int32_t halo, std::vector<float>& heights);
 
+    // The heights at the points [column, column + columns) x [row, row +
+    // rows) of the whole lattice of `level` with `cells` cells per tile
+    // (columns from the antimeridian eastward, rows from the north pole
+    // southward); each point's height is the one every tile that holds it
+    // reads.
+    void ReadWindow(int32_t level, int32_t cells, int64_t column, int64_t row, int32_t columns, int32_t rows,
+                    std::vector<float>& heights);
+
 private:
     struct Level;
-    Level& LevelFor(int32_t level, int32_t cells, int32_t halo);
+    Level& LevelFor(int32_t level, int32_t cells);
 
     TileSourceOptions options_;
     TileSourceFacts facts_;
