@@ -4,7 +4,7 @@ find_package(PNG REQUIRED)
 
 heightmesh_add_test(tool_test
   SOURCES tool_heightmap_test.cpp tool_raster_test.cpp tool_writers_test.cpp tool_cli_test.cpp tool_simplify_test.cpp
-    tool_tiles_test.cpp tool_pyramid_test.cpp
+    tool_tiles_test.cpp tool_pyramid_test.cpp tool_shards_test.cpp
   LIBS heightmesh_tool_job PNG::PNG)
 
 # A job library whose entry fails at once, for the tool's report of job failures.
