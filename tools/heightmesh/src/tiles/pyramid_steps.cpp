@@ -279,7 +279,8 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
     const Availability& below = step.below ? *step.below : none;
     std::atomic<int64_t> next{0}, done{0};
     std::mutex mutex;
-    progress.Begin(step.label.empty() ? fmt::format("level {}: {} tiles", level, total) : step.label);
+    if (!step.quiet)
+        progress.Begin(step.label.empty() ? fmt::format("level {}: {} tiles", level, total) : step.label);
     const unsigned threads = std::min<unsigned>(run.threads, static_cast<unsigned>(std::max<int64_t>(total, 1)));
     if (step.readers && step.readers->size() < threads)
         step.readers->resize(threads);
@@ -337,7 +338,8 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
                     written.push_back({tile.x, tile.y, bytes.size(), Crc32(bytes)});
                 }
             }
-            progress.Update(static_cast<double>(++done) / static_cast<double>(total));
+            if (!step.quiet)
+                progress.Update(static_cast<double>(++done) / static_cast<double>(total));
         }
         std::lock_guard lock(mutex);
         for (const TileRecord& tile : written)
@@ -350,7 +352,8 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
         report.triangles += mine.triangles;
         report.error = std::max(report.error, mine.error);
     });
-    progress.End();
+    if (!step.quiet)
+        progress.End();
     if (step.records)
         std::sort(step.records->begin(), step.records->end(),
                   [](const TileRecord& a, const TileRecord& b) { return std::tie(a.y, a.x) < std::tie(b.y, b.x); });

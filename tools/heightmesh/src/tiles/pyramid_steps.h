@@ -108,7 +108,8 @@ struct LevelStep {
     // The warp's readers, one per thread, kept from step to step (each
     // opens the raster); none: the step's own.
     std::vector<std::unique_ptr<TileReader>>* readers = nullptr;
-    std::string label;  // the progress line's
+    std::string label;   // the progress line's
+    bool quiet = false;  // no progress line: the caller draws one over many steps
 };
 LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine& progress);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -14,6 +15,7 @@
 
 #include "common/file_io.h"
 #include "common/memory_budget.h"
+#include "common/parallel.h"
 #include "common/tool_error.h"
 #include "tiles/lattice_file.h"
 #include "tiles/pyramid_steps.h"
@@ -125,8 +127,10 @@ uint32_t Crc32(const void* data, std::size_t size)
     return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
-// A part's record, written once its tiles are on the disk: a shard that
-// finds it knows the part is finished.
+// A part's record, written once its tiles are: a shard or merge that finds
+// it and its tiles as it lists them knows the part is finished. (Its tiles
+// are checked against it, so that the record may reach the disk before
+// them: the shard syncs the file system once, at its end.)
 void WritePart(const fs::path& root, const std::string& fingerprint, const PartRecord& part)
 {
     Writer w;
@@ -146,7 +150,7 @@ void WritePart(const fs::path& root, const std::string& fingerprint, const PartR
     w.Put<uint32_t>(Crc32(w.bytes().data(), w.bytes().size()));
     std::error_code error;
     fs::create_directories(PartsFolder(root), error);
-    AtomicFile file(PartPath(root, part.key));
+    AtomicFile file(PartPath(root, part.key), TemporaryKind::Unnamed, Durability::Deferred);
     file.stream().write(w.bytes().data(), static_cast<std::streamsize>(w.bytes().size()));
     file.Commit();
 }
@@ -283,7 +287,7 @@ void StoreRing(const PyramidRun& run, TileReader& reader, LatticeFile& lattice, 
 // tiles; returns what its record holds.
 PartRecord MakePart(const PyramidRun& run, int32_t partLevel, const TileKey& key, bool resume,
                     std::vector<std::unique_ptr<TileReader>>& readers, std::vector<LevelReport>& reports,
-                    const std::string& label, ProgressLine& progress)
+                    ProgressLine& progress)
 {
     const PyramidOptions& options = *run.options;
     PartRecord record;
@@ -313,7 +317,7 @@ PartRecord MakePart(const PyramidRun& run, int32_t partLevel, const TileKey& key
         step.here = &here;
         step.records = &record.levels.emplace_back(level, std::vector<TileRecord>{}).second;
         step.readers = &readers;
-        step.label = fmt::format("{}, level {}: {} tiles", label, level, tiles.count());
+        step.quiet = true;
         reports.push_back(MakeLevel(run, step, progress));
         if (level == partLevel) {
             // The part's own heights, of which the merge makes the level above.
@@ -474,39 +478,61 @@ void MakeShard(const PyramidOptions& options, std::ostream& out, ProgressLine& p
     ClaimPlan(root, run.fingerprint, options.shardCount);
     const std::size_t a = plan.first[static_cast<std::size_t>(options.shardIndex)];
     const std::size_t b = plan.first[static_cast<std::size_t>(options.shardIndex) + 1];
-    std::vector<std::unique_ptr<TileReader>> readers;
+    // Each thread makes whole parts, the largest first, so that no thread
+    // waits at the end of each level of a part and the last ones are small.
+    std::vector<std::size_t> order;
+    for (std::size_t k = a; k < b; ++k)
+        order.push_back(k);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return plan.parts[x].tiles > plan.parts[y].tiles; });
+    PyramidRun alone = run;
+    alone.threads = 1;
+    std::vector<std::vector<std::unique_ptr<TileReader>>> readers(run.threads);
     std::vector<LevelReport> reports;
-    std::size_t finished = 0;
-    for (std::size_t k = a; k < b; ++k) {
-        const TileKey& key = plan.parts[k].key;
+    std::size_t finished = 0, done = 0;
+    std::mutex mutex;
+    progress.Begin(fmt::format("{}{} parts", prefix, b - a));
+    ForEachIndex(static_cast<int64_t>(order.size()), run.threads, [&](int64_t i, unsigned thread) {
+        const TileKey& key = plan.parts[order[static_cast<std::size_t>(i)]].key;
         PartRecord record;
         const PartState state = ReadPart(root, run.fingerprint, key, record);
+        std::string note;
         if (state == PartState::Finished) {
             const std::optional<fs::path> changed = ChangedTile(root, record);
             if (!changed) {
+                std::lock_guard lock(mutex);
                 ++finished;
-                continue;
+                progress.Update(static_cast<double>(++done) / static_cast<double>(b - a));
+                return;
             }
             // Made again; a tile changed since is replaced, not kept.
-            out << prefix
-                << fmt::format("{} changed since part {} was finished; making the part again\n", Quoted(*changed),
+            note = fmt::format("{} changed since part {} was finished; making the part again\n", Quoted(*changed),
                                PartName(key));
+            std::error_code ignored;
             for (const auto& [level, tiles] : record.levels)
                 for (const TileRecord& tile : tiles) {
                     PartRecord one;
                     one.levels.emplace_back(level, std::vector<TileRecord>{tile});
                     if (ChangedTile(root, one))
-                        fs::remove(TilePath(root, {level, tile.x, tile.y}), error);
+                        fs::remove(TilePath(root, {level, tile.x, tile.y}), ignored);
                 }
         } else if (state == PartState::Damaged) {
-            out << prefix << fmt::format("the record of part {} is damaged; making the part again\n", PartName(key));
+            note = fmt::format("the record of part {} is damaged; making the part again\n", PartName(key));
         }
-        const std::string label = fmt::format("{}part {} of {}", prefix, k - a + 1, b - a);
-        record = MakePart(run, plan.level, key, resume, readers, reports, label, progress);
-        // The record says the part is finished: its tiles reach the disk first.
-        SyncFileSystem(root);
+        if (!note.empty()) {
+            std::lock_guard lock(mutex);
+            out << prefix << note;
+        }
+        std::vector<LevelReport> mine;
+        record = MakePart(alone, plan.level, key, resume, readers[thread], mine, progress);
         WritePart(root, run.fingerprint, record);
-    }
+        std::lock_guard lock(mutex);
+        reports.insert(reports.end(), mine.begin(), mine.end());
+        progress.Update(static_cast<double>(++done) / static_cast<double>(b - a));
+    });
+    progress.End();
+    // What the shard made is on the disk when it says it is done.
+    SyncFileSystem(root);
     PrintPyramidReport(run, reports, started,
                        prefix + (finished > 0 ? fmt::format("{} of {} parts finished before; ", finished, b - a) : ""),
                        out);
