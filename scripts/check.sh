@@ -18,12 +18,12 @@ builds=("${@:-release clang sanitize thread windows}")
 # What the builds asked for need installed (HEIGHTMESH_SKIP_DEPS=1 skips it);
 # the whole run asks for every group its builds may use.
 if [ "$#" -eq 0 ]; then
-  groups=(build test windows clang browser)
+  groups=(build test windows clang browser cluster)
 else
   groups=()
   for build in ${builds[*]}; do
     case "$build" in
-      release) groups+=(build test browser) ;;
+      release) groups+=(build test browser cluster) ;;
       thread) groups+=(build test) ;;
       sanitize) groups+=(build test clang browser) ;;
       windows) groups+=(windows) ;;

@@ -14,6 +14,9 @@
 #   browser  Chromium, Node.js, npm and the GDAL tools, for the tileset
 #            viewer's browser test
 #            (the npm packages themselves: scripts/install-web.sh)
+#   cluster  Slurm, MUNGE and GNU parallel, for scripts/tiles-slurm.sh,
+#            scripts/tiles-parallel.sh and their tests (which start a
+#            one-machine Slurm cluster of their own)
 #   all      every group
 #
 # Installs only what is missing (nothing is printed then); safe to run again.
@@ -38,6 +41,7 @@ declare -A groups=(
   [windows]="cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64"
   [clang]="clang"
   [browser]="chromium nodejs npm gdal-bin bc"
+  [cluster]="slurm-wlm munge parallel"
 )
 # What each package is, for a system without them.
 declare -A purpose=(
@@ -50,6 +54,8 @@ declare -A purpose=(
   [g++-mingw-w64-x86-64-posix]="mingw-w64 C++ cross compiler (POSIX threads)" [wine64]="Wine, to run Windows tests"
   [clang]="clang >= 14" [libcpp-httplib-dev]="cpp-httplib, for heightmesh serve" [chromium]="Chromium"
   [nodejs]="Node.js" [npm]="npm" [clang-format]="clang-format, for the style check" [git]="git, for the style check"
+  [slurm-wlm]="Slurm (slurmctld, slurmd, sbatch), for tiling on a cluster"
+  [munge]="MUNGE, Slurm's authentication" [parallel]="GNU parallel, for tiling on several machines"
 )
 # Programs a group needs on PATH, checked where packages cannot be.
 declare -A programs=(
@@ -60,6 +66,7 @@ declare -A programs=(
   [windows]="cmake ninja x86_64-w64-mingw32-g++"  # Wine: HEIGHTMESH_WINE, see tests/windows/wine_run.sh
   [clang]="clang++"
   [browser]="chromium node npm gdallocationinfo bc"
+  [cluster]="slurmctld slurmd munged sbatch parallel"
 )
 
 requested=("$@")
@@ -69,11 +76,11 @@ fi
 wanted=()
 for group in "${requested[@]}"; do
   if [ "$group" = all ]; then
-    wanted+=(build test bench windows clang browser)
+    wanted+=(build test bench windows clang browser cluster)
   elif [ -n "${groups[$group]+set}" ]; then
     wanted+=("$group")
   else
-    echo "install-deps: unknown group '$group' (build, demo, test, bench, windows, clang, browser or all)" >&2
+    echo "install-deps: unknown group '$group' (build, demo, test, bench, windows, clang, browser, cluster or all)" >&2
     exit 2
   fi
 done

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include <fmt/format.h>
 
@@ -43,11 +44,18 @@ LatticeFile::LatticeFile(const std::filesystem::path& folder, int32_t level, con
     rows_ = (range.y1 - range.y0 + 1) * cells + 3;
     fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd_ < 0) {
-        // A file system without unnamed files: a name removed at once.
-        const std::filesystem::path name = folder / fmt::format(".heightmesh-lattice-{}-{}.tmp", level, ::getpid());
-        fd_ = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-        if (fd_ >= 0)
-            ::unlink(name.c_str());
+        // A file system without unnamed files (a network one, which shards
+        // on other machines may share): a name of its own, removed at once.
+        std::random_device random;
+        for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+            const std::filesystem::path name =
+                folder / fmt::format(".heightmesh-lattice-{}-{}-{:08x}.tmp", level, ::getpid(), random());
+            fd_ = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+            if (fd_ >= 0)
+                ::unlink(name.c_str());
+            else if (errno != EEXIST)
+                break;
+        }
     }
     if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(columns_ * rows_ * 4)) != 0) {
         const int error = errno;
