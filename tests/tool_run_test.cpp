@@ -137,6 +137,33 @@ TEST(ToolRun, EveryRoadWritesTheFullRoadsFile)
 // Output no correct job writes: the streamed road checks every band before
 // writing it, declines and leaves the file to the full road, whose job here
 // is the real one; the file is the full road's.
+// A run without a mesh file meshes band by band as a binary file's run does,
+// never holding the whole grid's outputs, and reports what the full road would.
+TEST(ToolRun, ARunWithoutAFileTakesTheStreamedRoad)
+{
+    RealJob job;
+    for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{{}, {"--cut-below", "30"}}) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(extra, " ")));
+        std::vector<std::string> args = {"--size", "523x611", "--seed", "5", "--stats"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto run = [&](const Meshers& meshers) {
+            std::ostringstream out;
+            ProgressLine progress(out, false);
+            const RunReport report = RunTool(ParseArgs(args), meshers, out, progress, 2);
+            return std::pair{report, out.str()};
+        };
+        const auto [streamed, streamedOut] = run(job.meshers());
+        EXPECT_EQ(streamed.plan.road, MeshRoad::kStreamed);
+        EXPECT_EQ(streamed.road, MeshRoad::kStreamed);
+        EXPECT_NE(streamedOut.find("road:       streamed (no mesh file"), std::string::npos) << streamedOut;
+        const auto [full, fullOut] = run({job.meshers().full, {}});
+        EXPECT_EQ(full.road, MeshRoad::kFull);
+        const auto kept = [](const std::string& out) { return out.substr(0, out.find('\n')); };
+        EXPECT_EQ(kept(streamedOut), kept(fullOut));
+        EXPECT_NE(kept(streamedOut).find(" cells kept"), std::string::npos) << streamedOut;
+    }
+}
+
 TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay)
 {
     ScratchDir dir;

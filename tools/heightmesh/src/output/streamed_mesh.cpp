@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <vector>
 
 #include <fmt/format.h>
@@ -85,7 +86,7 @@ struct Band {
 
 class BandWriter {
 public:
-    BandWriter(const MeshRequest& request, const StreamedMeshFile& options, const MaskSurvey& survey, AtomicFile& file,
+    BandWriter(const MeshRequest& request, const StreamedMeshFile& options, const MaskSurvey& survey, AtomicFile* file,
                uint64_t dataAt, const GltfLayout& layout)
         : request_(request), options_(options), survey_(survey), file_(file), dataAt_(dataAt), layout_(layout)
     {
@@ -186,11 +187,11 @@ public:
                 // The job's buffers hold the file's bytes as they are.
                 for (std::size_t i = 0; i < ownPoints; ++i)
                     bounds_.Add(band.job.vertices[i]);
-                file_.WriteAt(positionsAt, band.job.vertices.data(), ownPoints * 12);
-                file_.WriteAt(normalsAt, band.job.normals.data(), ownPoints * 12);
-                file_.WriteAt(uvsAt, band.job.uvs.data(), ownPoints * 8);
+                Put(positionsAt, band.job.vertices.data(), ownPoints * 12);
+                Put(normalsAt, band.job.normals.data(), ownPoints * 12);
+                Put(uvsAt, band.job.uvs.data(), ownPoints * 8);
                 if (!layout_.shortIndices) {
-                    file_.WriteAt(indicesAt, band.job.triangles.data(), 6 * cells * 4);
+                    Put(indicesAt, band.job.triangles.data(), 6 * cells * 4);
                     break;
                 }
             } else {
@@ -199,14 +200,14 @@ public:
                     bounds_.Add(band.job.vertices[i]);
                     std::memcpy(band.packed.data() + 12 * k, &band.job.vertices[i], 12);
                 });
-                file_.WriteAt(positionsAt, band.packed.data(), vertexCount * 12);
+                Put(positionsAt, band.packed.data(), vertexCount * 12);
                 forWritten([&](int64_t k, std::size_t i) {
                     std::memcpy(band.packed.data() + 12 * k, &band.job.normals[i], 12);
                 });
-                file_.WriteAt(normalsAt, band.packed.data(), vertexCount * 12);
+                Put(normalsAt, band.packed.data(), vertexCount * 12);
                 forWritten(
                     [&](int64_t k, std::size_t i) { std::memcpy(band.packed.data() + 8 * k, &band.job.uvs[i], 8); });
-                file_.WriteAt(uvsAt, band.packed.data(), vertexCount * 8);
+                Put(uvsAt, band.packed.data(), vertexCount * 8);
             }
             const std::size_t indexBytes = layout_.shortIndices ? 2 : 4;
             band.packed.resize(3 * triangleCount * indexBytes);
@@ -221,7 +222,7 @@ public:
                     std::memcpy(to, triangle, 12);
                 }
             });
-            file_.WriteAt(indicesAt, band.packed.data(), band.packed.size());
+            Put(indicesAt, band.packed.data(), band.packed.size());
             break;
         }
         case MeshFormat::Ply: {
@@ -230,14 +231,12 @@ public:
                 PackPlyVertex(band.job.vertices[i], band.job.normals[i], band.job.uvs[i],
                               band.packed.data() + static_cast<std::size_t>(k) * kPlyVertexBytes);
             });
-            file_.WriteAt(dataAt_ + at(firstVertex, kPlyVertexBytes), band.packed.data(),
-                          vertexCount * kPlyVertexBytes);
+            Put(dataAt_ + at(firstVertex, kPlyVertexBytes), band.packed.data(), vertexCount * kPlyVertexBytes);
             forTriangles([&](std::size_t j, uint32_t a, uint32_t b, uint32_t c, std::size_t) {
                 PackPlyFace(a, b, c, band.packed.data() + j * kPlyFaceBytes);
             });
             const uint64_t facesAt = dataAt_ + at(survey_.vertexStart.back(), kPlyVertexBytes);
-            file_.WriteAt(facesAt + at(2 * firstKept, kPlyFaceBytes), band.packed.data(),
-                          triangleCount * kPlyFaceBytes);
+            Put(facesAt + at(2 * firstKept, kPlyFaceBytes), band.packed.data(), triangleCount * kPlyFaceBytes);
             break;
         }
         case MeshFormat::Stl: {
@@ -249,7 +248,7 @@ public:
                 PackStlFacet(local(band.job.triangles[h]), local(band.job.triangles[h + 1]),
                              local(band.job.triangles[h + 2]), band.packed.data() + j * kStlFacetBytes);
             });
-            file_.WriteAt(dataAt_ + at(2 * firstKept, kStlFacetBytes), band.packed.data(), band.packed.size());
+            Put(dataAt_ + at(2 * firstKept, kStlFacetBytes), band.packed.data(), band.packed.size());
             break;
         }
         case MeshFormat::Obj:
@@ -263,7 +262,15 @@ private:
     const MeshRequest& request_;
     const StreamedMeshFile& options_;
     const MaskSurvey& survey_;
-    AtomicFile& file_;
+    // Writes at `offset` of the file; without a file (a run that writes
+    // none) the band is checked and packed all the same.
+    void Put(uint64_t offset, const void* data, std::size_t size)
+    {
+        if (file_)
+            file_->WriteAt(offset, data, size);
+    }
+
+    AtomicFile* file_;
     uint64_t dataAt_;
     const GltfLayout& layout_;
     PositionBounds bounds_;
@@ -322,8 +329,10 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
         throw ToolError(fmt::format("cannot write {}: {}", Quoted(options.path), error.what()));
     }
 
-    AtomicFile file(options.path);
-    BandWriter writer(request, options, survey.mask, file, prefix.size(), layout);
+    std::optional<AtomicFile> file;
+    if (!options.path.empty())
+        file.emplace(options.path);
+    BandWriter writer(request, options, survey.mask, file ? &*file : nullptr, prefix.size(), layout);
     const bool extraRow = options.format == MeshFormat::Stl;
     const int32_t bandRows = BandRows(width, height);
     const auto bandPoints = static_cast<std::size_t>(int64_t{bandRows + (extraRow ? 1 : 0)} * width);
@@ -352,7 +361,7 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
             report.jobSeconds += SecondsSince(start);
             wait();
             pending = std::async(std::launch::async, [&writer, &band] { writer.Write(band); });
-            progress.Update(static_cast<double>(r0) / height, file.bytesWritten());
+            progress.Update(static_cast<double>(r0) / height, file ? file->bytesWritten() : 0);
         }
         wait();
         if (options.format == MeshFormat::Glb) {
@@ -365,14 +374,16 @@ bool StreamMeshFile(const MeshRequest& request, const BandMesher& bandMesher, co
                     throw Declined{"the written bounds change the size of the glTF document"};
                 prefix = actual;
             }
-            if (layout.binaryChunk > layout.total) {
+            if (layout.binaryChunk > layout.total && file) {
                 const char zeros[3] = {};
-                file.WriteAt(prefix.size() + layout.total, zeros,
-                             static_cast<std::size_t>(layout.binaryChunk - layout.total));
+                file->WriteAt(prefix.size() + layout.total, zeros,
+                              static_cast<std::size_t>(layout.binaryChunk - layout.total));
             }
         }
-        file.WriteAt(0, prefix.data(), prefix.size());
-        file.Commit();
+        if (file) {
+            file->WriteAt(0, prefix.data(), prefix.size());
+            file->Commit();
+        }
     } catch (const Declined& declined) {
         if (pending.valid())
             pending.wait();

@@ -21,7 +21,7 @@ namespace heightmesh::tool {
 bool StreamsFormat(MeshFormat format, bool asciiStl);
 
 struct StreamedMeshFile {
-    std::filesystem::path path;
+    std::filesystem::path path;  // empty: no file, the bands checked and packed alone
     MeshFormat format = MeshFormat::Glb;
     bool zUp = false;      // positions and normals turned z-up as they are written
     unsigned threads = 0;  // for the checks before the bands (0: every core)

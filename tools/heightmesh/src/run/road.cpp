@@ -14,7 +14,7 @@ RoadPlan PlanRoad(const Options& options, bool bandMeshing)
     if (options.Shapes())
         return {MeshRoad::kBanded, "a shaped mesh is made from the heights, then the job runs in bands"};
     if (!options.output)
-        return {MeshRoad::kFull, "no mesh file"};
+        return {MeshRoad::kStreamed, "no mesh file: the job runs band by band as for a binary file"};
     if (!StreamsFormat(MeshFormatFromPath(*options.output), options.asciiStl))
         return {MeshRoad::kFull, "a text format is written from the full outputs"};
     return {MeshRoad::kStreamed, "a binary file written band by band as the job makes it"};

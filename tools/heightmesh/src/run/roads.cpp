@@ -58,8 +58,10 @@ std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& decl
 {
     const Options& options = input.options;
     StreamedMeshFile file;
-    file.path = *options.output;
-    file.format = MeshFormatFromPath(*options.output);
+    // Without a mesh file the bands run as for a .ply (which any size fits),
+    // and nothing is written.
+    file.path = options.output ? *options.output : std::filesystem::path();
+    file.format = options.output ? MeshFormatFromPath(*options.output) : MeshFormat::Ply;
     file.zUp = WritesZUp(options);
     file.threads = options.threads;
     StreamedMeshReport report;
@@ -68,7 +70,7 @@ std::optional<MeshedGrid> MeshStreamed(const RoadInput& input, std::string& decl
         declined = std::move(report.declined);
         return std::nullopt;
     }
-    input.stages.emplace_back("job and write mesh", SecondsSince(start));
+    input.stages.emplace_back(options.output ? "job and write mesh" : "job", SecondsSince(start));
     MeshedGrid meshed;
     meshed.road = MeshRoad::kStreamed;
     meshed.jobSeconds = report.jobSeconds;
