@@ -270,9 +270,10 @@ TEST(ToolShardCommand, ShardsAreNamedOrTakenFromTheSlurmArray)
         {{"--merge", "--overwrite"}, "--overwrite cannot be given to --merge"},
         {{"--shard", "slurm"}, "SLURM_ARRAY_TASK_ID is not set"},
     };
-    for (const auto& [words, expected] : refused) {
+    for (const auto& entry : refused) {
+        const std::vector<const char*>& words = entry.first;
         const std::string message = ErrorOf([&] { parse(words, [](const char*) -> const char* { return nullptr; }); });
-        EXPECT_NE(message.find(expected), std::string::npos) << message;
+        EXPECT_NE(message.find(entry.second), std::string::npos) << message;
     }
     const TilesRequest named = parse({"--shard", "2/5"});
     EXPECT_EQ(named.make, &MakeShard);
