@@ -3,6 +3,8 @@
 // and closed, outward-facing solids.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -10,6 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include <meshoptimizer.h>
+
+#include "mesh/gpu_order.h"
 #include "mesh/indexed_mesh.h"
 #include "mesh/region_cover.h"
 #include "mesh/simplify.h"
@@ -200,6 +205,53 @@ TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound)
                 ++open;
         }
         EXPECT_EQ(open, mesh.boundaryEdges.size() / 2);
+    }
+}
+
+// A grid of sixteen tiles with holes: the bound at every grid point, no
+// crack between tiles, and GPU order of the tiles on their own keeps every
+// triangle and orders for the cache as well as ordering the whole mesh.
+TEST(ToolSimplify, LargeGridsKeepTheBoundAndOrderTheirTilesOnTheirOwn)
+{
+    const Grid g = MakeGrid(2049, 2049, 23, true, 0.0005);
+    const SimplifiedMesh simplified = SimplifyGrid(g, 1.5, 2);
+    const SurfaceError error =
+        MeasureSurfaceError(Heights(g), g.mask, g.width, g.height, simplified.sourceVertices, simplified.indices);
+    EXPECT_EQ(error.uncovered, 0);
+    EXPECT_LE(error.max, 1.5);
+    ASSERT_EQ(simplified.tileRuns.size(), 16u);
+
+    // Each triangle as its grid points, turned to start at the least.
+    const auto triangles = [](const IndexedMesh& mesh) {
+        std::vector<std::array<int32_t, 3>> list;
+        for (std::size_t i = 0; i < mesh.indices.size(); i += 3) {
+            std::array<int32_t, 3> t{};
+            for (int k = 0; k < 3; ++k)
+                t[k] = mesh.sourceVertices[mesh.indices[i + static_cast<std::size_t>(k)]];
+            std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
+            list.push_back(t);
+        }
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    const auto cacheMisses = [](const IndexedMesh& mesh) {
+        return meshopt_analyzeVertexCache(mesh.indices.data(), mesh.indices.size(), mesh.sourceVertices.size(), 16, 0,
+                                          0)
+            .acmr;
+    };
+    IndexedMesh whole(g.data, g.width, g.height), tiled(g.data, g.width, g.height);
+    whole.sourceVertices = tiled.sourceVertices = simplified.sourceVertices;
+    whole.indices = tiled.indices = simplified.indices;
+    OrderForGpu(whole);
+    OrderForGpu(tiled, simplified.tileRuns, 2);
+    const auto expected = triangles(whole);
+    EXPECT_TRUE(triangles(tiled) == expected);
+    EXPECT_LE(cacheMisses(tiled), cacheMisses(whole) * 1.02);
+    // Vertices in the order triangles first use them.
+    int64_t next = 0;
+    for (const uint32_t v : tiled.indices) {
+        ASSERT_LE(v, next);
+        next = std::max<int64_t>(next, int64_t{v} + 1);
     }
 }
 

@@ -1,16 +1,60 @@
 #include "mesh/gpu_order.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <meshoptimizer.h>
+
+#include "common/parallel.h"
 
 namespace heightmesh::tool {
 
-void OrderForGpu(IndexedMesh& mesh)
+namespace {
+
+// Orders one run of triangles for the vertex cache in place, over the run's
+// own vertices numbered in ascending order (so that a run using every
+// vertex is ordered exactly as the whole mesh would be).
+void OrderRun(std::span<uint32_t> indices)
+{
+    std::vector<uint32_t> used(indices.begin(), indices.end());
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    std::vector<unsigned int> local(indices.size());
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        local[i] = static_cast<unsigned int>(std::lower_bound(used.begin(), used.end(), indices[i]) - used.begin());
+    meshopt_optimizeVertexCache(local.data(), local.data(), local.size(), used.size());
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        indices[i] = used[local[i]];
+}
+
+}  // namespace
+
+void OrderForGpu(IndexedMesh& mesh, std::span<const std::size_t> runs, unsigned threads)
 {
     if (!mesh.extraPositions.empty() || mesh.indices.empty())
         return;
     const std::size_t vertices = mesh.sourceVertices.size();
+    const std::size_t triangles = mesh.indices.size() / 3;
+    std::vector<std::size_t> bounds(runs.begin(), runs.end());
+    if (bounds.empty() || bounds.front() != 0)
+        bounds.insert(bounds.begin(), 0);
+    bounds.push_back(triangles);
+    const auto count = static_cast<int64_t>(bounds.size() - 1);
     std::vector<unsigned int> indices(mesh.indices.begin(), mesh.indices.end());
-    meshopt_optimizeVertexCache(indices.data(), indices.data(), indices.size(), vertices);
+    if (count == 1) {
+        meshopt_optimizeVertexCache(indices.data(), indices.data(), indices.size(), vertices);
+    } else {
+        // The largest runs first, so that the threads finish together.
+        std::vector<int64_t> order(static_cast<std::size_t>(count));
+        for (int64_t k = 0; k < count; ++k)
+            order[static_cast<std::size_t>(k)] = k;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int64_t a, int64_t b) { return bounds[a + 1] - bounds[a] > bounds[b + 1] - bounds[b]; });
+        ForEachIndex(count, threads, [&](int64_t k) {
+            const auto run = static_cast<std::size_t>(order[static_cast<std::size_t>(k)]);
+            OrderRun(std::span<uint32_t>(indices).subspan(3 * bounds[run], 3 * (bounds[run + 1] - bounds[run])));
+        });
+    }
     std::vector<unsigned int> remap(vertices);
     const std::size_t used = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), indices.size(), vertices);
     std::vector<int32_t> sources(used);

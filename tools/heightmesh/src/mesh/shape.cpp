@@ -46,18 +46,21 @@ double ShapeSurface(const ShapeOptions& options, std::span<const float> heights,
                     const std::function<void(IndexedMesh&)>& everyKeptCell)
 {
     const Clock::time_point start = Clock::now();
+    std::vector<std::size_t> runs;
     if (options.Simplifies()) {
         SimplifiedMesh simplified = Simplify(SimplifyRequestFor(options, heights, cellMask, width, height, low, high));
         mesh.sourceVertices = std::move(simplified.sourceVertices);
         mesh.indices = std::move(simplified.indices);
         boundary = std::move(simplified.boundaryEdges);
+        runs = std::move(simplified.tileRuns);
     } else {
         everyKeptCell(mesh);
         if (options.base)
             boundary = GridBoundaryEdges(cellMask, width, height);
     }
+    // A simplified mesh's tiles are ordered each on its own, in parallel.
     if (options.Simplifies() || options.gpuOrder)
-        OrderForGpu(mesh);
+        OrderForGpu(mesh, runs, ThreadCount(options.threads));
     const double seconds = SecondsSince(start);
     if (!options.Simplifies())
         return seconds;

@@ -726,6 +726,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
                (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
     };
     for (const auto& list : results) {
+        if (!list.empty())
+            mesh.tileRuns.push_back(mesh.indices.size() / 3);
         for (std::size_t i = 0; i < list.size(); i += 4) {
             const int32_t v[3] = {list[i], list[i + 1], list[i + 2]};
             for (const int32_t g : {v[0], v[2], v[1]})

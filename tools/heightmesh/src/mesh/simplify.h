@@ -57,6 +57,9 @@ struct SimplifiedMesh {
     // Every edge of the kept region's outline as (start, end) job vertex
     // indices, in the direction its one triangle runs it.
     std::vector<int32_t> boundaryEdges;
+    // The first triangle of each tile's triangles, ascending: the runs that
+    // share few vertices, which GPU ordering may order on their own.
+    std::vector<std::size_t> tileRuns;
     int64_t triangleCount() const noexcept { return static_cast<int64_t>(indices.size() / 3); }
 };
 
