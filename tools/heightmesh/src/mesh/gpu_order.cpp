@@ -16,15 +16,26 @@ namespace {
 // vertex is ordered exactly as the whole mesh would be).
 void OrderRun(std::span<uint32_t> indices)
 {
-    std::vector<uint32_t> used(indices.begin(), indices.end());
-    std::sort(used.begin(), used.end());
-    used.erase(std::unique(used.begin(), used.end()), used.end());
-    std::vector<unsigned int> local(indices.size());
+    // The run's vertices lie in [low, high]: numbered in ascending order
+    // through a table over that span (a tile's vertices are a few rows of
+    // the grid's).
+    const auto [lowest, highest] = std::minmax_element(indices.begin(), indices.end());
+    const uint32_t low = *lowest, high = *highest;
+    std::vector<uint32_t> local(static_cast<std::size_t>(high - low) + 1, 0);
+    for (const uint32_t v : indices)
+        local[v - low] = 1;
+    std::vector<uint32_t> used;
+    for (std::size_t k = 0; k < local.size(); ++k)
+        if (local[k]) {
+            local[k] = static_cast<uint32_t>(used.size());
+            used.push_back(low + static_cast<uint32_t>(k));
+        }
+    std::vector<unsigned int> run(indices.size());
     for (std::size_t i = 0; i < indices.size(); ++i)
-        local[i] = static_cast<unsigned int>(std::lower_bound(used.begin(), used.end(), indices[i]) - used.begin());
-    meshopt_optimizeVertexCache(local.data(), local.data(), local.size(), used.size());
+        run[i] = local[indices[i] - low];
+    meshopt_optimizeVertexCache(run.data(), run.data(), run.size(), used.size());
     for (std::size_t i = 0; i < indices.size(); ++i)
-        indices[i] = used[local[i]];
+        indices[i] = used[run[i]];
 }
 
 }  // namespace
