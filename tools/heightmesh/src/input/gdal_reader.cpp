@@ -482,6 +482,10 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress)
             progress(static_cast<double>(first + rows) / static_cast<double>(grid.height));
     }
 
+    // Every block was read once and is not read again: GDAL's cache lets
+    // them go now instead of holding the whole raster while the mesh is made.
+    GDALFlushCache(d.handle);
+
     // North up and west left, whatever the raster's own order.
     const std::size_t width = static_cast<std::size_t>(grid.width);
     const auto turn = [&](auto& samples) {
