@@ -208,6 +208,26 @@ TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound)
     }
 }
 
+// A grid of one tile a side is cut into four on dense ground, where the
+// border lines keep points the mesh needs anyway, and stays one on sparse
+// ground; either way within the bound, without cracks, on any threads alike.
+TEST(ToolSimplify, SmallDenseGridsAreCutIntoSmallTiles)
+{
+    const Grid g = MakeGrid(513, 513, 29, true, 0.002);
+    for (const auto& [bound, tiles] : std::vector<std::pair<double, std::size_t>>{{0.5, 4}, {6.0, 1}}) {
+        SCOPED_TRACE(bound);
+        const SimplifiedMesh mesh = SimplifyGrid(g, bound, 2);
+        EXPECT_EQ(mesh.tileRuns.size(), tiles);
+        const SurfaceError error =
+            MeasureSurfaceError(Heights(g), g.mask, g.width, g.height, mesh.sourceVertices, mesh.indices);
+        EXPECT_EQ(error.uncovered, 0);
+        EXPECT_LE(error.max, bound);
+        const SimplifiedMesh alone = SimplifyGrid(g, bound, 1);
+        EXPECT_EQ(alone.indices, mesh.indices);
+        EXPECT_EQ(alone.sourceVertices, mesh.sourceVertices);
+    }
+}
+
 // A grid of sixteen tiles with holes: the bound at every grid point, no
 // crack between tiles, and GPU order of the tiles on their own keeps every
 // triangle and orders for the cache as well as ordering the whole mesh.

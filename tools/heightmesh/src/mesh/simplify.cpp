@@ -29,6 +29,15 @@ using namespace tin;
 // spread evenly over the threads and the border lines cost no more triangles
 // than they save.
 constexpr int32_t kTileCells = 512;
+// A grid of fewer than two tiles a side is cut into tiles of half the size
+// when its surface is dense (a tight bound on rough ground), so that it is
+// simplified on more than one core: the points its border lines then keep
+// are points the mesh needs anyway. On sparse ground they would cost more
+// triangles than the cores save, and it keeps its one tile.
+constexpr int32_t kSmallTileCells = 256;
+// Dense: at least this share of the points of the small tiles' border lines
+// are kept when the lines are simplified on their own.
+constexpr double kDenseLineShare = 0.4;
 
 // Whether d lies strictly inside the circle through the counter-clockwise a,
 // b, c, exactly: T must hold fourth powers of the coordinate differences.
@@ -568,6 +577,32 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
     }
 }
 
+// Whether a grid of fewer than two large tiles a side, cut into small ones,
+// keeps at least kDenseLineShare of its small tiles' border line points (the
+// lines simplified on their own, as they would be).
+bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
+{
+    const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
+    if ((columns > kTileCells && rows > kTileCells) || (columns <= kSmallTileCells && rows <= kSmallTileCells))
+        return false;
+    std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    // The small tiles' corners, where the lines start and end.
+    for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kSmallTileCells) : rows + 1)
+        for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kSmallTileCells) : columns + 1)
+            marks[static_cast<std::size_t>(r) * width + c] = 1;
+    int64_t points = 0;
+    for (int32_t c = kSmallTileCells; c < columns; c += kSmallTileCells) {
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
+        points += height;
+    }
+    for (int32_t r = kSmallTileCells; r < rows; r += kSmallTileCells) {
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
+        points += width;
+    }
+    const int64_t kept = std::count(marks.begin(), marks.end(), uint8_t{1});
+    return static_cast<double>(kept) >= kDenseLineShare * static_cast<double>(points);
+}
+
 // An estimate of a tile's cost: the triangles greedy insertion makes grow
 // with the square root of the surface's curvature, here measured every
 // eighth point as second differences over eight points.
@@ -600,7 +635,10 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     // edges are shared is one tile of a larger surface already: one tile.
     const bool shared = request.sharedEdges != nullptr;
     const bool tiled = request.maxTriangles == 0 && maxError >= 0.0 && !shared;
-    const int32_t tileCells = tiled ? kTileCells : 0;
+    // Tile borders, a hair inside the bound so that rounding cannot push a
+    // border point past it.
+    const double borderError = maxError * (1.0 - 1e-7);
+    const int32_t tileCells = !tiled ? 0 : DenseSmallGrid(request, borderError) ? kSmallTileCells : kTileCells;
     const std::vector<CellRect> tiles = cover::Tiles(columns, rows, tileCells);
 
     const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
@@ -636,9 +674,6 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
                 for (const int32_t r : {q.row0, q.row1})
                     for (const int32_t c : {q.column0, q.column1})
                         marks[static_cast<std::size_t>(r) * width + c] = 1;
-    // Tile borders, a hair inside the bound so that rounding cannot push a
-    // border point past it.
-    const double borderError = maxError * (1.0 - 1e-7);
     for (int32_t c = tileCells; tiled && c < columns; c += tileCells)
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
     for (int32_t r = tileCells; tiled && r < rows; r += tileCells)
