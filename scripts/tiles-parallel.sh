@@ -23,42 +23,14 @@
 # for the plan (--plan N, checked before any shard starts) and the merge.
 set -euo pipefail
 
-usage="usage: scripts/tiles-parallel.sh INPUT DIR N [parallel options] [-- tiles options]"
-if [ "$#" -ge 1 ] && { [ "$1" = -h ] || [ "$1" = --help ]; }; then
-  echo "$usage"
-  exit 0
-fi
-if [ "$#" -lt 3 ]; then
-  echo "$usage" >&2
-  exit 2
-fi
-input=$1 dir=$2 shards=$3
-shift 3
-if ! [[ "$shards" =~ ^[0-9]+$ ]] || [ "$((10#$shards))" -lt 1 ]; then
-  echo "tiles-parallel: N must be a positive whole number of shards, not '$shards'" >&2
-  exit 2
-fi
-shards=$((10#$shards))
-
-parallel_options=()
-while [ "$#" -gt 0 ] && [ "$1" != -- ]; do
-  parallel_options+=("$1")
-  shift
-done
-[ "$#" -gt 0 ] && shift
-tiles_options=("$@")
-
-absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$PWD" "$1" ;; esac; }
-# An INPUT that is not a file here (a GDAL /vsi path, say) is left as given.
-[ -e "$input" ] && input=$(absolute "$input")
-dir=$(absolute "$dir")
-while [ "${#dir}" -gt 1 ] && [ "${dir%/}" != "$dir" ]; do dir=${dir%/}; done
+driver=tiles-parallel engine=parallel
+# shellcheck source=scripts/tiles-arguments.sh
+source "$(dirname "${BASH_SOURCE[0]}")/tiles-arguments.sh"
+parallel_options=("${engine_options[@]}")
 joblog=$(absolute "${HEIGHTMESH_JOBLOG:-$dir.joblog}")
 case "$joblog" in
   "$dir"/*) echo "tiles-parallel: the job log $joblog must not be inside $dir, which holds the tileset alone" >&2; exit 2 ;;
 esac
-tool=${HEIGHTMESH:-heightmesh}
-case "$tool" in */*) tool=$(absolute "$tool") ;; esac
 
 threads=(--threads 1)
 for option in "${tiles_options[@]}"; do

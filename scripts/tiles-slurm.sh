@@ -21,38 +21,10 @@
 # HEIGHTMESH_PLAN=0 submits without that check.
 set -euo pipefail
 
-usage="usage: scripts/tiles-slurm.sh INPUT DIR N [sbatch options] [-- tiles options]"
-if [ "$#" -ge 1 ] && { [ "$1" = -h ] || [ "$1" = --help ]; }; then
-  echo "$usage"
-  exit 0
-fi
-if [ "$#" -lt 3 ]; then
-  echo "$usage" >&2
-  exit 2
-fi
-input=$1 dir=$2 shards=$3
-shift 3
-if ! [[ "$shards" =~ ^[0-9]+$ ]] || [ "$((10#$shards))" -lt 1 ]; then
-  echo "tiles-slurm: N must be a positive whole number of shards, not '$shards'" >&2
-  exit 2
-fi
-shards=$((10#$shards))
-
-sbatch_options=()
-while [ "$#" -gt 0 ] && [ "$1" != -- ]; do
-  sbatch_options+=("$1")
-  shift
-done
-[ "$#" -gt 0 ] && shift
-tiles_options=("$@")
-
-# The nodes may start in another folder (--chdir), so every path is absolute;
-# an INPUT that is not a file here (a GDAL /vsi path, say) is left as given.
-absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$PWD" "$1" ;; esac; }
-[ -e "$input" ] && input=$(absolute "$input")
-dir=$(absolute "$dir")
-tool=${HEIGHTMESH:-heightmesh}
-case "$tool" in */*) tool=$(absolute "$tool") ;; esac
+driver=tiles-slurm engine=sbatch
+# shellcheck source=scripts/tiles-arguments.sh
+source "$(dirname "${BASH_SOURCE[0]}")/tiles-arguments.sh"
+sbatch_options=("${engine_options[@]}")
 
 # Expanded by the batch script on the node, not here.
 # shellcheck disable=SC2016

@@ -61,29 +61,7 @@ PyramidReport MakePyramid(const PyramidOptions& options, std::ostream& out, Prog
         rectangles.push_back(nlohmann::json::array());
     // The finest level is read through the warp; each coarser one from the
     // points the level below it stored.
-    std::unique_ptr<LatticeFile> lattice;
-    Availability below;
-    for (int32_t level = run.maxZoom; level >= run.minZoom; --level) {
-        const TileRange& range = run.ranges[static_cast<std::size_t>(level)];
-        std::unique_ptr<LatticeFile> coarser;
-        if (level > run.minZoom)
-            coarser = std::make_unique<LatticeFile>(options.output, level - 1,
-                                                    run.ranges[static_cast<std::size_t>(level) - 1], kTileCells);
-        Availability here(range);
-        LevelStep step;
-        step.level = level;
-        step.tiles = range;
-        step.resume = resume;
-        step.lattice = lattice.get();
-        step.coarser = coarser.get();
-        step.below = &below;
-        step.here = &here;
-        report.levels.push_back(MakeLevel(run, step, progress));
-        rectangles[static_cast<std::size_t>(level)] = here.Rectangles(range.x0, range.y0, range.x1, range.y1);
-        // The level below is no longer needed once this one knows its children.
-        below = std::move(here);
-        lattice = std::move(coarser);
-    }
+    report.levels = MakeLevelsDown(run, run.maxZoom, resume, nullptr, Availability(), rectangles, progress);
     WriteLayer(run, rectangles);
     // Records a sharded run into this folder left are void now.
     std::error_code error;

@@ -361,6 +361,35 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
     return report;
 }
 
+std::vector<LevelReport> MakeLevelsDown(const PyramidRun& run, int32_t from, bool resume,
+                                        std::unique_ptr<LatticeFile> lattice, Availability below,
+                                        nlohmann::json& rectangles, ProgressLine& progress)
+{
+    std::vector<LevelReport> reports;
+    for (int32_t level = from; level >= run.minZoom; --level) {
+        const TileRange& range = run.ranges[static_cast<std::size_t>(level)];
+        std::unique_ptr<LatticeFile> coarser;
+        if (level > run.minZoom)
+            coarser = std::make_unique<LatticeFile>(run.options->output, level - 1,
+                                                    run.ranges[static_cast<std::size_t>(level) - 1], kTileCells);
+        Availability here(range);
+        LevelStep step;
+        step.level = level;
+        step.tiles = range;
+        step.resume = resume;
+        step.lattice = lattice.get();
+        step.coarser = coarser.get();
+        step.below = &below;
+        step.here = &here;
+        reports.push_back(MakeLevel(run, step, progress));
+        rectangles[static_cast<std::size_t>(level)] = here.Rectangles(range.x0, range.y0, range.x1, range.y1);
+        // The level below is no longer needed once this one knows its children.
+        below = std::move(here);
+        lattice = std::move(coarser);
+    }
+    return reports;
+}
+
 void WriteLayer(const PyramidRun& run, const nlohmann::json& rectangles)
 {
     const PyramidOptions& options = *run.options;

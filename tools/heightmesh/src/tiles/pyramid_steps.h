@@ -113,6 +113,15 @@ struct LevelStep {
 };
 LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine& progress);
 
+// Levels `from` down to the minimum over their whole ranges, each but the
+// first from the points the level below it stored: the first from `lattice`
+// (its points, for level `from`), or through the warp when that is null;
+// `below` is the availability of level `from` + 1. Fills each level's entry
+// of `rectangles` (layer.json's list) and returns each level's report.
+std::vector<LevelReport> MakeLevelsDown(const PyramidRun& run, int32_t from, bool resume,
+                                        std::unique_ptr<LatticeFile> lattice, Availability below,
+                                        nlohmann::json& rectangles, ProgressLine& progress);
+
 // Writes layer.json, after syncing every tile to the disk, so that a folder
 // with it holds a complete tileset; `rectangles` lists each level's tiles.
 void WriteLayer(const PyramidRun& run, const nlohmann::json& rectangles);

@@ -629,27 +629,8 @@ void MergeShards(const PyramidOptions& options, std::ostream& out, ProgressLine&
         const TileRange& range = run.ranges[static_cast<std::size_t>(plan.level)];
         rectangles[static_cast<std::size_t>(plan.level)] = below.Rectangles(range.x0, range.y0, range.x1, range.y1);
     }
-    std::vector<LevelReport> reports;
-    for (int32_t level = plan.level - 1; level >= run.minZoom; --level) {
-        const TileRange& range = run.ranges[static_cast<std::size_t>(level)];
-        std::unique_ptr<LatticeFile> coarser;
-        if (level > run.minZoom)
-            coarser = std::make_unique<LatticeFile>(root, level - 1, run.ranges[static_cast<std::size_t>(level) - 1],
-                                                    kTileCells);
-        Availability here(range);
-        LevelStep step;
-        step.level = level;
-        step.tiles = range;
-        step.resume = true;
-        step.lattice = lattice.get();
-        step.coarser = coarser.get();
-        step.below = &below;
-        step.here = &here;
-        reports.push_back(MakeLevel(run, step, progress));
-        rectangles[static_cast<std::size_t>(level)] = here.Rectangles(range.x0, range.y0, range.x1, range.y1);
-        below = std::move(here);
-        lattice = std::move(coarser);
-    }
+    const std::vector<LevelReport> reports =
+        MakeLevelsDown(run, plan.level - 1, true, std::move(lattice), std::move(below), rectangles, progress);
     WriteLayer(run, rectangles);
     // The tileset is whole: the shards' records go, leaving what a whole run leaves.
     fs::remove_all(PartsFolder(root), error);
