@@ -6,11 +6,7 @@
 if(NOT TARGET heightmesh)
   return()
 endif()
-if(NOT TARGET heightmesh_make_dem_tiles)
-  find_package(GDAL REQUIRED)
-  add_executable(heightmesh_make_dem_tiles ${PROJECT_SOURCE_DIR}/bench/make_dem_tiles.cpp)
-  target_link_libraries(heightmesh_make_dem_tiles PRIVATE GDAL::GDAL heightmesh_warnings)
-endif()
+# heightmesh_make_dem_tiles, the test rasters' maker, comes from tool.cmake.
 # The Slurm test alone: its cluster's jobs need the machine's cores to
 # themselves, or they wait for them.
 add_test(NAME cluster_slurm
