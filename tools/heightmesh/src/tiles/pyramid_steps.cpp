@@ -191,7 +191,7 @@ bool FolderHolds(const fs::path& root, const std::string& fingerprint)
     return ReadText(root / kMarkerName) == fingerprint;
 }
 
-bool PrepareFolder(const fs::path& root, const std::string& fingerprint, bool overwrite)
+bool PrepareFolder(const fs::path& root, const std::string& fingerprint, bool overwrite, const char* remedy)
 {
     std::error_code error;
     const fs::file_status status = fs::status(root, error);
@@ -211,8 +211,8 @@ bool PrepareFolder(const fs::path& root, const std::string& fingerprint, bool ov
     } else if (!empty) {
         if (!overwrite)
             throw UsageError(
-                fmt::format("the output folder {} already holds {}; give --overwrite to replace it", Quoted(root),
-                            previous.empty() ? "other files" : "a tileset made from other input or options"));
+                fmt::format("the output folder {} already holds {}; {}", Quoted(root),
+                            previous.empty() ? "other files" : "a tileset made from other input or options", remedy));
         // Only what a tileset consists of: level folders, layer.json, the marker.
         for (int32_t level = 0; level <= kMaxTileLevel; ++level)
             fs::remove_all(root / std::to_string(level), error);
@@ -451,12 +451,14 @@ void PrintPyramidReport(const PyramidRun& run, const std::vector<LevelReport>& s
     out << fmt::format("input:      {} ({} x {} samples, {:.2f} m apart)\n", facts.name, facts.width, facts.height,
                        facts.spacingMetres);
     out << fmt::format("bounds:     {:.6f},{:.6f},{:.6f},{:.6f}\n", area.west, area.south, area.east, area.north);
+    // A level made in several steps (a shard's parts) took their summed time.
+    const char* summed = steps.size() > levels.size() ? " over its parts" : "";
     for (const LevelReport& level : levels)
         out << fmt::format(
             "level {:2}:   {} tiles, {} kept, {} without data, {} triangles, worst error {:.3f} m "
-            "of {:.3f} m, {:.2f} s\n",
+            "of {:.3f} m, {:.2f} s{}\n",
             level.level, level.tiles, level.kept, level.empty, level.triangles, level.error, level.budget,
-            level.seconds);
+            level.seconds, summed);
     out << fmt::format("time:       {:.2f} s\n", SecondsSince(started));
     out << fmt::format("memory:     {:.1f} MB peak\n", PeakMemoryBytes() / 1e6);
 }

@@ -83,7 +83,9 @@ std::optional<TileRecord> IntactTile(const std::filesystem::path& path, const Ti
 // unfinished tileset is resumed; one holding anything else is refused
 // unless `overwrite`, which removes the earlier tileset's own files (never
 // anything else). Returns whether tiles already there count as complete.
-bool PrepareFolder(const std::filesystem::path& root, const std::string& fingerprint, bool overwrite);
+// `remedy` ends the refusal's message.
+bool PrepareFolder(const std::filesystem::path& root, const std::string& fingerprint, bool overwrite,
+                   const char* remedy = "give --overwrite to replace it");
 
 // Whether the folder's marker names this request.
 bool FolderHolds(const std::filesystem::path& root, const std::string& fingerprint);

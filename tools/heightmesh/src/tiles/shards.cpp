@@ -474,7 +474,8 @@ void MakeShard(const PyramidOptions& options, std::ostream& out, ProgressLine& p
         return;
     }
     const ShardPlan plan = PlanShards(run.ranges, run.minZoom, run.maxZoom, options.shardCount);
-    const bool resume = PrepareFolder(root, run.fingerprint, false);
+    const bool resume =
+        PrepareFolder(root, run.fingerprint, false, "remove it, or replace it with a whole run's --overwrite");
     ClaimPlan(root, run.fingerprint, options.shardCount);
     const std::size_t a = plan.first[static_cast<std::size_t>(options.shardIndex)];
     const std::size_t b = plan.first[static_cast<std::size_t>(options.shardIndex) + 1];
