@@ -607,7 +607,7 @@ TEST(ToolPyramidCommand, CommandLinesItCannotActOnAreRefused)
     const PyramidOptions* options = &request->options;
     EXPECT_EQ(options->maxZoom, 11);
     EXPECT_FALSE(options->minZoom);
-    EXPECT_EQ(options->heightOffset, 47.5f);
+    EXPECT_EQ(options->source.heightOffset, 47.5f);
     EXPECT_EQ(options->bounds->west, 7.0);
 }
 

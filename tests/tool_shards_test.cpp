@@ -80,7 +80,7 @@ protected:
         options.output = dir_ / output;
         options.minZoom = 6;
         options.maxZoom = 11;
-        options.heightOffset = 47.5f;
+        options.source.heightOffset = 47.5f;
         options.threads = 2;
         return options;
     }

@@ -23,7 +23,6 @@ struct PyramidOptions {
     std::optional<int32_t> minZoom, maxZoom;  // none: 0, and the level matching the raster's spacing
     std::optional<GeoRect> bounds;            // none: the raster's
     double errorScale = 1.0;                  // times each level's error
-    float heightOffset = 0.0f;                // added to every height (e.g. a geoid's height)
     unsigned threads = 0;                     // 0: every core
     std::optional<int64_t> maxMemory;         // none: DefaultMemoryLimit()
     bool overwrite = false;                   // replace another tileset in the folder

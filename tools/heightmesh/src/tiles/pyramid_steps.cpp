@@ -63,7 +63,7 @@ std::string Fingerprint(const PyramidOptions& options, int32_t minZoom, int32_t 
         {"maxzoom", maxZoom},
         {"bounds", {bounds.west, bounds.south, bounds.east, bounds.north}},
         {"errorScale", options.errorScale},
-        {"heightOffset", options.heightOffset},
+        {"heightOffset", options.source.heightOffset},
         {"cells", kTileCells},
     };
     if (options.source.assumeBounds) {
@@ -301,9 +301,6 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
                     if (!reader)
                         reader = std::make_unique<TileReader>(options.source, run.facts);
                     reader->Read(tile, kTileCells, 1, heights);
-                    if (options.heightOffset != 0.0f)
-                        for (float& h : heights)
-                            h += options.heightOffset;
                 }
                 if (step.coarser)
                     step.coarser->Store(tile, heights);

@@ -243,7 +243,6 @@ void StoreRing(const PyramidRun& run, TileReader& reader, LatticeFile& lattice, 
                   fr1 = (TileRows(run.maxZoom) - finest.y0) * cells;
     const int64_t c0 = tiles.x0 * cells, c1 = (tiles.x1 + 1) * cells;
     const int64_t r0 = (TileRows(level) - 1 - tiles.y1) * cells, r1 = (TileRows(level) - tiles.y0) * cells;
-    const float offset = run.options->heightOffset;
     std::vector<float> heights;
     // A line of the level's points from (column, row), `count` of them,
     // along columns or along rows.
@@ -267,9 +266,7 @@ void StoreRing(const PyramidRun& run, TileReader& reader, LatticeFile& lattice, 
             else
                 reader.ReadWindow(run.maxZoom, kTileCells, from, fixed, length, 1, heights);
             for (int64_t i = a; i <= b; ++i) {
-                float h = heights[static_cast<std::size_t>((i - a) * scale)];
-                if (offset != 0.0f)
-                    h += offset;
+                const float h = heights[static_cast<std::size_t>((i - a) * scale)];
                 if (alongRows)
                     lattice.StorePoint(column, start + i, h);
                 else
@@ -325,9 +322,6 @@ PartRecord MakePart(const PyramidRun& run, int32_t partLevel, const TileKey& key
                 lattice->Read(key, 1, record.heights);
             } else {
                 readers[0]->Read(key, kTileCells, 1, record.heights);
-                if (options.heightOffset != 0.0f)
-                    for (float& h : record.heights)
-                        h += options.heightOffset;
             }
         }
         below = std::move(here);

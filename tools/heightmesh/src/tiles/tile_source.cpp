@@ -307,9 +307,9 @@ void TileReader::ReadWindow(int32_t level, int32_t cells, int64_t column, int64_
     if (GDALRasterIO(GDALGetRasterBand(destination, 1), GF_Read, 0, 0, columns, rows, heights.data(), columns, rows,
                      GDT_Float32, 0, 0) != CE_None)
         throw ToolError(fmt::format("cannot warp {}: {}", facts_.name, GdalMessage("the warped tile is lost")));
+    const float offset = options_.heightOffset;
     for (float& h : heights)
-        if (!std::isfinite(h))
-            h = kNaN;
+        h = !std::isfinite(h) ? kNaN : offset != 0.0f ? h + offset : h;
 }
 
 }  // namespace heightmesh::tool

@@ -22,6 +22,7 @@ struct TileSourceOptions {
     int32_t band = 1;
     std::optional<GeoRect> assumeBounds;  // places a raster without a georeference
     std::string resample = "bilinear";    // GDAL's name of the warper's resampling
+    float heightOffset = 0.0f;            // added to every height read (e.g. a geoid's height)
     int64_t cacheBytes = int64_t{64} << 20;
 };
 
