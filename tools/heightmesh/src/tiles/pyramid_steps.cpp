@@ -40,11 +40,6 @@ void WriteTile(const fs::path& path, const std::vector<uint8_t>& bytes)
     file.Commit();
 }
 
-uint32_t Crc32(const std::vector<uint8_t>& bytes)
-{
-    return static_cast<uint32_t>(crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));
-}
-
 // What makes a tileset: the input file as it is now and every option that
 // changes a byte of a tile.
 std::string Fingerprint(const PyramidOptions& options, int32_t minZoom, int32_t maxZoom, const GeoRect& bounds)
@@ -73,16 +68,6 @@ std::string Fingerprint(const PyramidOptions& options, int32_t minZoom, int32_t 
     return json.dump() + "\n";
 }
 
-std::string ReadText(const fs::path& path)
-{
-    std::ifstream in(path);
-    if (!in)
-        return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Whether a folder holds nothing but the temporaries of a run starting
 // beside this one (another shard's, a moment ahead).
 bool HoldsNothing(const fs::path& root)
@@ -97,6 +82,21 @@ bool HoldsNothing(const fs::path& root)
 }
 
 }  // namespace
+
+uint32_t Crc32(const void* data, std::size_t size)
+{
+    return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
+}
+
+std::string ReadText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 Availability::Availability(const TileRange& range) : range_(range), bits_(static_cast<std::size_t>(range.count()), 0) {}
 
@@ -183,7 +183,7 @@ std::optional<TileRecord> IntactTile(const fs::path& path, const TileKey& tile)
     inflateEnd(&stream);
     if (!whole)
         return std::nullopt;
-    return TileRecord{tile.x, tile.y, bytes.size(), Crc32(bytes)};
+    return TileRecord{tile.x, tile.y, bytes.size(), Crc32(bytes.data(), bytes.size())};
 }
 
 bool FolderHolds(const fs::path& root, const std::string& fingerprint)
@@ -332,7 +332,7 @@ LevelReport MakeLevel(const PyramidRun& run, const LevelStep& step, ProgressLine
                     ++mine.tiles;
                     mine.triangles += made.triangles;
                     mine.error = std::max(mine.error, made.error);
-                    written.push_back({tile.x, tile.y, bytes.size(), Crc32(bytes)});
+                    written.push_back({tile.x, tile.y, bytes.size(), Crc32(bytes.data(), bytes.size())});
                 }
             }
             if (!step.quiet)

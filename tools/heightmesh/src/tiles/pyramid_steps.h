@@ -71,6 +71,12 @@ PyramidRun ResolvePyramid(const PyramidOptions& options);
 // roots, which the client starts from.
 TileRange LevelTiles(const GeoRect& bounds, int32_t level);
 
+// The CRC-32 of the bytes (zlib's).
+uint32_t Crc32(const void* data, std::size_t size);
+
+// The whole file as it is; empty when it cannot be read.
+std::string ReadText(const std::filesystem::path& path);
+
 // Where a tile lives in the folder.
 std::filesystem::path TilePath(const std::filesystem::path& root, const TileKey& tile);
 

@@ -4,19 +4,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include <fmt/format.h>
-#include <zlib.h>
-
 #include "common/file_io.h"
 #include "common/memory_budget.h"
 #include "common/parallel.h"
 #include "common/tool_error.h"
+#include "mesh/tin_geometry.h"
 #include "tiles/lattice_file.h"
 #include "tiles/pyramid_steps.h"
 
@@ -38,8 +35,6 @@ TileRange Descendants(const TileKey& part, int32_t level, const TileRange& range
     return r;
 }
 
-int64_t FloorDivide(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
-
 std::string PartName(const TileKey& key) { return fmt::format("{}/{}/{}", key.level, key.x, key.y); }
 
 fs::path PartPath(const fs::path& root, const TileKey& key)
@@ -54,14 +49,15 @@ std::string PlanText(const std::string& fingerprint, int32_t shards)
     return fmt::format("{}shards {}\n", fingerprint, shards);
 }
 
-std::string ReadText(const fs::path& path)
+// The number of shards a plan's text names, or 0 when it is not a plan of
+// this request.
+int32_t PlannedShards(const std::string& text, const std::string& fingerprint)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    int32_t shards = 0;
+    if (text.compare(0, fingerprint.size(), fingerprint) != 0 ||
+        std::sscanf(text.c_str() + fingerprint.size(), "shards %d", &shards) != 1 || shards < 1)
+        return 0;
+    return shards;
 }
 
 // What a shard leaves of a finished part: the tiles it wrote or found whole
@@ -121,11 +117,6 @@ private:
     const std::string& bytes_;
     std::size_t at_ = 0;
 };
-
-uint32_t Crc32(const void* data, std::size_t size)
-{
-    return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
-}
 
 // A part's record, written once its tiles are: a shard or merge that finds
 // it and its tiles as it lists them knows the part is finished. (Its tiles
@@ -206,25 +197,24 @@ PartState ReadPart(const fs::path& root, const std::string& fingerprint, const T
     return PartState::Finished;
 }
 
-// The first tile of a part's record that is not on the disk as the shard
-// wrote it (missing, cut short or changed), or none.
+// Whether a tile is on the disk as the shard wrote it (not missing, cut
+// short or changed).
+bool AsRecorded(const fs::path& path, const TileRecord& tile)
+{
+    std::error_code error;
+    if (fs::file_size(path, error) != tile.size || error)
+        return false;
+    const std::string bytes = ReadText(path);
+    return bytes.size() == tile.size && Crc32(bytes.data(), bytes.size()) == tile.crc;
+}
+
+// The first tile of a part's record that is not as the shard wrote it, or none.
 std::optional<fs::path> ChangedTile(const fs::path& root, const PartRecord& part)
 {
     for (const auto& [level, tiles] : part.levels)
-        for (const TileRecord& tile : tiles) {
-            const fs::path path = TilePath(root, {level, tile.x, tile.y});
-            std::error_code error;
-            if (fs::file_size(path, error) != tile.size || error)
+        for (const TileRecord& tile : tiles)
+            if (const fs::path path = TilePath(root, {level, tile.x, tile.y}); !AsRecorded(path, tile))
                 return path;
-            std::vector<uint8_t> bytes;
-            try {
-                bytes = ReadFileBytes(path);
-            } catch (const ToolError&) {
-                return path;
-            }
-            if (Crc32(bytes.data(), bytes.size()) != tile.crc)
-                return path;
-        }
     return std::nullopt;
 }
 
@@ -253,8 +243,8 @@ void StoreRing(const PyramidRun& run, TileReader& reader, LatticeFile& lattice, 
             return;
         const int64_t start = alongRows ? row : column;
         const int64_t lo = alongRows ? fr0 : fc0, hi = alongRows ? fr1 : fc1;
-        const int64_t first = std::max<int64_t>(0, -FloorDivide(start * scale - lo, scale));
-        const int64_t last = std::min(count - 1, FloorDivide(hi - start * scale, scale));
+        const int64_t first = std::max<int64_t>(0, -tin::FloorDiv(start * scale - lo, scale));
+        const int64_t last = std::min(count - 1, tin::FloorDiv(hi - start * scale, scale));
         // At most about 64 K finest points per warp.
         const int64_t chunk = std::max<int64_t>(1, 65536 / scale);
         for (int64_t a = first; a <= last; a += chunk) {
@@ -347,11 +337,8 @@ void ClaimPlan(const fs::path& root, const std::string& fingerprint, int32_t sha
         file.Commit();
         theirs = ReadText(path);  // another shard may have written its own a moment before
     }
-    int32_t planned = 0;
-    const std::size_t at = theirs.rfind("shards ");
-    const bool ours = theirs.compare(0, fingerprint.size(), fingerprint) == 0 && at == fingerprint.size() &&
-                      std::sscanf(theirs.c_str() + at, "shards %d", &planned) == 1;
-    if (!ours) {
+    const int32_t planned = PlannedShards(theirs, fingerprint);
+    if (planned == 0) {
         // Left by a run of another request that this folder held before: void.
         AtomicFile file(path);
         file.stream() << mine;
@@ -505,12 +492,9 @@ void MakeShard(const PyramidOptions& options, std::ostream& out, ProgressLine& p
                                PartName(key));
             std::error_code ignored;
             for (const auto& [level, tiles] : record.levels)
-                for (const TileRecord& tile : tiles) {
-                    PartRecord one;
-                    one.levels.emplace_back(level, std::vector<TileRecord>{tile});
-                    if (ChangedTile(root, one))
-                        fs::remove(TilePath(root, {level, tile.x, tile.y}), ignored);
-                }
+                for (const TileRecord& tile : tiles)
+                    if (const fs::path path = TilePath(root, {level, tile.x, tile.y}); !AsRecorded(path, tile))
+                        fs::remove(path, ignored);
         } else if (state == PartState::Damaged) {
             note = fmt::format("the record of part {} is damaged; making the part again\n", PartName(key));
         }
@@ -551,10 +535,8 @@ void MergeShards(const PyramidOptions& options, std::ostream& out, ProgressLine&
         throw ToolError(
             fmt::format("no shard has started in {}: run every shard (--shard I/N), then merge", Quoted(root)));
     }
-    int32_t shards = 0;
-    const std::size_t at = planned.rfind("shards ");
-    if (planned.compare(0, run.fingerprint.size(), run.fingerprint) != 0 || at == std::string::npos ||
-        std::sscanf(planned.c_str() + at, "shards %d", &shards) != 1 || shards < 1)
+    const int32_t shards = PlannedShards(planned, run.fingerprint);
+    if (shards == 0)
         throw ToolError(
             fmt::format("the plan of the shards in {} is damaged: run the shards again, then merge", Quoted(root)));
     const ShardPlan plan = PlanShards(run.ranges, run.minZoom, run.maxZoom, shards);
@@ -612,18 +594,16 @@ void MergeShards(const PyramidOptions& options, std::ostream& out, ProgressLine&
             here.Set(tile.x, tile.y);
         return here;
     };
-    for (int32_t level = plan.level + 1; level <= run.maxZoom; ++level) {
+    // The parts' levels as their records list them; the parts' own level
+    // names the children of the level above.
+    Availability below;
+    for (int32_t level = run.maxZoom; level >= plan.level; --level) {
         const TileRange& range = run.ranges[static_cast<std::size_t>(level)];
-        rectangles[static_cast<std::size_t>(level)] =
-            availability(level).Rectangles(range.x0, range.y0, range.x1, range.y1);
+        below = availability(level);
+        rectangles[static_cast<std::size_t>(level)] = below.Rectangles(range.x0, range.y0, range.x1, range.y1);
         found[static_cast<std::size_t>(level)] = {};
     }
     // The levels above the parts, as a whole run makes them.
-    Availability below = availability(plan.level);
-    {
-        const TileRange& range = run.ranges[static_cast<std::size_t>(plan.level)];
-        rectangles[static_cast<std::size_t>(plan.level)] = below.Rectangles(range.x0, range.y0, range.x1, range.y1);
-    }
     const std::vector<LevelReport> reports =
         MakeLevelsDown(run, plan.level - 1, true, std::move(lattice), std::move(below), rectangles, progress);
     WriteLayer(run, rectangles);
