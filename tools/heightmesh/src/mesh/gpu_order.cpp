@@ -52,20 +52,16 @@ void OrderForGpu(IndexedMesh& mesh, std::span<const std::size_t> runs, unsigned 
     bounds.push_back(triangles);
     const auto count = static_cast<int64_t>(bounds.size() - 1);
     std::vector<unsigned int> indices(mesh.indices.begin(), mesh.indices.end());
-    if (count == 1) {
-        meshopt_optimizeVertexCache(indices.data(), indices.data(), indices.size(), vertices);
-    } else {
-        // The largest runs first, so that the threads finish together.
-        std::vector<int64_t> order(static_cast<std::size_t>(count));
-        for (int64_t k = 0; k < count; ++k)
-            order[static_cast<std::size_t>(k)] = k;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](int64_t a, int64_t b) { return bounds[a + 1] - bounds[a] > bounds[b + 1] - bounds[b]; });
-        ForEachIndex(count, threads, [&](int64_t k) {
-            const auto run = static_cast<std::size_t>(order[static_cast<std::size_t>(k)]);
-            OrderRun(std::span<uint32_t>(indices).subspan(3 * bounds[run], 3 * (bounds[run + 1] - bounds[run])));
-        });
-    }
+    // The largest runs first, so that the threads finish together.
+    std::vector<int64_t> order(static_cast<std::size_t>(count));
+    for (int64_t k = 0; k < count; ++k)
+        order[static_cast<std::size_t>(k)] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int64_t a, int64_t b) { return bounds[a + 1] - bounds[a] > bounds[b + 1] - bounds[b]; });
+    ForEachIndex(count, threads, [&](int64_t k) {
+        const auto run = static_cast<std::size_t>(order[static_cast<std::size_t>(k)]);
+        OrderRun(std::span<uint32_t>(indices).subspan(3 * bounds[run], 3 * (bounds[run + 1] - bounds[run])));
+    });
     std::vector<unsigned int> remap(vertices);
     const std::size_t used = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), indices.size(), vertices);
     std::vector<int32_t> sources(used);
