@@ -3,7 +3,6 @@
 
 #include <malloc.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -40,11 +39,10 @@ void MakeWholePyramid(const PyramidOptions& options, std::ostream& out, Progress
 
 int32_t ParseCount(const std::string& text, const std::string& what)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value < 0 || value > 1000000)
-        throw UsageError(fmt::format("{}: '{}' is not a whole number from 0 to 1000000", what, text));
+    constexpr const char* kShape = "a whole number from 0 to 1000000";
+    const uint32_t value = ParseList<uint32_t>(text, 1, what, kShape)[0];
+    if (value > 1000000)
+        throw UsageError(fmt::format("{}: '{}' is not {}", what, text, kShape));
     return static_cast<int32_t>(value);
 }
 
