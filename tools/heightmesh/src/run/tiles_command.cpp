@@ -165,7 +165,8 @@ std::optional<TilesRequest> ParseTilesCommand(int argc, const char* const* argv,
     options.errorScale = ParseList<double>(errorScale, 1, "--error-scale", "a number")[0];
     if (!(options.errorScale > 0.0))
         throw UsageError(fmt::format("--error-scale: '{}' is not above 0", errorScale));
-    options.source.heightOffset = static_cast<float>(ParseList<double>(geoidOffset, 1, "--geoid-offset", "a number")[0]);
+    options.source.heightOffset =
+        static_cast<float>(ParseList<double>(geoidOffset, 1, "--geoid-offset", "a number")[0]);
     if (!maxMemory.empty()) {
         options.maxMemory = ParseByteCount(maxMemory, "--max-memory");
         options.source.cacheBytes =
