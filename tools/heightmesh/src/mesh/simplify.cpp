@@ -25,18 +25,18 @@ namespace {
 using namespace tin;
 
 // Tiles are simplified on their own threads; their borders are fixed first.
-// At 512 cells a tile's heights (1 MB) stay in a core's cache, the tiles
-// spread evenly over the threads and the border lines cost no more triangles
-// than they save.
-constexpr int32_t kTileCells = 512;
-// A grid of fewer than two tiles a side is cut into tiles of half the size
-// when its surface is dense (a tight bound on rough ground), so that it is
-// simplified on more than one core: the points its border lines then keep
-// are points the mesh needs anyway. On sparse ground they would cost more
-// triangles than the cores save, and it keeps its one tile.
-constexpr int32_t kSmallTileCells = 256;
-// Dense: at least this share of the points of the small tiles' border lines
-// are kept when the lines are simplified on their own.
+// At 256 cells a tile's heights (256 KB) stay in a core's own cache, an
+// insertion re-scans triangles of at most a tile, the tiles spread evenly
+// over the threads, and the border lines cost little: most of their points
+// are points the mesh keeps anyway.
+constexpr int32_t kTileCells = 256;
+// A grid of at most this many cells a side is one tile unless its surface is
+// dense (a tight bound on rough ground): on a sparse surface of so few
+// triangles the border lines' points would be a large share of the mesh and
+// would cost more triangles than the second core saves time.
+constexpr int32_t kOneTileCells = 512;
+// Dense: at least this share of the points of the tiles' border lines are
+// kept when the lines are simplified on their own.
 constexpr double kDenseLineShare = 0.4;
 
 // Whether d lies strictly inside the circle through the counter-clockwise a,
@@ -577,25 +577,23 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
     }
 }
 
-// Whether a grid of fewer than two large tiles a side, cut into small ones,
-// keeps at least kDenseLineShare of its small tiles' border line points (the
-// lines simplified on their own, as they would be).
+// Whether a grid of at most kOneTileCells a side, cut into tiles, keeps at
+// least kDenseLineShare of its tiles' border line points (the lines
+// simplified on their own, as they would be).
 bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
 {
     const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
-    if ((columns > kTileCells && rows > kTileCells) || (columns <= kSmallTileCells && rows <= kSmallTileCells))
-        return false;
     std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
     // The small tiles' corners, where the lines start and end.
-    for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kSmallTileCells) : rows + 1)
-        for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kSmallTileCells) : columns + 1)
+    for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kTileCells) : rows + 1)
+        for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kTileCells) : columns + 1)
             marks[static_cast<std::size_t>(r) * width + c] = 1;
     int64_t points = 0;
-    for (int32_t c = kSmallTileCells; c < columns; c += kSmallTileCells) {
+    for (int32_t c = kTileCells; c < columns; c += kTileCells) {
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
         points += height;
     }
-    for (int32_t r = kSmallTileCells; r < rows; r += kSmallTileCells) {
+    for (int32_t r = kTileCells; r < rows; r += kTileCells) {
         SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
         points += width;
     }
@@ -638,7 +636,9 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
-    const int32_t tileCells = !tiled ? 0 : DenseSmallGrid(request, borderError) ? kSmallTileCells : kTileCells;
+    const bool oneTile =
+        tiled && columns <= kOneTileCells && rows <= kOneTileCells && !DenseSmallGrid(request, borderError);
+    const int32_t tileCells = !tiled ? 0 : oneTile ? kOneTileCells : kTileCells;
     const std::vector<CellRect> tiles = cover::Tiles(columns, rows, tileCells);
 
     const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
