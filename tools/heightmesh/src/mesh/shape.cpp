@@ -100,21 +100,6 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
                    GatheredVertices& out, const std::function<void(double)>& progress)
 {
     const int32_t width = request.width, height = request.height;
-    std::vector<uint32_t> order(wanted.size());
-    for (std::size_t j = 0; j < order.size(); ++j)
-        order[j] = static_cast<uint32_t>(j);
-    // The points come as one or two ascending runs (a surface in job order,
-    // then a base's points), which merge in linear time; GPU order needs a
-    // sort.
-    const auto before = [&](uint32_t a, uint32_t b) { return wanted[a] < wanted[b]; };
-    std::size_t descents = 0, secondRun = 0;
-    for (std::size_t j = 1; j < wanted.size(); ++j)
-        if (wanted[j] < wanted[j - 1])
-            ++descents, secondRun = j;
-    if (descents == 1)
-        std::inplace_merge(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(secondRun), order.end(), before);
-    else if (descents > 1)
-        std::sort(order.begin(), order.end(), before);
     out.positions.resize(wanted.size());
     out.normals.resize(wanted.size());
     out.uvs.resize(wanted.size());
@@ -123,8 +108,23 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
     const std::size_t bandPoints = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
     MeshData buffers =
         BandBuffers(bandPoints, 6 * static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width - 1));
+    // The wanted entries grouped by the band that computes them, by counting:
+    // the points come in GPU order, and sorting them by comparison took
+    // longer than the job itself.
+    const auto bandOf = [&](int32_t point) { return static_cast<std::size_t>(point / width / bandRows); };
+    const std::size_t bands = static_cast<std::size_t>((height + bandRows - 1) / bandRows);
+    std::vector<std::size_t> bandStart(bands + 1, 0);
+    for (const int32_t point : wanted)
+        ++bandStart[bandOf(point) + 1];
+    for (std::size_t b = 0; b < bands; ++b)
+        bandStart[b + 1] += bandStart[b];
+    std::vector<uint32_t> order(wanted.size());
+    {
+        std::vector<std::size_t> fill(bandStart.begin(), bandStart.end() - 1);
+        for (std::size_t j = 0; j < wanted.size(); ++j)
+            order[fill[bandOf(wanted[j])]++] = static_cast<uint32_t>(j);
+    }
     std::vector<uint8_t> corners(static_cast<std::size_t>(width));
-    std::size_t next = 0;
     for (int32_t r0 = 0; r0 < height; r0 += bandRows) {
         const int32_t r1 = std::min(height, r0 + bandRows);
         const std::size_t points = static_cast<std::size_t>(r1 - r0) * static_cast<std::size_t>(width);
@@ -152,9 +152,9 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
                                          normals[row + x]);
             }
         }
-        const int64_t end = int64_t{r1} * width;
-        for (; next < order.size() && wanted[order[next]] < end; ++next) {
-            const uint32_t j = order[next];
+        const std::size_t band = static_cast<std::size_t>(r0 / bandRows);
+        for (std::size_t k = bandStart[band]; k < bandStart[band + 1]; ++k) {
+            const uint32_t j = order[k];
             const auto local = static_cast<std::size_t>(wanted[j] - first);
             out.positions[j] = vertices[local];
             out.normals[j] = normals[local];
