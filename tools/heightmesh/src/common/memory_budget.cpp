@@ -1,5 +1,6 @@
 #include "common/memory_budget.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -115,6 +116,13 @@ uint64_t PeakMemoryBytes()
 {
     rusage usage{};
     return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
+}
+
+void ReleaseFreedMemory()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 std::string ByteText(int64_t bytes)

@@ -35,6 +35,11 @@ int64_t ParseByteCount(const std::string& text, const std::string& what);
 // The process's peak resident memory so far, in bytes (0 when unknown).
 uint64_t PeakMemoryBytes();
 
+// Gives the memory freed so far back to the system: what worker threads
+// free stays in their allocator's pools, counted in the process's size, until
+// then.
+void ReleaseFreedMemory();
+
 // "1.5 GiB"-style text.
 std::string ByteText(int64_t bytes);
 

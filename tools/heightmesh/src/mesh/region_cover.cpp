@@ -121,12 +121,12 @@ std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t 
     return rects;
 }
 
-void TriangulateRects(std::span<const CellRect> rects, std::span<const uint8_t> marks, int32_t width,
+void TriangulateRects(std::span<const CellRect> rects, const PointMarks& marks, int32_t width,
                       std::vector<int32_t>& triangles)
 {
     std::vector<int32_t> ab, bc, cd, da;
     const auto id = [&](int32_t c, int32_t r) { return r * width + c; };
-    const auto marked = [&](int32_t c, int32_t r) { return marks[static_cast<std::size_t>(id(c, r))] != 0; };
+    const auto marked = [&](int32_t c, int32_t r) { return marks[static_cast<std::size_t>(id(c, r))]; };
     for (const CellRect& q : rects) {
         ab.clear(), bc.clear(), cd.clear(), da.clear();
         for (int32_t c = q.column0 + 1; c < q.column1; ++c)

@@ -21,11 +21,39 @@ struct CellRect {
 std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height,
                                      int32_t tileCells = 0);
 
+// One bit per grid point: the points a triangulation keeps as vertices.
+class PointMarks {
+public:
+    PointMarks() = default;
+    explicit PointMarks(std::size_t points) : words_((points + 63) / 64, 0) {}
+    bool operator[](std::size_t point) const { return (words_[point / 64] >> (point % 64)) & 1; }
+    void Set(std::size_t point) { words_[point / 64] |= uint64_t{1} << (point % 64); }
+    // Calls f(point) for every marked point, in ascending order.
+    template <class F>
+    void ForEach(F&& f) const
+    {
+        for (std::size_t w = 0; w < words_.size(); ++w)
+            for (uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+                f(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+    }
+    // Points marked.
+    int64_t Count() const
+    {
+        int64_t count = 0;
+        for (const uint64_t word : words_)
+            count += __builtin_popcountll(word);
+        return count;
+    }
+
+private:
+    std::vector<uint64_t> words_;
+};
+
 // Triangulates rectangles in grid coordinates without T-junctions: every
-// grid point with marks[point] != 0 on a rectangle's edge becomes a vertex of
+// grid point marked on a rectangle's edge becomes a vertex of
 // that edge. Appends grid point indices, three per triangle, counter-clockwise
 // in (column, row), i.e. facing opposite to the job's triangles.
-void TriangulateRects(std::span<const CellRect> rects, std::span<const uint8_t> marks, int32_t width,
+void TriangulateRects(std::span<const CellRect> rects, const PointMarks& marks, int32_t width,
                       std::vector<int32_t>& triangles);
 
 // The kept region's outline edges of the full-resolution mesh (every cell's

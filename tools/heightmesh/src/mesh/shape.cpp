@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/memory_budget.h"
 #include "common/parallel.h"
 #include "mesh/gpu_order.h"
 #include "mesh/grid_cells.h"
@@ -53,6 +54,8 @@ double ShapeSurface(const ShapeOptions& options, std::span<const float> heights,
         mesh.indices = std::move(simplified.indices);
         boundary = std::move(simplified.boundaryEdges);
         runs = std::move(simplified.tileRuns);
+        // The tiles' working memory, freed on the threads that simplified them.
+        ReleaseFreedMemory();
     } else {
         everyKeptCell(mesh);
         if (options.base)

@@ -396,7 +396,7 @@ private:
 // and `active(t)` whether the segment from t to t + 1 borders a kept cell.
 template <class PointOf, class Active>
 void SplitLine(std::span<const float> heights, int32_t length, const PointOf& point, const Active& active,
-               double maxError, std::vector<uint8_t>& marks)
+               double maxError, PointMarks& marks)
 {
     std::vector<std::pair<int32_t, int32_t>> stack;
     int32_t last = -1;
@@ -421,7 +421,7 @@ void SplitLine(std::span<const float> heights, int32_t length, const PointOf& po
             }
             if (at < 0 || worst <= maxError)
                 continue;
-            marks[point(at)] = 1;
+            marks.Set(point(at));
             stack.push_back({a, at});
             stack.push_back({at, b});
         }
@@ -432,7 +432,7 @@ void SplitLine(std::span<const float> heights, int32_t length, const PointOf& po
 // Marks the points of one tile border line that its two sides share, beyond
 // the rectangle corners already marked.
 void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                        int32_t height, bool vertical, int32_t line, double maxError, std::vector<uint8_t>& marks)
+                        int32_t height, bool vertical, int32_t line, double maxError, PointMarks& marks)
 {
     const int32_t columns = width - 1;
     const int32_t length = vertical ? height : width;
@@ -483,13 +483,14 @@ std::array<GridEdge, 4> GridEdges(const SimplifyRequest& request)
 // The points of a shared edge that both grids along it keep, from what both
 // see alike: its ends, where the cells on either side start or stop being
 // kept, and the line simplified between those to the bound.
-void MarkSharedEdge(std::span<const float> heights, const GridEdge& edge, double maxError, std::vector<uint8_t>& marks)
+void MarkSharedEdge(std::span<const float> heights, const GridEdge& edge, double maxError, PointMarks& marks)
 {
     const auto point = [&](int32_t t) { return static_cast<std::size_t>(edge.Point(t)); };
-    marks[point(0)] = marks[point(edge.cells)] = 1;
+    marks.Set(point(0));
+    marks.Set(point(edge.cells));
     for (int32_t t = 1; t < edge.cells; ++t)
         if (edge.Inside(t - 1) != edge.Inside(t) || edge.Beyond(t - 1) != edge.Beyond(t))
-            marks[point(t)] = 1;
+            marks.Set(point(t));
     SplitLine(
         heights, edge.cells + 1, point, [&](int32_t t) { return edge.Inside(t) || edge.Beyond(t); }, maxError, marks);
 }
@@ -525,8 +526,7 @@ void Zip(std::span<const ChainPoint> bottom, std::span<const ChainPoint> top, in
 // inner cells by rectangles, each run of kept cells along an edge by a strip
 // zipped between the edge's marks and the marks one line inside, the corner
 // cells cut along their diagonal between the two strips through them.
-void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint8_t>& marks,
-                                std::vector<int32_t>& triangles)
+void TriangulateWithSharedEdges(const SimplifyRequest& request, PointMarks& marks, std::vector<int32_t>& triangles)
 {
     const int32_t width = request.width, columns = width - 1, rows = request.height - 1;
     std::vector<CellRect> inner;
@@ -535,7 +535,7 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
     for (const CellRect& q : inner)
         for (const int32_t r : {q.row0, q.row1})
             for (const int32_t c : {q.column0, q.column1})
-                marks[static_cast<std::size_t>(r) * width + c] = 1;
+                marks.Set(static_cast<std::size_t>(r) * width + c);
     const std::array<GridEdge, 4> edges = GridEdges(request);
     // The strips' inner ends are vertices of both the strip and what lies
     // beside it.
@@ -556,8 +556,8 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
                 ++end;
             // At a grid corner the strip's inner line starts one point in.
             const Strip strip{&edge, t, end, t == 0 ? 1 : t, end == edge.cells ? edge.cells - 1 : end};
-            marks[static_cast<std::size_t>(edge.Point(strip.innerFrom) + edge.inward)] = 1;
-            marks[static_cast<std::size_t>(edge.Point(strip.innerTo) + edge.inward)] = 1;
+            marks.Set(static_cast<std::size_t>(edge.Point(strip.innerFrom) + edge.inward));
+            marks.Set(static_cast<std::size_t>(edge.Point(strip.innerTo) + edge.inward));
             strips.push_back(strip);
             t = end;
         }
@@ -583,11 +583,11 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, std::vector<uint
 bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
 {
     const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
-    std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    PointMarks marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     // The small tiles' corners, where the lines start and end.
     for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kTileCells) : rows + 1)
         for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kTileCells) : columns + 1)
-            marks[static_cast<std::size_t>(r) * width + c] = 1;
+            marks.Set(static_cast<std::size_t>(r) * width + c);
     int64_t points = 0;
     for (int32_t c = kTileCells; c < columns; c += kTileCells) {
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
@@ -597,7 +597,7 @@ bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
         SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
         points += width;
     }
-    const int64_t kept = std::count(marks.begin(), marks.end(), uint8_t{1});
+    const int64_t kept = marks.Count();
     return static_cast<double>(kept) >= kDenseLineShare * static_cast<double>(points);
 }
 
@@ -662,7 +662,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         }
         cover::CoverArea(request.cellMask, columns, q, tileRects[i]);
     });
-    std::vector<uint8_t> marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    PointMarks marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     // A grid whose edges are shared and which drops cells is triangulated
     // from its own cover, which keeps rectangle corners off the edges.
     const bool wholeGrid = tileRects[0].size() == 1 && tileRects[0][0].column0 == 0 && tileRects[0][0].row0 == 0 &&
@@ -673,7 +673,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
             for (const CellRect& q : list)
                 for (const int32_t r : {q.row0, q.row1})
                     for (const int32_t c : {q.column0, q.column1})
-                        marks[static_cast<std::size_t>(r) * width + c] = 1;
+                        marks.Set(static_cast<std::size_t>(r) * width + c);
     for (int32_t c = tileCells; tiled && c < columns; c += tileCells)
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
     for (int32_t r = tileCells; tiled && r < rows; r += tileCells)

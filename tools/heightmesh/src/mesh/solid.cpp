@@ -23,20 +23,18 @@ SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<co
     SolidBasePlan plan;
     // The bottom: rectangles covering the kept cells, with every outline
     // vertex of the surface on their edges.
-    plan.marks.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    plan.marks = PointMarks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     const std::vector<CellRect> rects = CoverKeptCells(cellMask, width, height);
     for (const CellRect& q : rects)
         for (const int32_t r : {q.row0, q.row1})
             for (const int32_t c : {q.column0, q.column1})
-                plan.marks[static_cast<std::size_t>(r) * width + c] = 1;
+                plan.marks.Set(static_cast<std::size_t>(r) * width + c);
     for (const int32_t v : boundaryEdges)
-        plan.marks[static_cast<std::size_t>(v)] = 1;
+        plan.marks.Set(static_cast<std::size_t>(v));
     TriangulateRects(rects, plan.marks, width, plan.bottomTriangles);
     // The walls run through marked points only; the bottom's triangles may
     // hold others.
-    for (std::size_t g = 0; g < plan.marks.size(); ++g)
-        if (plan.marks[g])
-            plan.points.push_back(static_cast<int32_t>(g));
+    plan.marks.ForEach([&](std::size_t g) { plan.points.push_back(static_cast<int32_t>(g)); });
     const std::size_t marked = plan.points.size();
     for (const int32_t g : plan.bottomTriangles)
         if (!plan.marks[static_cast<std::size_t>(g)])
@@ -85,7 +83,7 @@ void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const 
     for (std::size_t k = 0; k < mesh.sourceVertices.size(); ++k)
         surfaceIndex[static_cast<std::size_t>(mesh.sourceVertices[k])] = static_cast<int32_t>(k);
 
-    const std::vector<uint8_t>& marks = plan.marks;
+    const PointMarks& marks = plan.marks;
     const std::vector<int32_t>& bottomTriangles = plan.bottomTriangles;
 
     // A grid point where only two diagonally opposite cells are kept gets one

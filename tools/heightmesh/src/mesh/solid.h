@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mesh/indexed_mesh.h"
+#include "mesh/region_cover.h"
 
 namespace heightmesh::tool {
 
@@ -16,7 +17,7 @@ namespace heightmesh::tool {
 // before any vertex value is known: which grid points its vertices are made
 // from, so that a caller meshing band by band can gather their values.
 struct SolidBasePlan {
-    std::vector<uint8_t> marks;            // per grid point: a vertex of the bottom's rectangles' edges
+    PointMarks marks;                      // per grid point: a vertex of the bottom's rectangles' edges
     std::vector<int32_t> bottomTriangles;  // grid points, three per triangle (see TriangulateRects)
     std::vector<int32_t> points;           // every grid point the bottom and the walls take, ascending
 };
