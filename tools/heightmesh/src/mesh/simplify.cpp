@@ -583,8 +583,11 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, PointMarks& mark
 bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
 {
     const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
+    // A grid within one tile has no border lines to tell by.
+    if (columns <= kTileCells && rows <= kTileCells)
+        return false;
     PointMarks marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    // The small tiles' corners, where the lines start and end.
+    // The tiles' corners, where the lines start and end.
     for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kTileCells) : rows + 1)
         for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kTileCells) : columns + 1)
             marks.Set(static_cast<std::size_t>(r) * width + c);
