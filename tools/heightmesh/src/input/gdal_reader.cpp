@@ -27,9 +27,11 @@ namespace heightmesh::tool {
 
 namespace {
 
-// GDAL's block cache: the reads go through each block once, row strip by
-// row strip, so a modest cache that holds a strip of a tiled raster is enough.
+// The most GDAL's block cache is given: the reads go through each block once,
+// row strip by row strip, so a cache that holds a strip's blocks is enough.
 constexpr int64_t kGdalCacheBytes = int64_t{128} << 20;
+// The least cache a read is given, whatever its strips need.
+constexpr int64_t kLeastGdalCacheBytes = int64_t{8} << 20;
 // Grid points read per strip.
 constexpr int64_t kStripPoints = int64_t{1} << 20;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -342,20 +344,13 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
             rowStep);
     }
 
-    // Working memory beyond the grid's heights: GDAL's cache, the source
-    // strip in flight with its decoded floats and mask, and the slack of the
-    // heights growing strip by strip.
     const int64_t windowPixels = window.width * window.height;
     const int64_t points = gridWidth * gridHeight;
     const int64_t bands = static_cast<int64_t>(d.bands.size());
     const int64_t sampleBytes = GDALGetDataTypeSizeBytes(type);
-    const int64_t stripPixels = SourceRowsPerStrip(window, plan_.grid) * window.width;
+    const int64_t stripRows = SourceRowsPerStrip(window, plan_.grid);
+    const int64_t stripPixels = stripRows * window.width;
     const int64_t limit = memoryLimit > 0 ? memoryLimit : DefaultMemoryLimit();
-    const int64_t cacheBytes = std::min(kGdalCacheBytes, limit / 8);
-    GDALSetCacheMax64(cacheBytes);
-    int64_t bytes = std::min(cacheBytes, windowPixels * bands * sampleBytes);
-    bytes += stripPixels * (4 * bands + 1);
-    bytes += points * 4;
 
     // GDAL decodes a block whole to read any pixel of it, whatever the cache
     // holds: every band read holds its largest block (at full resolution, in
@@ -387,6 +382,32 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
                 if (GDALRasterBandH overview = GDALGetOverview(band, level))
                     consider(overview);
     }
+    // GDAL's cache: the strips go down the raster once, so it need only hold
+    // the block rows two strips in a row touch (one strip's last block row is
+    // the next one's first), of every band a read decodes and the mask;
+    // holding more would keep the whole raster beside its heights until the
+    // read ends.
+    int64_t tallest = 1, widest = 1;
+    const auto measure = [&](GDALRasterBandH band) {
+        int blockWidth = 0, blockHeight = 0;
+        GDALGetBlockSize(band, &blockWidth, &blockHeight);
+        tallest = std::max<int64_t>(tallest, blockHeight);
+        widest = std::max<int64_t>(widest, blockWidth);
+    };
+    for (const int number : d.bands)
+        measure(d.Band(number));
+    const int64_t decodedBands = std::max<int64_t>(blocksPerBand, bands) + (d.useMask ? 1 : 0);
+    const int64_t stripBlockRows = 2 * (stripRows + 2 * tallest);
+    const int64_t stripBlockBytes = stripBlockRows * (window.width + 2 * widest) * sampleBytes * decodedBands;
+    plan_.cacheBytes =
+        std::min({kGdalCacheBytes, limit / 8, std::max(kLeastGdalCacheBytes, stripBlockBytes + 2 * plan_.blockBytes)});
+
+    // Working memory beyond the grid's heights: GDAL's cache, the source
+    // strip in flight with its decoded floats and mask, and the slack of the
+    // heights growing strip by strip.
+    int64_t bytes = std::min(plan_.cacheBytes, windowPixels * bands * sampleBytes);
+    bytes += stripPixels * (4 * bands + 1);
+    bytes += points * 4;
     if (plan_.blockBytes > limit)
         throw ToolError(fmt::format(
             "{} is stored in blocks of {}: reading any pixel makes GDAL hold {} of them, above the limit of {}; "
@@ -418,6 +439,9 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress)
     // The whole grid's room is reserved at once (address space only: pages
     // are touched as strips arrive), so that the heights never move.
     map.heights.reserve(static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height));
+    // The cache is the process's: set for this raster's strips when it is
+    // read, not when it was planned beside another.
+    GDALSetCacheMax64(plan_.cacheBytes);
     bool anyNoData = false;
     // Marks the strip's samples without data (set to 0) and brings image
     // samples to 0..1, while the strip is in cache.

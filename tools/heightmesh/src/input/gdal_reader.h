@@ -29,6 +29,7 @@ struct RasterPlan {
     bool georeferenced = false;
     std::optional<GridSpacing> spacing;  // ground spacing when the raster or --tile gives it
     int64_t readBytes = 0;               // working memory of the read beyond the grid's heights
+    int64_t cacheBytes = 0;              // GDAL's block cache while the window is read
     int64_t blockBytes = 0;  // the blocks GDAL decodes whole to read a pixel: the largest, for every band read
     std::string blockShape;  // that largest block, "W x H pixels", for messages
     std::string bands;       // which bands make a height, for --stats
