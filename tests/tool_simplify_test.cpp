@@ -208,13 +208,14 @@ TEST(ToolSimplify, TilesAndThreadsAgreeWithTheBound)
     }
 }
 
-// A grid of one tile a side is cut into four on dense ground, where the
-// border lines keep points the mesh needs anyway, and stays one on sparse
-// ground; either way within the bound, without cracks, on any threads alike.
+// A grid of one tile a side is cut into tiles the smaller the denser the
+// ground, where the border lines keep points the mesh needs anyway, and
+// stays one on sparse ground; either way within the bound, without cracks,
+// on any threads alike.
 TEST(ToolSimplify, SmallDenseGridsAreCutIntoSmallTiles)
 {
     const Grid g = MakeGrid(513, 513, 29, true, 0.002);
-    for (const auto& [bound, tiles] : std::vector<std::pair<double, std::size_t>>{{0.5, 4}, {6.0, 1}}) {
+    for (const auto& [bound, tiles] : std::vector<std::pair<double, std::size_t>>{{0.5, 64}, {1.5, 16}, {6.0, 1}}) {
         SCOPED_TRACE(bound);
         const SimplifiedMesh mesh = SimplifyGrid(g, bound, 2);
         EXPECT_EQ(mesh.tileRuns.size(), tiles);

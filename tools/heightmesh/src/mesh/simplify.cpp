@@ -35,9 +35,18 @@ constexpr int32_t kTileCells = 256;
 // triangles the border lines' points would be a large share of the mesh and
 // would cost more triangles than the second core saves time.
 constexpr int32_t kOneTileCells = 512;
-// Dense: at least this share of the points of the tiles' border lines are
-// kept when the lines are simplified on their own.
+// Dense: at least this share of the points of the 256-cell tiles' border
+// lines are kept when the lines are simplified on their own.
 constexpr double kDenseLineShare = 0.4;
+// Denser ground is cut into smaller tiles: with tens of thousands of
+// triangles a tile's triangles and vertices outgrow a core's cache, and each
+// insertion's flips and scans wait on memory; the border lines of smaller
+// tiles keep little the mesh would not keep anyway (their share says so).
+struct TileStep {
+    double lineShare;  // at least this share of the 256-cell lines' points kept
+    int32_t cells;
+};
+constexpr TileStep kDenseTiles[] = {{0.5, 64}, {0.25, 128}};
 
 // Whether d lies strictly inside the circle through the counter-clockwise a,
 // b, c, exactly: T must hold fourth powers of the coordinate differences.
@@ -577,31 +586,29 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, PointMarks& mark
     }
 }
 
-// Whether a grid of at most kOneTileCells a side, cut into tiles, keeps at
-// least kDenseLineShare of its tiles' border line points (the lines
-// simplified on their own, as they would be).
-bool DenseSmallGrid(const SimplifyRequest& request, double borderError)
+// The share of the points of the border lines of tiles of `tileCells` that
+// the lines keep when simplified on their own, as they would be: 0 for a
+// grid within one tile, which has none.
+double BorderLineShare(const SimplifyRequest& request, double borderError, int32_t tileCells)
 {
     const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
-    // A grid within one tile has no border lines to tell by.
-    if (columns <= kTileCells && rows <= kTileCells)
-        return false;
+    if (columns <= tileCells && rows <= tileCells)
+        return 0.0;
     PointMarks marks(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     // The tiles' corners, where the lines start and end.
-    for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + kTileCells) : rows + 1)
-        for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + kTileCells) : columns + 1)
+    for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + tileCells) : rows + 1)
+        for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + tileCells) : columns + 1)
             marks.Set(static_cast<std::size_t>(r) * width + c);
     int64_t points = 0;
-    for (int32_t c = kTileCells; c < columns; c += kTileCells) {
+    for (int32_t c = tileCells; c < columns; c += tileCells) {
         SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
         points += height;
     }
-    for (int32_t r = kTileCells; r < rows; r += kTileCells) {
+    for (int32_t r = tileCells; r < rows; r += tileCells) {
         SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
         points += width;
     }
-    const int64_t kept = marks.Count();
-    return static_cast<double>(kept) >= kDenseLineShare * static_cast<double>(points);
+    return static_cast<double>(marks.Count()) / static_cast<double>(points);
 }
 
 // An estimate of a tile's cost: the triangles greedy insertion makes grow
@@ -639,9 +646,14 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     // Tile borders, a hair inside the bound so that rounding cannot push a
     // border point past it.
     const double borderError = maxError * (1.0 - 1e-7);
-    const bool oneTile =
-        tiled && columns <= kOneTileCells && rows <= kOneTileCells && !DenseSmallGrid(request, borderError);
-    const int32_t tileCells = !tiled ? 0 : oneTile ? kOneTileCells : kTileCells;
+    const double share = tiled ? BorderLineShare(request, borderError, kTileCells) : 0.0;
+    const bool oneTile = tiled && columns <= kOneTileCells && rows <= kOneTileCells && share < kDenseLineShare;
+    int32_t tileCells = !tiled ? 0 : oneTile ? kOneTileCells : kTileCells;
+    for (const TileStep& step : kDenseTiles)
+        if (tiled && share >= step.lineShare) {
+            tileCells = step.cells;
+            break;
+        }
     const std::vector<CellRect> tiles = cover::Tiles(columns, rows, tileCells);
 
     const unsigned threads = std::max(1u, std::min<unsigned>(request.threads, static_cast<unsigned>(tiles.size())));
