@@ -48,7 +48,7 @@ struct Meshers {
 // Grid points per band of a banded run: enough that a band keeps every
 // worker busy and its writes are megabytes long, few enough that its
 // buffers stay small.
-inline constexpr int64_t kBandPoints = int64_t{1} << 17;
+inline constexpr int64_t kBandPoints = int64_t{1} << 16;
 
 // Rows per band of a grid `width` points wide and `height` rows high.
 inline int32_t BandRows(int32_t width, int32_t height)

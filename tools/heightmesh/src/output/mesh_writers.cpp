@@ -27,7 +27,7 @@ using Block = fmt::memory_buffer;
 
 // Bytes of output a slice aims at: large enough for few writes, small
 // enough that a round of slices stays a few megabytes per thread.
-constexpr int64_t kSliceBytes = int64_t{2} << 20;
+constexpr int64_t kSliceBytes = int64_t{1} << 20;
 // Direct writes from the job's buffers go in pieces of this size: progress
 // is seen, and the kernel's write-back keeps pace (single writes of tens of
 // megabytes measured three times slower than 4 MiB ones).
