@@ -20,6 +20,7 @@
 
 #include "common/file_io.h"
 #include "common/memory_budget.h"
+#include "common/parallel.h"
 #include "common/text.h"
 #include "common/tool_error.h"
 
@@ -87,6 +88,14 @@ void EnsureGdal()
         CPLSetErrorHandler(CPLQuietErrorHandler);
         GDALSetCacheMax64(kGdalCacheBytes);
     });
+}
+
+void UseGdalDecodeThreads(unsigned threads)
+{
+    // A driver reads the option when a raster is opened; the values it
+    // decodes are the same on any number of threads.
+    if (CPLGetConfigOption("GDAL_NUM_THREADS", nullptr) == nullptr)
+        CPLSetConfigOption("GDAL_NUM_THREADS", std::to_string(ThreadCount(threads)).c_str());
 }
 
 // GDAL's last error message on one line.

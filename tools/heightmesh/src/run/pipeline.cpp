@@ -15,6 +15,7 @@
 #include "common/memory_budget.h"
 #include "common/tool_error.h"
 #include "input/cell_mask.h"
+#include "input/gdal_setup.h"
 #include "input/heightmap.h"
 #include "input/readers.h"
 #include "input/terrain.h"
@@ -127,6 +128,7 @@ ReadPlan PlanRead(const Options& options)
     plan.memoryLimit = options.source.maxMemory.value_or(DefaultMemoryLimit());
     InputPlan gridPlan;
     if (options.input) {
+        UseGdalDecodeThreads(options.threads);
         plan.input = PlanHeightInput(*options.input, options.size, options.source, plan.memoryLimit);
         gridPlan.grid = plan.input->grid;
         gridPlan.raster = plan.input->raster;
