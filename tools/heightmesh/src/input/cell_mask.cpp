@@ -30,6 +30,10 @@ std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules,
     };
     const std::size_t cellColumns = width - 1;
     const std::size_t cellRows = static_cast<std::size_t>(map.height) - 1;
+    // Without a rule or a point lacking data every cell is kept, as most
+    // elevation models have it: no pass over the points.
+    if (!map.HasNoData() && !rules.image && !rules.cutBelow)
+        return std::vector<uint8_t>(cellColumns * cellRows, 1);
     std::vector<uint8_t> cells(cellColumns * cellRows);
     std::vector<uint8_t> above(width), below(width);
     if (cellRows > 0)
