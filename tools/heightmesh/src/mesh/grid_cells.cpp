@@ -9,13 +9,19 @@ void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t 
 {
     std::fill(flags.begin(), flags.end(), uint8_t{0});
     const std::size_t columns = static_cast<std::size_t>(width) - 1;
+    if (width < 2)
+        return;
     for (const int32_t r : {z - 1, z}) {
         if (r < 0 || r >= height - 1)
             continue;
+        // A corner is kept when the cell on either side of it is: a pass
+        // without branches, over lanes.
         const uint8_t* m = cellMask.data() + static_cast<std::size_t>(r) * columns;
-        for (std::size_t c = 0; c < columns; ++c)
-            if (m[c] & 1)
-                flags[c] = flags[c + 1] = 1;
+        uint8_t* f = flags.data();
+        f[0] |= m[0] & 1;
+        for (std::size_t c = 1; c < columns; ++c)
+            f[c] |= (m[c - 1] | m[c]) & 1;
+        f[columns] |= m[columns - 1] & 1;
     }
 }
 

@@ -227,9 +227,18 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i)
                 scaled[i] = request.heights[i] * request.scale.y;
         });
+    // The y range folded as PositionBounds folds it (the first of equal
+    // values stays), over y alone.
     struct alignas(64) Tally {
         bool finite = true;
-        PositionBounds bounds;  // of the y values alone
+        bool any = false;
+        float low = 0.0f, high = 0.0f;
+        void Add(float y)
+        {
+            low = any ? std::min(low, y) : y;
+            high = any ? std::max(high, y) : y;
+            any = true;
+        }
     };
     std::vector<Tally> tallies(threads);
     const MaskSurvey survey = SurveyMask(
@@ -241,7 +250,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
                 const float y = row[x];
                 if (!std::isfinite(y))
                     tally.finite = false;
-                tally.bounds.Add(HeightmeshFloat3{0.0f, y, 0.0f});
+                tally.Add(y);
             }
         });
     MeshCounts found;
@@ -249,13 +258,17 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
     found.keptCells = survey.keptCells();
     found.vertices = survey.vertices();
     found.triangles = 2 * found.keptCells;  // the job's two triangles per kept cell are never degenerate
-    PositionBounds bounds;
+    Tally range;
     for (const Tally& tally : tallies) {
         if (!tally.finite) {
             result.declined = "a kept height times the y scale is not finite";
             return result;
         }
-        bounds.Add(tally.bounds);  // folded in order, as KeptMesh folds its bounds
+        // Folded in order, as KeptMesh folds its bounds.
+        if (tally.any) {
+            range.Add(tally.low);
+            range.Add(tally.high);
+        }
     }
     if (found.keptCells == 0) {
         result.declined = "no cell is kept";
@@ -269,7 +282,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
     std::vector<int32_t> boundary;
     progress.Begin(options.Simplifies() ? "simplifying" : "shaping");
     const double shapeSeconds = ShapeSurface(
-        options, heights, cellMask, width, height, bounds.low.y, bounds.high.y, found, mesh, boundary, result.shaped,
+        options, heights, cellMask, width, height, range.low, range.high, found, mesh, boundary, result.shaped,
         [&](IndexedMesh& surface) {
             // Every corner of a kept cell, in job order, and the
             // job's triangles in those numbers.
