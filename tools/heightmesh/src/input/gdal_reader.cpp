@@ -455,6 +455,19 @@ Heightmap GdalRaster::Read(const std::function<void(double)>& progress)
     // Marks the strip's samples without data (set to 0) and brings image
     // samples to 0..1, while the strip is in cache.
     const auto finishStrip = [&](std::size_t begin, std::size_t end) {
+        // Most strips have every sample: one pass over lanes to tell, and
+        // one to scale.
+        float* samples = map.heights.data();
+        bool allFinite = true;
+        for (std::size_t i = begin; i < end; ++i)
+            allFinite &= std::isfinite(samples[i]);
+        if (allFinite) {
+            const double imageMax = d.imageMax;
+            if (d.kind == Dataset::Kind::Band && imageMax != 1.0)
+                for (std::size_t i = begin; i < end; ++i)
+                    samples[i] = static_cast<float>(samples[i] / imageMax);
+            return;
+        }
         for (std::size_t i = begin; i < end; ++i) {
             float& h = map.heights[i];
             if (!std::isfinite(h)) {
