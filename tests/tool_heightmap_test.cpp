@@ -2,6 +2,7 @@
 // cell mask, on small data made here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -307,6 +308,55 @@ TEST(ToolHeightmap, NoDataTakesTheNearestValue)
     EXPECT_EQ(map.heights, (std::vector<float>{9, 9, 9, 9, 5, 5, 5, 5}));
     map.noData.assign(8, 1);
     EXPECT_NE(ErrorOf([&] { FillNoData(map, "'t'"); }).find("no samples with a value"), std::string::npos);
+}
+
+// Every hole takes the value of a sample at the fewest grid steps from it,
+// whatever the holes' share and shape; samples with a value keep theirs.
+TEST(ToolHeightmap, NoDataTakesAValueOfTheNearestSamples)
+{
+    uint32_t seed = 17;
+    const auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (const uint32_t holesIn16 : {1u, 8u, 15u}) {
+        SCOPED_TRACE(holesIn16);
+        Heightmap map;
+        map.width = 37;
+        map.height = 23;
+        const std::size_t count = static_cast<std::size_t>(map.width) * map.height;
+        for (std::size_t i = 0; i < count; ++i) {
+            map.heights.push_back(static_cast<float>(next() % 1000));
+            map.noData.push_back(next() % 16 < holesIn16 ? 1 : 0);
+        }
+        // A block hole too, wider than any fill front from one side.
+        for (int32_t r = 5; r < 18; ++r)
+            for (int32_t c = 10; c < 30; ++c)
+                map.noData[static_cast<std::size_t>(r) * map.width + c] = 1;
+        map.noData[0] = 0;
+        const std::vector<float> before = map.heights;
+        FillNoData(map, "'t'");
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!map.noData[i]) {
+                ASSERT_EQ(map.heights[i], before[i]) << i;
+                continue;
+            }
+            const int64_t column = static_cast<int64_t>(i) % map.width, row = static_cast<int64_t>(i) / map.width;
+            int64_t nearest = std::numeric_limits<int64_t>::max();
+            std::vector<float> values;
+            for (std::size_t j = 0; j < count; ++j) {
+                if (map.noData[j])
+                    continue;
+                const int64_t steps = std::abs(static_cast<int64_t>(j) % map.width - column) +
+                                      std::abs(static_cast<int64_t>(j) / map.width - row);
+                if (steps < nearest)
+                    nearest = steps, values.clear();
+                if (steps == nearest)
+                    values.push_back(before[j]);
+            }
+            ASSERT_NE(std::find(values.begin(), values.end(), map.heights[i]), values.end()) << i;
+        }
+    }
 }
 
 // ---- Cell mask ----------------------------------------------------------------

@@ -107,18 +107,29 @@ void FillNoData(Heightmap& map, const std::string& name)
     if (!map.HasNoData())
         return;
     const std::size_t count = map.heights.size();
-    std::vector<uint8_t> filled(count);
-    std::deque<std::size_t> queue;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!map.noData[i]) {
-            filled[i] = 1;
-            queue.push_back(i);
-        }
-    }
-    if (queue.empty())
-        throw ToolError(fmt::format("{} has no samples with a value", name));
     const std::size_t width = static_cast<std::size_t>(map.width);
     const std::size_t height = static_cast<std::size_t>(map.height);
+    std::vector<uint8_t> filled(count);
+    bool anyValue = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        filled[i] = map.noData[i] ? 0 : 1;
+        anyValue |= filled[i] != 0;
+    }
+    if (!anyValue)
+        throw ToolError(fmt::format("{} has no samples with a value", name));
+    // A breadth-first fill from every sample with a value, in index order.
+    // Only those beside a hole can give a value to anything, and the order
+    // among them is what it would be among all: they alone start the queue,
+    // which then holds the fill's front instead of the whole grid.
+    const auto besideHole = [&](std::size_t i) {
+        const std::size_t column = i % width, row = i / width;
+        return (column > 0 && !filled[i - 1]) || (column + 1 < width && !filled[i + 1]) ||
+               (row > 0 && !filled[i - width]) || (row + 1 < height && !filled[i + width]);
+    };
+    std::deque<std::size_t> queue;
+    for (std::size_t i = 0; i < count; ++i)
+        if (filled[i] && besideHole(i))
+            queue.push_back(i);
     while (!queue.empty()) {
         const std::size_t i = queue.front();
         queue.pop_front();
