@@ -395,7 +395,9 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     // the block rows two strips in a row touch (one strip's last block row is
     // the next one's first), of every band a read decodes and the mask;
     // holding more would keep the whole raster beside its heights until the
-    // read ends.
+    // read ends. A virtual mosaic's blocks are not its sources': their
+    // blocks, of shapes it does not tell, keep the whole cache, or a strip
+    // would decode a tall source block again each time.
     int64_t tallest = 1, widest = 1;
     const auto measure = [&](GDALRasterBandH band) {
         int blockWidth = 0, blockHeight = 0;
@@ -408,8 +410,10 @@ GdalRaster::GdalRaster(const std::filesystem::path& path, const InputOptions& op
     const int64_t decodedBands = std::max<int64_t>(blocksPerBand, bands) + (d.useMask ? 1 : 0);
     const int64_t stripBlockRows = 2 * (stripRows + 2 * tallest);
     const int64_t stripBlockBytes = stripBlockRows * (window.width + 2 * widest) * sampleBytes * decodedBands;
+    const bool mosaic = plan_.driver == "VRT";
     plan_.cacheBytes =
-        std::min({kGdalCacheBytes, limit / 8, std::max(kLeastGdalCacheBytes, stripBlockBytes + 2 * plan_.blockBytes)});
+        std::min({kGdalCacheBytes, limit / 8,
+                  mosaic ? kGdalCacheBytes : std::max(kLeastGdalCacheBytes, stripBlockBytes + 2 * plan_.blockBytes)});
 
     // Working memory beyond the grid's heights: GDAL's cache, the source
     // strip in flight with its decoded floats and mask, and the slack of the
