@@ -586,6 +586,23 @@ void TriangulateWithSharedEdges(const SimplifyRequest& request, PointMarks& mark
     }
 }
 
+// Simplifies the border lines between tiles of `tileCells` into `marks`;
+// returns the points along them.
+int64_t SimplifyTileBorders(const SimplifyRequest& request, int32_t tileCells, double borderError, PointMarks& marks)
+{
+    const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
+    int64_t points = 0;
+    for (int32_t c = tileCells; c < columns; c += tileCells) {
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
+        points += height;
+    }
+    for (int32_t r = tileCells; r < rows; r += tileCells) {
+        SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
+        points += width;
+    }
+    return points;
+}
+
 // The share of the points of the border lines of tiles of `tileCells` that
 // the lines keep when simplified on their own, as they would be: 0 for a
 // grid within one tile, which has none.
@@ -599,15 +616,7 @@ double BorderLineShare(const SimplifyRequest& request, double borderError, int32
     for (int32_t r = 0; r <= rows; r = r < rows ? std::min(rows, r + tileCells) : rows + 1)
         for (int32_t c = 0; c <= columns; c = c < columns ? std::min(columns, c + tileCells) : columns + 1)
             marks.Set(static_cast<std::size_t>(r) * width + c);
-    int64_t points = 0;
-    for (int32_t c = tileCells; c < columns; c += tileCells) {
-        SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
-        points += height;
-    }
-    for (int32_t r = tileCells; r < rows; r += tileCells) {
-        SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
-        points += width;
-    }
+    const int64_t points = SimplifyTileBorders(request, tileCells, borderError, marks);
     return static_cast<double>(marks.Count()) / static_cast<double>(points);
 }
 
@@ -689,10 +698,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
                 for (const int32_t r : {q.row0, q.row1})
                     for (const int32_t c : {q.column0, q.column1})
                         marks.Set(static_cast<std::size_t>(r) * width + c);
-    for (int32_t c = tileCells; tiled && c < columns; c += tileCells)
-        SimplifyBorderLine(request.heights, request.cellMask, width, height, true, c, borderError, marks);
-    for (int32_t r = tileCells; tiled && r < rows; r += tileCells)
-        SimplifyBorderLine(request.heights, request.cellMask, width, height, false, r, borderError, marks);
+    if (tiled)
+        SimplifyTileBorders(request, tileCells, borderError, marks);
     // The grid's own edges, when shared, from what both sides see; a grid
     // with dropped cells is then triangulated so that its edges keep only
     // those points.
