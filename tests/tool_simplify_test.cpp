@@ -73,7 +73,7 @@ std::vector<float> Heights(const Grid& g)
 }
 
 SimplifiedMesh SimplifyGrid(const Grid& g, double maxError, unsigned threads = 2, int64_t maxTriangles = 0,
-                            unsigned scanLanes = 0)
+                            unsigned scanLanes = 0, bool orderTilesForGpu = false)
 {
     const std::vector<float> heights = Heights(g);
     SimplifyRequest request;
@@ -85,6 +85,7 @@ SimplifiedMesh SimplifyGrid(const Grid& g, double maxError, unsigned threads = 2
     request.maxTriangles = maxTriangles;
     request.threads = threads;
     request.scanLanes = scanLanes;
+    request.orderTilesForGpu = orderTilesForGpu;
     return Simplify(request);
 }
 
@@ -270,6 +271,16 @@ TEST(ToolSimplify, LargeGridsKeepTheBoundAndOrderTheirTilesOnTheirOwn)
     const auto expected = triangles(whole);
     EXPECT_TRUE(triangles(tiled) == expected);
     EXPECT_LE(cacheMisses(tiled), cacheMisses(whole) * 1.02);
+    // Tiles ordered on the threads that simplified them come out as the
+    // tile runs ordered afterwards.
+    const SimplifiedMesh ordered = SimplifyGrid(g, 0.25, 2, 0, 0, true);
+    IndexedMesh inTiles(g.data, g.width, g.height);
+    inTiles.sourceVertices = ordered.sourceVertices;
+    inTiles.indices = ordered.indices;
+    OrderVerticesForFetch(inTiles);
+    EXPECT_EQ(inTiles.indices, tiled.indices);
+    EXPECT_EQ(inTiles.sourceVertices, tiled.sourceVertices);
+    EXPECT_EQ(ordered.boundaryEdges, simplified.boundaryEdges);
     // Vertices in the order triangles first use them.
     int64_t next = 0;
     for (const uint32_t v : tiled.indices) {

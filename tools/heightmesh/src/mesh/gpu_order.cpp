@@ -9,13 +9,13 @@
 
 namespace heightmesh::tool {
 
-namespace {
-
-// Orders one run of triangles for the vertex cache in place, over the run's
-// own vertices numbered in ascending order (so that a run using every
-// vertex is ordered exactly as the whole mesh would be).
-void OrderRun(std::span<uint32_t> indices)
+// The run's vertices are numbered in ascending order for meshoptimizer (so
+// that a run using every vertex is ordered exactly as the whole mesh would
+// be).
+void OrderRunForVertexCache(std::span<uint32_t> indices)
 {
+    if (indices.empty())
+        return;
     // The run's vertices lie in [low, high]: numbered in ascending order
     // through a table over that span (a tile's vertices are a few rows of
     // the grid's).
@@ -38,20 +38,33 @@ void OrderRun(std::span<uint32_t> indices)
         indices[i] = used[run[i]];
 }
 
-}  // namespace
+void OrderVerticesForFetch(IndexedMesh& mesh)
+{
+    if (!mesh.extraPositions.empty() || mesh.indices.empty())
+        return;
+    const std::size_t vertices = mesh.sourceVertices.size();
+    std::vector<unsigned int> remap(vertices);
+    const std::size_t used =
+        meshopt_optimizeVertexFetchRemap(remap.data(), mesh.indices.data(), mesh.indices.size(), vertices);
+    std::vector<int32_t> sources(used);
+    for (std::size_t v = 0; v < vertices; ++v)
+        if (remap[v] != ~0u)
+            sources[remap[v]] = mesh.sourceVertices[v];
+    for (uint32_t& index : mesh.indices)
+        index = remap[index];
+    mesh.sourceVertices = std::move(sources);
+}
 
 void OrderForGpu(IndexedMesh& mesh, std::span<const std::size_t> runs, unsigned threads)
 {
     if (!mesh.extraPositions.empty() || mesh.indices.empty())
         return;
-    const std::size_t vertices = mesh.sourceVertices.size();
     const std::size_t triangles = mesh.indices.size() / 3;
     std::vector<std::size_t> bounds(runs.begin(), runs.end());
     if (bounds.empty() || bounds.front() != 0)
         bounds.insert(bounds.begin(), 0);
     bounds.push_back(triangles);
     const auto count = static_cast<int64_t>(bounds.size() - 1);
-    std::vector<unsigned int> indices(mesh.indices.begin(), mesh.indices.end());
     // The largest runs first, so that the threads finish together.
     std::vector<int64_t> order(static_cast<std::size_t>(count));
     for (int64_t k = 0; k < count; ++k)
@@ -60,17 +73,10 @@ void OrderForGpu(IndexedMesh& mesh, std::span<const std::size_t> runs, unsigned 
                      [&](int64_t a, int64_t b) { return bounds[a + 1] - bounds[a] > bounds[b + 1] - bounds[b]; });
     ForEachIndex(count, threads, [&](int64_t k) {
         const auto run = static_cast<std::size_t>(order[static_cast<std::size_t>(k)]);
-        OrderRun(std::span<uint32_t>(indices).subspan(3 * bounds[run], 3 * (bounds[run + 1] - bounds[run])));
+        OrderRunForVertexCache(
+            std::span<uint32_t>(mesh.indices).subspan(3 * bounds[run], 3 * (bounds[run + 1] - bounds[run])));
     });
-    std::vector<unsigned int> remap(vertices);
-    const std::size_t used = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), indices.size(), vertices);
-    std::vector<int32_t> sources(used);
-    for (std::size_t v = 0; v < vertices; ++v)
-        if (remap[v] != ~0u)
-            sources[remap[v]] = mesh.sourceVertices[v];
-    for (std::size_t i = 0; i < indices.size(); ++i)
-        mesh.indices[i] = remap[indices[i]];
-    mesh.sourceVertices = std::move(sources);
+    OrderVerticesForFetch(mesh);
 }
 
 }  // namespace heightmesh::tool

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "mesh/indexed_mesh.h"
@@ -16,5 +17,15 @@ namespace heightmesh::tool {
 // triangle of each run, ascending; none: one run), as a simplified mesh's
 // tiles are: the vertex cache sees few vertices shared between them.
 void OrderForGpu(IndexedMesh& mesh, std::span<const std::size_t> runs = {}, unsigned threads = 1);
+
+// Orders one run of triangles (three vertex numbers each) for the vertex
+// cache, in place, as OrderForGpu orders a run: only the numbers' order
+// matters, so any numbering that keeps the job vertices' order gives the
+// same triangles.
+void OrderRunForVertexCache(std::span<uint32_t> indices);
+
+// The second half of OrderForGpu, for a mesh whose runs are ordered already:
+// job vertices in the order triangles first use them.
+void OrderVerticesForFetch(IndexedMesh& mesh);
 
 }  // namespace heightmesh::tool

@@ -34,6 +34,7 @@ SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const 
         request.maxError = *options.maxErrorPercent / 100.0 * (static_cast<double>(high) - low);
     request.maxTriangles = options.maxTriangles;
     request.threads = ThreadCount(options.threads);
+    request.orderTilesForGpu = true;
     return request;
 }
 
@@ -47,23 +48,22 @@ double ShapeSurface(const ShapeOptions& options, std::span<const float> heights,
                     const std::function<void(IndexedMesh&)>& everyKeptCell)
 {
     const Clock::time_point start = Clock::now();
-    std::vector<std::size_t> runs;
     if (options.Simplifies()) {
         SimplifiedMesh simplified = Simplify(SimplifyRequestFor(options, heights, cellMask, width, height, low, high));
         mesh.sourceVertices = std::move(simplified.sourceVertices);
         mesh.indices = std::move(simplified.indices);
         boundary = std::move(simplified.boundaryEdges);
-        runs = std::move(simplified.tileRuns);
         // The tiles' working memory, freed on the threads that simplified them.
         ReleaseFreedMemory();
+        // Each tile's triangles are in vertex cache order already.
+        OrderVerticesForFetch(mesh);
     } else {
         everyKeptCell(mesh);
         if (options.base)
             boundary = GridBoundaryEdges(cellMask, width, height);
+        if (options.gpuOrder)
+            OrderForGpu(mesh, {}, ThreadCount(options.threads));
     }
-    // A simplified mesh's tiles are ordered each on its own, in parallel.
-    if (options.Simplifies() || options.gpuOrder)
-        OrderForGpu(mesh, runs, ThreadCount(options.threads));
     const double seconds = SecondsSince(start);
     if (!options.Simplifies())
         return seconds;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mesh/error_scan.h"
+#include "mesh/gpu_order.h"
 #include "mesh/region_cover.h"
 #include "mesh/tin_geometry.h"
 
@@ -224,8 +225,11 @@ public:
     }
 
     std::size_t triangleCount() const { return triangles_.size(); }
-    // Grid point of corner k of triangle t.
-    int32_t GridVertex(std::size_t t, int k) const { return corners_[static_cast<std::size_t>(triangles_[t].v[k])].id; }
+    std::size_t vertexCount() const { return corners_.size(); }
+    // Corner k of triangle t: the tile's vertex, and its grid point.
+    int32_t Vertex(std::size_t t, int k) const { return triangles_[t].v[k]; }
+    int32_t GridPoint(int32_t v) const { return corners_[static_cast<std::size_t>(v)].id; }
+    int32_t GridVertex(std::size_t t, int k) const { return GridPoint(Vertex(t, k)); }
     bool OnOutline(std::size_t t, int k) const { return triangles_[t].n[k] < 0; }
 
 private:
@@ -641,6 +645,28 @@ double Roughness(std::span<const float> heights, int32_t width, const CellRect& 
     return sum;
 }
 
+// The tile's triangles as grid points, three each facing the job's way, in
+// vertex cache order: ordered over the tile's vertices numbered in the
+// grid's order, as the job's numbers would number them.
+void CacheOrderedTriangles(const Tin& tin, std::vector<uint32_t>& out)
+{
+    std::vector<int32_t> byPoint(tin.vertexCount());
+    for (std::size_t v = 0; v < byPoint.size(); ++v)
+        byPoint[v] = static_cast<int32_t>(v);
+    std::sort(byPoint.begin(), byPoint.end(),
+              [&](int32_t a, int32_t b) { return tin.GridPoint(a) < tin.GridPoint(b); });
+    std::vector<uint32_t> rank(byPoint.size());
+    for (std::size_t r = 0; r < byPoint.size(); ++r)
+        rank[static_cast<std::size_t>(byPoint[r])] = static_cast<uint32_t>(r);
+    out.resize(3 * tin.triangleCount());
+    for (std::size_t t = 0; t < tin.triangleCount(); ++t)
+        for (int k = 0; k < 3; ++k)
+            out[3 * t + static_cast<std::size_t>(k)] = rank[static_cast<std::size_t>(tin.Vertex(t, (3 - k) % 3))];
+    OrderRunForVertexCache(out);
+    for (uint32_t& v : out)
+        v = static_cast<uint32_t>(tin.GridPoint(byPoint[v]));
+}
+
 }  // namespace
 
 SimplifiedMesh Simplify(const SimplifyRequest& request)
@@ -711,10 +737,14 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
             TriangulateWithSharedEdges(request, marks, sharedCorners);
     }
 
-    // Each tile on its own.
-    // Grid points of each tile's triangles, and which of their edges lie on
-    // the tile's outline: four numbers per triangle.
-    std::vector<std::vector<int32_t>> results(tiles.size());
+    // Each tile on its own: its triangles as grid points, three each and
+    // facing the job's way, and its part of the kept region's outline.
+    std::vector<std::vector<uint32_t>> tileTriangles(tiles.size());
+    std::vector<std::vector<int32_t>> tileOutlines(tiles.size());
+    const auto kept = [&](int64_t c, int64_t r) {
+        return c >= 0 && r >= 0 && c < columns && r < rows &&
+               (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
+    };
     // Coordinate differences up to 2^14 keep the circle test in 64 bits.
     const bool narrow = std::max(width, height) <= (1 << 14);
     // The costliest tiles first, so that the threads finish together.
@@ -734,29 +764,49 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         Tin tin(request.heights, width, tiles[i], columns, rows, narrow, request.scanLanes, shared);
         tin.Build(corners);
         tin.Refine(std::max(maxError, 0.0), request.maxTriangles);
-        std::vector<int32_t>& out = results[i];
-        out.reserve(4 * tin.triangleCount());
+        std::vector<uint32_t>& out = tileTriangles[i];
+        if (request.orderTilesForGpu) {
+            CacheOrderedTriangles(tin, out);
+        } else {
+            out.reserve(3 * tin.triangleCount());
+            for (std::size_t t = 0; t < tin.triangleCount(); ++t)
+                for (const int corner : {0, 2, 1})
+                    out.push_back(static_cast<uint32_t>(tin.GridVertex(t, corner)));
+        }
+        std::vector<int32_t>& outline = tileOutlines[i];
         for (std::size_t t = 0; t < tin.triangleCount(); ++t) {
-            int32_t outline = 0;
             for (int e = 0; e < 3; ++e) {
-                out.push_back(tin.GridVertex(t, e));
-                outline |= tin.OnOutline(t, e) ? 1 << e : 0;
+                if (!tin.OnOutline(t, e))
+                    continue;
+                const int32_t a = tin.GridVertex(t, e), b = tin.GridVertex(t, (e + 1) % 3);
+                // An edge on a tile border with a kept cell beyond it is
+                // inside the mesh. The triangle lies on the left of a -> b.
+                const Point pa = PointOf(a, width), pb = PointOf(b, width);
+                int64_t outsideColumn = 0, outsideRow = 0;
+                if (pa.y == pb.y) {
+                    outsideColumn = std::min(pa.x, pb.x);
+                    outsideRow = pb.x > pa.x ? pa.y - 1 : pa.y;
+                } else {
+                    outsideRow = std::min(pa.y, pb.y);
+                    outsideColumn = pb.y > pa.y ? pa.x : pa.x - 1;
+                }
+                if (!kept(outsideColumn, outsideRow))
+                    outline.insert(outline.end(), {b, a});
             }
-            out.push_back(outline);
         }
     });
 
-    // Vertices in the job's order, triangles turned to face the job's way.
-    // The vertices used are bits of the grid; a vertex's index is the count
-    // of bits before it.
+    // Vertices in the job's order. The vertices used are bits of the grid;
+    // a vertex's index is the count of bits before it.
     marks = {};
     std::vector<uint64_t> used((static_cast<std::size_t>(width) * static_cast<std::size_t>(height) + 63) / 64, 0);
-    for (const auto& list : results)
-        for (std::size_t i = 0; i < list.size(); i += 4)
-            for (std::size_t k = 0; k < 3; ++k) {
-                const auto v = static_cast<std::size_t>(list[i + k]);
-                used[v / 64] |= uint64_t{1} << (v % 64);
-            }
+    std::size_t indexCount = 0, outlineCount = 0;
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        for (const uint32_t v : tileTriangles[i])
+            used[v / 64] |= uint64_t{1} << (v % 64);
+        indexCount += tileTriangles[i].size();
+        outlineCount += tileOutlines[i].size();
+    }
     SimplifiedMesh mesh;
     std::vector<uint32_t> before(used.size());
     uint32_t count = 0;
@@ -769,46 +819,22 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
             mesh.sourceVertices.push_back(
                 static_cast<int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
-    const auto remap = [&](int32_t v) {
-        const auto p = static_cast<std::size_t>(v);
-        return before[p / 64] +
-               static_cast<uint32_t>(__builtin_popcountll(used[p / 64] & ((uint64_t{1} << (p % 64)) - 1)));
+    const auto remap = [&](uint32_t v) {
+        return before[v / 64] +
+               static_cast<uint32_t>(__builtin_popcountll(used[v / 64] & ((uint64_t{1} << (v % 64)) - 1)));
     };
-    std::size_t indexCount = 0;
-    for (const auto& list : results)
-        indexCount += list.size() / 4 * 3;
+    // The tiles' triangles and outlines in tile order, each tile's freed
+    // once taken.
     mesh.indices.reserve(indexCount);
-    const auto kept = [&](int64_t c, int64_t r) {
-        return c >= 0 && r >= 0 && c < columns && r < rows &&
-               (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
-    };
-    for (const auto& list : results) {
-        if (!list.empty())
+    mesh.boundaryEdges.reserve(outlineCount);
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        if (!tileTriangles[i].empty())
             mesh.tileRuns.push_back(mesh.indices.size() / 3);
-        for (std::size_t i = 0; i < list.size(); i += 4) {
-            const int32_t v[3] = {list[i], list[i + 1], list[i + 2]};
-            for (const int32_t g : {v[0], v[2], v[1]})
-                mesh.indices.push_back(remap(g));
-            for (int k = 0; k < 3; ++k) {
-                if (!(list[i + 3] & (1 << k)))
-                    continue;
-                const int32_t a = v[k], b = v[(k + 1) % 3];
-                // An edge on a tile border with a kept cell beyond it is
-                // inside the mesh. The triangle lies on the left of a -> b.
-                const Point pa = PointOf(a, width), pb = PointOf(b, width);
-                int64_t outsideColumn = 0, outsideRow = 0;
-                if (pa.y == pb.y) {
-                    outsideColumn = std::min(pa.x, pb.x);
-                    outsideRow = pb.x > pa.x ? pa.y - 1 : pa.y;
-                } else {
-                    outsideRow = std::min(pa.y, pb.y);
-                    outsideColumn = pb.y > pa.y ? pa.x : pa.x - 1;
-                }
-                if (kept(outsideColumn, outsideRow))
-                    continue;
-                mesh.boundaryEdges.insert(mesh.boundaryEdges.end(), {b, a});
-            }
-        }
+        for (const uint32_t g : tileTriangles[i])
+            mesh.indices.push_back(remap(g));
+        mesh.boundaryEdges.insert(mesh.boundaryEdges.end(), tileOutlines[i].begin(), tileOutlines[i].end());
+        tileTriangles[i] = {};
+        tileOutlines[i] = {};
     }
     return mesh;
 }

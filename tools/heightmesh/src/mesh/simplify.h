@@ -46,6 +46,10 @@ struct SimplifyRequest {
     // Lanes of the error scan: 0 the widest the processor runs, else 2, 4 or
     // 8 (or fewer when the processor lacks them). Every width gives the same mesh.
     unsigned scanLanes = 0;
+    // Each tile's triangles are ordered for the vertex cache on the thread
+    // that simplified it, as OrderForGpu orders tile runs (the vertices are
+    // left in the job's order for OrderVerticesForFetch).
+    bool orderTilesForGpu = false;
     // The grid's edges are shared with neighbouring grids (null: they are
     // the surface's own outline). Needs a bound and no triangle budget.
     const SharedEdges* sharedEdges = nullptr;
@@ -58,7 +62,8 @@ struct SimplifiedMesh {
     // indices, in the direction its one triangle runs it.
     std::vector<int32_t> boundaryEdges;
     // The first triangle of each tile's triangles, ascending: the runs that
-    // share few vertices, which GPU ordering may order on their own.
+    // share few vertices, which GPU ordering may order on their own (and
+    // which `orderTilesForGpu` has ordered).
     std::vector<std::size_t> tileRuns;
     int64_t triangleCount() const noexcept { return static_cast<int64_t>(indices.size() / 3); }
 };
