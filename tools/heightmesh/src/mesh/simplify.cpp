@@ -650,21 +650,22 @@ double Roughness(std::span<const float> heights, int32_t width, const CellRect& 
 // grid's order, as the job's numbers would number them.
 void CacheOrderedTriangles(const Tin& tin, std::vector<uint32_t>& out)
 {
-    std::vector<int32_t> byPoint(tin.vertexCount());
+    // Each vertex's grid point above its number, sorted: the vertices in
+    // the grid's order.
+    std::vector<uint64_t> byPoint(tin.vertexCount());
     for (std::size_t v = 0; v < byPoint.size(); ++v)
-        byPoint[v] = static_cast<int32_t>(v);
-    std::sort(byPoint.begin(), byPoint.end(),
-              [&](int32_t a, int32_t b) { return tin.GridPoint(a) < tin.GridPoint(b); });
+        byPoint[v] = uint64_t{static_cast<uint32_t>(tin.GridPoint(static_cast<int32_t>(v)))} << 32 | v;
+    std::sort(byPoint.begin(), byPoint.end());
     std::vector<uint32_t> rank(byPoint.size());
     for (std::size_t r = 0; r < byPoint.size(); ++r)
-        rank[static_cast<std::size_t>(byPoint[r])] = static_cast<uint32_t>(r);
+        rank[static_cast<uint32_t>(byPoint[r])] = static_cast<uint32_t>(r);
     out.resize(3 * tin.triangleCount());
     for (std::size_t t = 0; t < tin.triangleCount(); ++t)
         for (int k = 0; k < 3; ++k)
             out[3 * t + static_cast<std::size_t>(k)] = rank[static_cast<std::size_t>(tin.Vertex(t, (3 - k) % 3))];
     OrderRunForVertexCache(out);
     for (uint32_t& v : out)
-        v = static_cast<uint32_t>(tin.GridPoint(byPoint[v]));
+        v = static_cast<uint32_t>(byPoint[v] >> 32);
 }
 
 }  // namespace
