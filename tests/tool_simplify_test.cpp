@@ -289,6 +289,49 @@ TEST(ToolSimplify, LargeGridsKeepTheBoundAndOrderTheirTilesOnTheirOwn)
     }
 }
 
+// The error measure folds its bands into the figures of one pass over the
+// grid, for bounded and budgeted meshes (whose triangles span many bands),
+// and counts a point no triangle covers in whichever band holds it.
+TEST(ToolSimplify, TheErrorMeasureIsTheSameInAnyBandOfRows)
+{
+    const Grid g = MakeGrid(203, 151, 61, true, 0.01);
+    const std::vector<float> heights = Heights(g);
+    for (const auto& [bound, budget] : {std::pair{0.3, int64_t{0}}, std::pair{-1.0, int64_t{400}}}) {
+        SimplifiedMesh mesh = SimplifyGrid(g, bound, 2, budget);
+        for (const bool hole : {false, true}) {
+            if (hole) {
+                // Drop the largest triangle, which has grid points inside.
+                const auto area = [&](std::size_t i) {
+                    int64_t x[3], y[3];
+                    for (int k = 0; k < 3; ++k) {
+                        const int32_t v = mesh.sourceVertices[mesh.indices[i + static_cast<std::size_t>(k)]];
+                        x[k] = v % g.width, y[k] = v / g.width;
+                    }
+                    return std::abs((x[1] - x[0]) * (y[2] - y[0]) - (x[2] - x[0]) * (y[1] - y[0]));
+                };
+                std::size_t largest = 0;
+                for (std::size_t i = 0; i < mesh.indices.size(); i += 3)
+                    if (area(i) > area(largest))
+                        largest = i;
+                mesh.indices.erase(mesh.indices.begin() + static_cast<std::ptrdiff_t>(largest),
+                                   mesh.indices.begin() + static_cast<std::ptrdiff_t>(largest) + 3);
+            }
+            const SurfaceError whole = MeasureSurfaceError(heights, g.mask, g.width, g.height, mesh.sourceVertices,
+                                                           mesh.indices, int64_t{1} << 40);
+            EXPECT_EQ(whole.uncovered > 0, hole);
+            for (const int64_t bandPoints : {int64_t{1}, int64_t{3 * 203}, int64_t{40 * 203 + 7}}) {
+                SCOPED_TRACE(testing::Message() << "budget " << budget << " hole " << hole << " band " << bandPoints);
+                const SurfaceError banded = MeasureSurfaceError(heights, g.mask, g.width, g.height, mesh.sourceVertices,
+                                                                mesh.indices, bandPoints);
+                EXPECT_EQ(banded.max, whole.max);
+                EXPECT_EQ(banded.rms, whole.rms);
+                EXPECT_EQ(banded.points, whole.points);
+                EXPECT_EQ(banded.uncovered, whole.uncovered);
+            }
+        }
+    }
+}
+
 TEST(ToolSimplify, EveryScanWidthMakesTheSameMesh)
 {
     // Row lengths of every remainder modulo 8, rough ground (many near ties),

@@ -31,12 +31,12 @@ constexpr int64_t kMaskImagePerPoint = 4 + 1;
 constexpr int64_t kNormalMapPerPoint = 3 + 3;
 constexpr int64_t kPreviewPerPoint = 4 + 4;
 constexpr int64_t kWriterBlockBytes = int64_t{64} << 20;
-// A banded run holds instead: the y values; the simplification's marks and
-// the error measure's table, or for an unsimplified surface its vertex
-// numbers, triangles, gathered vertex records and their order; the solid
-// base's marks and outline lookup; and one band of the job's outputs.
+// A banded run holds instead: the y values; the simplification's marks, or
+// for an unsimplified surface its vertex numbers, triangles, gathered vertex
+// records and their order; the solid base's marks and outline lookup; and
+// one band of the job's outputs (or of the error measure's table).
 constexpr int64_t kBandedHeightsPerPoint = 4;
-constexpr int64_t kSimplifiedPerPoint = 1 + 8;
+constexpr int64_t kSimplifiedPerPoint = 1;
 constexpr int64_t kFullSurfacePerPoint = 4 + 4 + 24 + 32 + 4 + 4;
 constexpr int64_t kSolidBasePerPoint = 1 + 4;
 constexpr int64_t kBandBytes = int64_t{16} << 20;

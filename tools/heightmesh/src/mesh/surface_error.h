@@ -16,9 +16,11 @@ struct SurfaceError {
 
 // Measures, at every corner of every kept cell, the vertical distance between
 // its height (as in SimplifyRequest) and the surface of the triangles (job
-// vertex indices, three per triangle) over it.
+// vertex indices, three per triangle) over it. The grid is measured in bands
+// of whole rows of about `bandPoints` points, which bound the memory it takes;
+// every band size gives the same figures.
 SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
                                  int32_t height, std::span<const int32_t> sourceVertices,
-                                 std::span<const uint32_t> indices);
+                                 std::span<const uint32_t> indices, int64_t bandPoints = int64_t{1} << 20);
 
 }  // namespace heightmesh::tool
