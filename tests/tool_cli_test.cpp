@@ -179,8 +179,8 @@ TEST(ToolCommandLine, BadCommandLinesAreUsageErrorsOnOneLine)
 }
 
 // Numbers single precision cannot hold, NaN where a number is asked for,
-// empty values and spacings whose square underflows are each named for what
-// they are.
+// whole numbers out of range or not whole, empty values and spacings whose
+// square underflows are each named for what they are.
 TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed)
 {
     const struct {
@@ -204,6 +204,12 @@ TEST(ToolCommandLine, NumbersOutOfRangeAndEmptyValuesAreNamed)
         {{"--tile", ""}, "--tile: the value is empty"},
         {{"--window", ""}, "--window: the value is empty"},
         {{"", "--stats"}, "INPUT: the value is empty"},
+        {{"--max-triangles", "0"}, "--max-triangles: '0' is out of range: give a whole number of at least 1"},
+        {{"--max-triangles", "1.5"}, "--max-triangles: '1.5' is not a whole number (give one of at least 1)"},
+        {{"--threads", "-1"}, "--threads: '-1' is out of range: give a whole number from 0 to 1024"},
+        {{"--threads", "99999999999999999999"}, "--threads: '99999999999999999999' is out of range"},
+        {{"--band", "one"}, "--band: 'one' is not a whole number"},
+        {{"--seed", "-"}, "--seed: '-' is not a whole number"},
     };
     for (const auto& c : cases) {
         try {
@@ -238,7 +244,7 @@ TEST(ToolCommandLine, HelpListsEveryOptionWithItsDefault)
                                  "--normal-map",
                                  "--preview",
                                  "--light TEXT=315,45",
-                                 "--threads UINT=0",
+                                 "--threads UINT:0..1024=0",
                                  "--batch",
                                  "--stats",
                                  "--library",

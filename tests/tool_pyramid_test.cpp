@@ -581,6 +581,8 @@ TEST(ToolPyramidCommand, CommandLinesItCannotActOnAreRefused)
         {"in.tif"},                                 // no folder
         {"in.tif", "-o", "d", "--max-zoom", "25"},  // beyond the scheme
         {"in.tif", "-o", "d", "--min-zoom", "-2"},  //
+        {"in.tif", "-o", "d", "--max-zoom", "-1"},  // not "no level given"
+        {"in.tif", "-o", "d", "--threads", "-1"},
         {"in.tif", "-o", "d", "--min-zoom", "9", "--max-zoom", "3"},
         {"in.tif", "-o", "d", "--bounds", "10,46,9,47"},  // west above east
         {"in.tif", "-o", "d", "--bounds", "10,46,11"},    // three numbers

@@ -92,7 +92,7 @@ void InputOptionTexts::Add(CLI::App& app)
 {
     app.add_option("--band", band_, "raster band to read as heights")
         ->default_str("1, or colour as luminance")
-        ->check(CLI::PositiveNumber)
+        ->check(WholeNumber<int32_t>(1, std::numeric_limits<int32_t>::max()))
         ->group("Input");
     app.add_option("--window", window_, "read only the pixels X,Y,W,H of the raster (column, row, width, height)")
         ->default_str("whole raster")
@@ -108,7 +108,7 @@ void InputOptionTexts::Add(CLI::App& app)
         ->group("Input");
     app.add_option("--max-size", maxSize_, "reduce the grid read so its longer side has at most N points (averaging)")
         ->default_str("none")
-        ->check(CLI::Range(2, 1 << 30))
+        ->check(WholeNumber<int32_t>(2, 1 << 30))
         ->excludes("--resample")
         ->group("Input");
     app.add_option("--encoding", encoding_,
@@ -252,7 +252,9 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     app.add_option("--size", size, "grid size WIDTHxHEIGHT of raw float32 input or of the built-in terrain")
         ->default_str("512x512 for the built-in terrain")
         ->group("Input");
-    app.add_option("--seed", seed, "seed of the built-in terrain")->group("Input");
+    app.add_option("--seed", seed, "seed of the built-in terrain")
+        ->check(WholeNumber<uint64_t>(0, std::numeric_limits<uint64_t>::max()))
+        ->group("Input");
     inputTexts.Add(app);
 
     auto* zScaleOption = app.add_option("--z-scale", zScale,
@@ -301,7 +303,7 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     auto* maxTrianglesOption =
         app.add_option("--max-triangles", maxTriangles,
                        "simplify to at most N triangles (the outline of the kept region may need more)")
-            ->check(CLI::PositiveNumber)
+            ->check(WholeNumber<int64_t>(1, std::numeric_limits<int64_t>::max()))
             ->default_str("none")
             ->group("Mesh");
     auto* baseOption =
@@ -335,9 +337,11 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
                    "picture's top")
         ->group("Pictures");
 
-    app.add_option("--threads", options.threads, "worker threads (0 = all cores)")->group("Run");
+    app.add_option("--threads", options.threads, "worker threads (0 = all cores)")
+        ->check(WholeNumber<unsigned>(0, jobhost::JobSystem::kMaxWorkers))
+        ->group("Run");
     app.add_option("--batch", options.batch, "vertices per batch (0 = chosen by the job system)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(WholeNumber<int32_t>(0, std::numeric_limits<int32_t>::max()))
         ->group("Run");
     inputTexts.AddMemory(app);
     app.add_flag("--stats", options.stats,
@@ -429,8 +433,6 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     }
     if (!up.empty())
         options.up = up[0];
-    if (options.threads > jobhost::JobSystem::kMaxWorkers)
-        throw UsageError(fmt::format("--threads: at most {}", jobhost::JobSystem::kMaxWorkers));
     return options;
 }
 

@@ -4,9 +4,12 @@
 #include <malloc.h>
 
 #include <cstdlib>
+#include <limits>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
+
+#include <jobhost/jobhost.h>
 
 #include "common/memory_budget.h"
 #include "common/tool_error.h"
@@ -93,22 +96,27 @@ std::optional<TilesRequest> ParseTilesCommand(int argc, const char* const* argv,
         "heightmesh tiles"};
     app.option_defaults()->always_capture_default();
     std::string input, output, bounds, assumeBounds, errorScale = "1", geoidOffset = "0", maxMemory;
-    int32_t minZoom = -1, maxZoom = -1;
+    int32_t minZoom = 0, maxZoom = 0;
     app.add_option("INPUT", input, "raster or VRT mosaic in any CRS")->required();
     app.add_option("-o,--output", output, "folder of the tileset")->required();
-    app.add_option("--min-zoom", minZoom, "coarsest level written (0..24)")->default_str("0");
-    app.add_option("--max-zoom", maxZoom, "finest level written (0..24)")
-        ->default_str("the first level whose error is at or below the raster's spacing");
+    auto* minZoomOption = app.add_option("--min-zoom", minZoom, "coarsest level written")
+                              ->check(WholeNumber<int32_t>(0, kMaxTileLevel))
+                              ->default_str("0");
+    auto* maxZoomOption = app.add_option("--max-zoom", maxZoom, "finest level written")
+                              ->check(WholeNumber<int32_t>(0, kMaxTileLevel))
+                              ->default_str("the first level whose error is at or below the raster's spacing");
     app.add_option("--bounds", bounds, "only tiles over W,S,E,N (degrees)")->default_str("the raster's");
     app.add_option("--error-scale", errorScale, "times each level's geometric error (77067.34 m / 2^level)");
     app.add_option("--resample", options.source.resample, "the warper's resampling")
         ->check(CLI::IsMember({"near", "bilinear", "cubic", "cubicspline", "lanczos", "average"}));
-    app.add_option("--band", options.source.band, "band of heights");
+    app.add_option("--band", options.source.band, "band of heights")
+        ->check(WholeNumber<int32_t>(1, std::numeric_limits<int32_t>::max()));
     app.add_option("--assume-bounds", assumeBounds,
                    "place a raster without a georeference at W,S,E,N (degrees, WGS 84)");
     app.add_option("--geoid-offset", geoidOffset, "metres added to every height (e.g. the geoid's height)");
     app.add_flag("--overwrite", options.overwrite, "replace another tileset in the folder");
-    app.add_option("--threads", options.threads, "threads (0 = all cores)");
+    app.add_option("--threads", options.threads, "threads (0 = all cores)")
+        ->check(WholeNumber<unsigned>(0, jobhost::JobSystem::kMaxWorkers));
     app.add_option("--max-memory", maxMemory,
                    "refuse a run estimated to need more (bytes, or K/M/G/T); GDAL's block cache gets a quarter")
         ->default_str("half the machine's memory");
@@ -151,12 +159,9 @@ std::optional<TilesRequest> ParseTilesCommand(int argc, const char* const* argv,
                         merge ? "--merge" : "a shard"));
     options.source.input = input;
     options.output = output;
-    for (const auto& [value, name] : {std::pair{minZoom, "--min-zoom"}, std::pair{maxZoom, "--max-zoom"}})
-        if (value != -1 && (value < 0 || value > kMaxTileLevel))
-            throw UsageError(fmt::format("{}: {} is not a level from 0 to {}", name, value, kMaxTileLevel));
-    if (minZoom >= 0)
+    if (minZoomOption->count() > 0)
         options.minZoom = minZoom;
-    if (maxZoom >= 0)
+    if (maxZoomOption->count() > 0)
         options.maxZoom = maxZoom;
     if (options.minZoom && options.maxZoom && *options.minZoom > *options.maxZoom)
         throw UsageError(fmt::format("--min-zoom {} is above --max-zoom {}", minZoom, maxZoom));
