@@ -105,8 +105,7 @@ public:
             std::size_t hole = 0, child = 0;
             while (child < (length - 1) / 2) {
                 child = 2 * (child + 1);
-                if (errors_[child] < errors_[child - 1])
-                    --child;
+                child -= static_cast<std::size_t>(errors_[child] < errors_[child - 1]);
                 Move(hole, child);
                 hole = child;
             }
