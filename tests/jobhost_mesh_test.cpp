@@ -224,8 +224,8 @@ bool SameSlice(std::span<const T> band, const Full& full, std::size_t offset)
 
 // Band by band, the real job writes exactly the full run's values into the
 // band buffers and nothing around them, for several ways of cutting the rows
-// (one-row bands, the last row alone, random cuts), masked cells, and grids
-// of one column or one row.
+// (one-row bands, the last row alone, random cuts), masked cells, grids of
+// one column or one row, and bands that bring their cells' mask.
 TEST(JobhostMesh, BandsHoldTheFullRunsValues)
 {
     auto library = JobLibrary::Open(HEIGHTMESH_LIBRARY_PATH);
@@ -257,17 +257,30 @@ TEST(JobhostMesh, BandsHoldTheFullRunsValues)
                 Guarded<int32_t> triangles(entries);
                 RunOptions options;
                 options.batchSize = std::uniform_int_distribution<int32_t>(0, 7)(random);
-                RunHeightfieldMeshRows(jobs, *library, grid.Input(scale), r0, r1,
-                                       {vertices.band(), uvs.band(), normals.band(), triangles.band()}, options);
                 const std::size_t first = static_cast<std::size_t>(r0) * width;
-                EXPECT_TRUE(SameSlice<HeightmeshFloat3>(vertices.band(), full.vertices, first));
-                EXPECT_TRUE(SameSlice<HeightmeshFloat2>(uvs.band(), full.uvs, first));
-                EXPECT_TRUE(SameSlice<HeightmeshFloat3>(normals.band(), full.normals, first));
                 const std::size_t firstEntry =
                     6 * static_cast<std::size_t>(std::min(r0, std::max(height - 1, 0))) * (width - 1);
-                EXPECT_TRUE(SameSlice<int32_t>(triangles.band(), full.triangles, firstEntry));
-                EXPECT_TRUE(vertices.GuardsIntact() && uvs.GuardsIntact() && normals.GuardsIntact() &&
-                            triangles.GuardsIntact());
+                // With the whole grid's mask, and with the band's cells' own
+                // (a copy between guards) and no whole mask.
+                Guarded<uint8_t> bandMask(entries / 6);
+                std::copy_n(grid.mask.begin() + static_cast<std::ptrdiff_t>(firstEntry / 6), entries / 6,
+                            bandMask.band().begin());
+                for (const bool ownMask : {false, true}) {
+                    SCOPED_TRACE(ownMask ? "band mask" : "whole mask");
+                    HeightfieldMeshInput input = grid.Input(scale);
+                    if (ownMask)
+                        input.cellMask = {};
+                    RunHeightfieldMeshRows(jobs, *library, input, r0, r1,
+                                           {vertices.band(), uvs.band(), normals.band(), triangles.band(),
+                                            ownMask ? bandMask.band() : std::span<uint8_t>()},
+                                           options);
+                    EXPECT_TRUE(SameSlice<HeightmeshFloat3>(vertices.band(), full.vertices, first));
+                    EXPECT_TRUE(SameSlice<HeightmeshFloat2>(uvs.band(), full.uvs, first));
+                    EXPECT_TRUE(SameSlice<HeightmeshFloat3>(normals.band(), full.normals, first));
+                    EXPECT_TRUE(SameSlice<int32_t>(triangles.band(), full.triangles, firstEntry));
+                    EXPECT_TRUE(vertices.GuardsIntact() && uvs.GuardsIntact() && normals.GuardsIntact() &&
+                                triangles.GuardsIntact() && bandMask.GuardsIntact());
+                }
             }
         }
     }
@@ -286,6 +299,9 @@ TEST(JobhostMesh, BandsHoldTheFullRunsValues)
     refused(2, 4, band);
     refused(0, 2, {v, uv, n, std::span(t).first(35)});
     refused(0, 2, {std::span(v).first(7), uv, n, t});
+    const std::vector<uint8_t> cells(6, 1);
+    refused(0, 2, {v, uv, n, t, std::span(cells).first(5)});
+    EXPECT_NO_THROW(RunHeightfieldMeshRows(jobs, *library, grid.Input(), 0, 2, {v, uv, n, t, cells}));
     EXPECT_NO_THROW(RunHeightfieldMeshRows(jobs, *library, grid.Input(), 0, 2, band));
 }
 

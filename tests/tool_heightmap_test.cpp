@@ -370,10 +370,22 @@ Heightmap Grid(int32_t width, int32_t height, std::vector<float> heights)
     return map;
 }
 
+// A mask's cells as bytes, whether it holds them or keeps every cell.
+std::vector<uint8_t> CellBytes(const CellMask& mask)
+{
+    std::vector<uint8_t> ones;
+    const std::span<const uint8_t> bytes = mask.View().Bytes(0, mask.cells, ones);
+    return {bytes.begin(), bytes.end()};
+}
+
+// Without a rule every cell is kept, and the mask holds no byte for them.
 TEST(ToolCellMask, EveryCellKeptWithoutRules)
 {
     const Heightmap map = Grid(4, 3, std::vector<float>(12, 0.0f));
-    EXPECT_EQ(BuildCellMask(map, {}), std::vector<uint8_t>(6, 1));
+    const CellMask mask = BuildCellMask(map, {});
+    EXPECT_TRUE(mask.everyCell);
+    EXPECT_TRUE(mask.bytes.empty());
+    EXPECT_EQ(CellBytes(mask), std::vector<uint8_t>(6, 1));
 }
 
 TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches)
@@ -386,29 +398,29 @@ TEST(ToolCellMask, ARejectedPointDropsEveryCellItTouches)
     Heightmap noData = map;
     noData.noData.assign(16, 0);
     noData.noData[5] = 1;
-    EXPECT_EQ(BuildCellMask(noData, {}), aroundPoint5);
+    EXPECT_EQ(CellBytes(BuildCellMask(noData, {})), aroundPoint5);
 
     Heightmap low = map;
     low.heights[5] = -1.0f;
     MaskRules cut;
     cut.cutBelow = 0.0f;
-    EXPECT_EQ(BuildCellMask(low, cut), aroundPoint5);
+    EXPECT_EQ(CellBytes(BuildCellMask(low, cut)), aroundPoint5);
     low.heights[5] = 0.0f;  // at the cut height stays
-    EXPECT_EQ(BuildCellMask(low, cut), std::vector<uint8_t>(9, 1));
+    EXPECT_EQ(CellBytes(BuildCellMask(low, cut)), std::vector<uint8_t>(9, 1));
 
     Heightmap image = Grid(4, 4, std::vector<float>(16, 1.0f));
     image.heights[5] = 0.2f;
     MaskRules mask;
     mask.image = &image;
-    EXPECT_EQ(BuildCellMask(map, mask), aroundPoint5);
+    EXPECT_EQ(CellBytes(BuildCellMask(map, mask)), aroundPoint5);
     mask.threshold = 0.2f;  // at the threshold passes
-    EXPECT_EQ(BuildCellMask(map, mask), std::vector<uint8_t>(9, 1));
+    EXPECT_EQ(CellBytes(BuildCellMask(map, mask)), std::vector<uint8_t>(9, 1));
 
     // Inverted: only the point below the threshold passes, so no cell has
     // four passing corners.
     mask.threshold = 0.5f;
     mask.invert = true;
-    EXPECT_EQ(BuildCellMask(map, mask), std::vector<uint8_t>(9, 0));
+    EXPECT_EQ(CellBytes(BuildCellMask(map, mask)), std::vector<uint8_t>(9, 0));
 }
 
 TEST(ToolCellMask, MaskOfAnotherSizeIsRefused)

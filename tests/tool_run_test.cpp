@@ -195,7 +195,7 @@ TEST(ToolRun, ForeignBandOutputMakesTheStreamedRoadGiveWay)
          [](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd, const jobhost::HeightfieldMeshBand& band) {
              const int64_t cellRows = std::min(rowEnd, request.height - 1) - rowBegin;
              for (int64_t c = 0; c < cellRows * (request.width - 1); ++c) {
-                 if (request.cellMask[static_cast<std::size_t>(int64_t{rowBegin} * (request.width - 1) + c)] & 1)
+                 if (request.cellMask.Kept(static_cast<std::size_t>(int64_t{rowBegin} * (request.width - 1) + c)))
                      continue;
                  band.triangles[static_cast<std::size_t>(6 * c + 1)] = 1;
                  band.triangles[static_cast<std::size_t>(6 * c + 2)] = 2;

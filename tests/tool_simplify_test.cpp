@@ -15,6 +15,7 @@
 #include <meshoptimizer.h>
 
 #include "mesh/gpu_order.h"
+#include "mesh/grid_cells.h"
 #include "mesh/indexed_mesh.h"
 #include "mesh/region_cover.h"
 #include "mesh/simplify.h"
@@ -329,6 +330,68 @@ TEST(ToolSimplify, TheErrorMeasureIsTheSameInAnyBandOfRows)
                 EXPECT_EQ(banded.uncovered, whole.uncovered);
             }
         }
+    }
+}
+
+// A mask that keeps every cell without bytes acts as bytes of ones do, in
+// the simplification (tiled, budgeted), its measure, the cover, the outline,
+// the solid base's plan and the survey of written vertices.
+TEST(ToolSimplify, AMaskOfEveryCellActsAsOnes)
+{
+    const Grid g = MakeGrid(301, 277, 71, true, 0.0);
+    ASSERT_TRUE(std::all_of(g.mask.begin(), g.mask.end(), [](uint8_t m) { return m == 1; }));
+    const std::vector<float> heights = Heights(g);
+    const CellMaskView every = CellMaskView::EveryCell(g.mask.size());
+    for (const auto& [bound, budget] : {std::pair{0.2, int64_t{0}}, std::pair{-1.0, int64_t{3000}}}) {
+        SCOPED_TRACE(testing::Message() << "bound " << bound << " budget " << budget);
+        SimplifyRequest request;
+        request.heights = heights;
+        request.width = g.width;
+        request.height = g.height;
+        request.maxError = bound;
+        request.maxTriangles = budget;
+        request.threads = 2;
+        request.orderTilesForGpu = true;
+        request.cellMask = g.mask;
+        const SimplifiedMesh ones = Simplify(request);
+        request.cellMask = every;
+        const SimplifiedMesh none = Simplify(request);
+        EXPECT_EQ(none.indices, ones.indices);
+        EXPECT_EQ(none.sourceVertices, ones.sourceVertices);
+        EXPECT_EQ(none.boundaryEdges, ones.boundaryEdges);
+        EXPECT_EQ(none.tileRuns, ones.tileRuns);
+        const SurfaceError a =
+            MeasureSurfaceError(heights, g.mask, g.width, g.height, ones.sourceVertices, ones.indices);
+        const SurfaceError b =
+            MeasureSurfaceError(heights, every, g.width, g.height, ones.sourceVertices, ones.indices);
+        EXPECT_EQ(a.max, b.max);
+        EXPECT_EQ(a.rms, b.rms);
+        EXPECT_EQ(a.points, b.points);
+        const SolidBasePlan pa = PlanSolidBase(ones.boundaryEdges, g.mask, g.width, g.height);
+        const SolidBasePlan pb = PlanSolidBase(ones.boundaryEdges, every, g.width, g.height);
+        EXPECT_EQ(pa.bottomTriangles, pb.bottomTriangles);
+        EXPECT_EQ(pa.points, pb.points);
+    }
+    const auto rects = [](const std::vector<CellRect>& list) {
+        std::vector<std::array<int32_t, 4>> out;
+        for (const CellRect& q : list)
+            out.push_back({q.column0, q.row0, q.column1, q.row1});
+        return out;
+    };
+    EXPECT_EQ(rects(CoverKeptCells(every, g.width, g.height, 64)),
+              rects(CoverKeptCells(g.mask, g.width, g.height, 64)));
+    EXPECT_EQ(GridBoundaryEdges(every, g.width, g.height), GridBoundaryEdges(g.mask, g.width, g.height));
+    std::vector<int> parts(2);
+    const auto survey = [&](CellMaskView mask) {
+        return SurveyMask(mask, g.width, g.height, parts, false, [](int&, int32_t, std::span<const uint8_t>) {});
+    };
+    EXPECT_EQ(survey(every).vertexStart, survey(g.mask).vertexStart);
+    EXPECT_EQ(survey(every).cellStart, survey(g.mask).cellStart);
+    std::vector<uint8_t> a(static_cast<std::size_t>(g.width)), b(a.size());
+    for (const int32_t z : {0, 1, g.height / 2, g.height - 1}) {
+        KeptCornersOfRow(every, g.width, g.height, z, a);
+        KeptCornersOfRow(g.mask, g.width, g.height, z, b);
+        EXPECT_EQ(a, b) << "row " << z;
     }
 }
 

@@ -14,7 +14,8 @@ namespace {
 
 std::string GridText(int32_t width, int32_t height) { return std::to_string(width) + " x " + std::to_string(height); }
 
-void CheckInput(const HeightfieldMeshInput& input)
+// `maskInBand`: the mask comes with each band, and the input's may be empty.
+void CheckInput(const HeightfieldMeshInput& input, bool maskInBand = false)
 {
     const std::string grid = GridText(input.width, input.height);
     if (input.width < 1 || input.height < 1)
@@ -34,7 +35,7 @@ void CheckInput(const HeightfieldMeshInput& input)
     if (input.heights.size() != static_cast<uint64_t>(points))
         throw std::invalid_argument("heights holds " + std::to_string(input.heights.size()) + " values; a " + grid +
                                     " grid needs " + std::to_string(points));
-    if (input.cellMask.size() != static_cast<uint64_t>(cells))
+    if (!(maskInBand && input.cellMask.empty()) && input.cellMask.size() != static_cast<uint64_t>(cells))
         throw std::invalid_argument("the cell mask holds " + std::to_string(input.cellMask.size()) + " bytes; a " +
                                     grid + " grid has " + std::to_string(cells) + " cells");
 }
@@ -125,7 +126,10 @@ void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const He
                             int32_t rowBegin, int32_t rowEnd, const HeightfieldMeshBand& band,
                             const RunOptions& options)
 {
-    CheckInput(input);
+    // Without a whole mask the band brings its cells' (none for a band of
+    // the last row alone).
+    const bool maskInBand = input.cellMask.empty() || !band.cellMask.empty();
+    CheckInput(input, maskInBand);
     if (rowBegin < 0 || rowBegin > rowEnd || rowEnd > input.height)
         throw std::invalid_argument("rows [" + std::to_string(rowBegin) + ", " + std::to_string(rowEnd) +
                                     ") are not rows of a " + GridText(input.width, input.height) + " grid");
@@ -142,15 +146,22 @@ void RunHeightfieldMeshRows(JobSystem& jobs, const JobLibrary& library, const He
     CheckBandSize("UVs", band.uvs.size(), bandPoints, rowBegin, rowEnd);
     CheckBandSize("normals", band.normals.size(), bandPoints, rowBegin, rowEnd);
     CheckBandSize("triangles", band.triangles.size(), bandEntries, rowBegin, rowEnd);
+    if (maskInBand)
+        CheckBandSize("cell mask", band.cellMask.size(), bandEntries / 6, rowBegin, rowEnd);
 
     Buffer<float> heights = Buffer<float>::Borrow(input.heights, "heights");
     Buffer<uint8_t> cellMask = Buffer<uint8_t>::Borrow(input.cellMask, "cellMask");
+    SafetyState bandMaskSafety("cellMask");
+    bandMaskSafety.SetWritable(false);
     const SafetyState verticesSafety("vertices"), uvsSafety("uvs"), normalsSafety("normals"),
         trianglesSafety("triangles");
 
     HeightmeshHeightfieldMeshJob job{};
     job.heights = heights.View();
-    job.cellMask = cellMask.View();
+    const int64_t firstCell = firstEntry / 6;
+    job.cellMask = maskInBand ? WindowView(band.cellMask, firstCell, entries / 6, firstCell,
+                                           firstCell + bandEntries / 6 - 1, bandMaskSafety)
+                              : cellMask.View();
     job.width = input.width;
     job.height = input.height;
     job.scale = input.scale;

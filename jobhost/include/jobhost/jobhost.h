@@ -415,6 +415,11 @@ struct HeightfieldMeshBand {
     std::span<HeightmeshFloat2> uvs;
     std::span<HeightmeshFloat3> normals;
     std::span<int32_t> triangles;
+    // The mask of the band's cells alone ((width - 1) per row that starts
+    // cells), in place of the input's, which may then be empty: a caller
+    // that holds no mask for the whole grid. Empty: the input's (or, when
+    // the input's is empty too, a band without cells).
+    std::span<const uint8_t> cellMask = {};
 };
 
 // Runs the library's job entry over the grid points of rows [rowBegin,
@@ -431,7 +436,8 @@ struct HeightfieldMeshBand {
 // 6 * c1 - 1] (empty for a band of the last row alone). The library checks
 // every access against that range, so it never touches memory outside the
 // band's buffers: an access outside them fails with the restricted-range
-// JobError instead. Heights and mask are whole views. Throws
+// JobError instead. Heights are a whole view; so is the mask, unless the
+// band brings its own, whose window view covers the band's cells. Throws
 // std::invalid_argument as RunHeightfieldMesh does, and for rows outside
 // [0, height], rowBegin > rowEnd or band spans of other sizes; JobError for a
 // failure inside the job (outputs written before it stay written).

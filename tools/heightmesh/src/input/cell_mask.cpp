@@ -8,7 +8,7 @@
 
 namespace heightmesh::tool {
 
-std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName)
+CellMask BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName)
 {
     if (rules.image && (rules.image->width != map.width || rules.image->height != map.height))
         throw ToolError(fmt::format("mask {} is {}x{}, but the heightmap is {}x{}", maskName, rules.image->width,
@@ -30,11 +30,16 @@ std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules,
     };
     const std::size_t cellColumns = width - 1;
     const std::size_t cellRows = static_cast<std::size_t>(map.height) - 1;
+    CellMask mask;
+    mask.cells = cellColumns * cellRows;
     // Without a rule or a point lacking data every cell is kept, as most
-    // elevation models have it: no pass over the points.
-    if (!map.HasNoData() && !rules.image && !rules.cutBelow)
-        return std::vector<uint8_t>(cellColumns * cellRows, 1);
-    std::vector<uint8_t> cells(cellColumns * cellRows);
+    // elevation models have it: no pass over the points, and no byte held.
+    if (!map.HasNoData() && !rules.image && !rules.cutBelow) {
+        mask.everyCell = true;
+        return mask;
+    }
+    std::vector<uint8_t>& cells = mask.bytes;
+    cells.resize(mask.cells);
     std::vector<uint8_t> above(width), below(width);
     if (cellRows > 0)
         decide(0, below);
@@ -44,7 +49,7 @@ std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules,
         for (std::size_t column = 0; column < cellColumns; ++column)
             cells[column + row * cellColumns] = above[column] & above[column + 1] & below[column] & below[column + 1];
     }
-    return cells;
+    return mask;
 }
 
 }  // namespace heightmesh::tool

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "common/cell_mask_view.h"
 #include "input/heightmap.h"
 
 namespace heightmesh::tool {
@@ -18,9 +19,19 @@ struct MaskRules {
     std::optional<float> cutBelow;     // a cell with any corner below this height is dropped
 };
 
+// A grid's cell mask as a run holds it: a byte per cell, or none when every
+// cell is kept.
+struct CellMask {
+    std::vector<uint8_t> bytes;
+    std::size_t cells = 0;
+    bool everyCell = false;
+
+    CellMaskView View() const { return everyCell ? CellMaskView::EveryCell(cells) : CellMaskView(bytes); }
+};
+
 // Cells are numbered column + row * (width - 1). A cell is kept when all four
 // of its corners have a value, pass the mask image and are not below the cut.
 // Throws ToolError when the mask image's size differs from the heightmap's.
-std::vector<uint8_t> BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName = {});
+CellMask BuildCellMask(const Heightmap& map, const MaskRules& rules, const std::string& maskName = {});
 
 }  // namespace heightmesh::tool

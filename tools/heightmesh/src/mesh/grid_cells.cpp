@@ -4,8 +4,7 @@
 
 namespace heightmesh::tool {
 
-void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
-                      std::span<uint8_t> flags)
+void KeptCornersOfRow(CellMaskView cellMask, int32_t width, int32_t height, int32_t z, std::span<uint8_t> flags)
 {
     std::fill(flags.begin(), flags.end(), uint8_t{0});
     const std::size_t columns = static_cast<std::size_t>(width) - 1;
@@ -14,9 +13,13 @@ void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t 
     for (const int32_t r : {z - 1, z}) {
         if (r < 0 || r >= height - 1)
             continue;
+        if (cellMask.everyCell()) {
+            std::fill(flags.begin(), flags.end(), uint8_t{1});
+            return;
+        }
         // A corner is kept when the cell on either side of it is: a pass
         // without branches, over lanes.
-        const uint8_t* m = cellMask.data() + static_cast<std::size_t>(r) * columns;
+        const uint8_t* m = cellMask.bytes().data() + static_cast<std::size_t>(r) * columns;
         uint8_t* f = flags.data();
         f[0] |= m[0] & 1;
         for (std::size_t c = 1; c < columns; ++c)
@@ -25,10 +28,12 @@ void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t 
     }
 }
 
-int64_t KeptCellsOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t z)
+int64_t KeptCellsOfRow(CellMaskView cellMask, int32_t width, int32_t z)
 {
     const std::size_t columns = static_cast<std::size_t>(width) - 1;
-    const uint8_t* m = cellMask.data() + static_cast<std::size_t>(z) * columns;
+    if (cellMask.everyCell())
+        return static_cast<int64_t>(columns);
+    const uint8_t* m = cellMask.bytes().data() + static_cast<std::size_t>(z) * columns;
     int64_t kept = 0;
     for (std::size_t c = 0; c < columns; ++c)
         kept += m[c] & 1;

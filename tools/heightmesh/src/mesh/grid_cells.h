@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "common/cell_mask_view.h"
 #include "common/parallel.h"
 #include "heightmesh/job_abi.h"
 
@@ -40,11 +41,10 @@ inline bool HoldsOwnTriangles(const int32_t* entries, int64_t p, const CellOffse
 
 // flags[x] = 1 when point x of row z is a corner of some kept cell (bit 0
 // of its mask entry set), else 0; flags holds `width` entries.
-void KeptCornersOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t height, int32_t z,
-                      std::span<uint8_t> flags);
+void KeptCornersOfRow(CellMaskView cellMask, int32_t width, int32_t height, int32_t z, std::span<uint8_t> flags);
 
 // Kept cells of cell row z (bit 0 of the mask entry set).
-int64_t KeptCellsOfRow(std::span<const uint8_t> cellMask, int32_t width, int32_t z);
+int64_t KeptCellsOfRow(CellMaskView cellMask, int32_t width, int32_t z);
 
 // Where each row's written vertices and kept cells start, in job order: a
 // written vertex is a corner of some kept cell.
@@ -64,8 +64,8 @@ struct MaskSurvey {
 // contiguous runs of rows, in order, so that folding them part by part is
 // folding them in job order.
 template <class Part, class Visit>
-MaskSurvey SurveyMask(std::span<const uint8_t> cellMask, int32_t width, int32_t height, std::vector<Part>& parts,
-                      bool visitRows, Visit&& visitRow)
+MaskSurvey SurveyMask(CellMaskView cellMask, int32_t width, int32_t height, std::vector<Part>& parts, bool visitRows,
+                      Visit&& visitRow)
 {
     MaskSurvey survey;
     survey.cells = int64_t{width - 1} * (height - 1);

@@ -10,6 +10,8 @@
 
 #include <jobhost/jobhost.h>
 
+#include "common/cell_mask_view.h"
+
 #include "heightmesh/job_abi.h"
 
 namespace heightmesh::tool {
@@ -20,8 +22,8 @@ namespace heightmesh::tool {
 using MeshData = jobhost::HeightfieldMesh;
 
 struct MeshRequest {
-    std::span<const float> heights;     // width * height
-    std::span<const uint8_t> cellMask;  // (width - 1) * (height - 1), bit 0 = keep
+    std::span<const float> heights;  // width * height
+    CellMaskView cellMask;           // (width - 1) * (height - 1)
     int32_t width = 0;
     int32_t height = 0;
     HeightmeshFloat3 scale{1.0f, 1.0f, 1.0f};

@@ -11,17 +11,17 @@ namespace heightmesh::tool {
 namespace {
 
 // Integral image of the kept cells of `area`, for counting the kept cells of
-// a rectangle inside it.
+// a rectangle inside it; none for a mask that keeps every cell.
 class KeptCounter {
 public:
-    KeptCounter(std::span<const uint8_t> mask, int32_t maskColumns, const CellRect& area)
-        : column0_(area.column0),
-          row0_(area.row0),
-          columns_(area.column1 - area.column0),
-          sums_(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(area.row1 - area.row0 + 1), 0)
+    KeptCounter(CellMaskView mask, int32_t maskColumns, const CellRect& area)
+        : column0_(area.column0), row0_(area.row0), columns_(area.column1 - area.column0), every_(mask.everyCell())
     {
+        if (every_)
+            return;
+        sums_.assign(static_cast<std::size_t>(columns_ + 1) * static_cast<std::size_t>(area.row1 - area.row0 + 1), 0);
         for (int32_t r = 0; r < area.row1 - area.row0; ++r) {
-            const uint8_t* cells = mask.data() + static_cast<std::size_t>(r + row0_) * maskColumns + column0_;
+            const uint8_t* cells = mask.bytes().data() + static_cast<std::size_t>(r + row0_) * maskColumns + column0_;
             uint32_t run = 0;
             for (int32_t c = 0; c < columns_; ++c) {
                 run += cells[c] & 1u;
@@ -31,6 +31,8 @@ public:
     }
     int64_t Count(const CellRect& q) const
     {
+        if (every_)
+            return int64_t{q.column1 - q.column0} * (q.row1 - q.row0);
         const int32_t c0 = q.column0 - column0_, c1 = q.column1 - column0_, r0 = q.row0 - row0_, r1 = q.row1 - row0_;
         return int64_t{At(c1, r1)} - At(c0, r1) - At(c1, r0) + At(c0, r0);
     }
@@ -39,6 +41,7 @@ private:
     uint32_t& At(int32_t c, int32_t r) { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
     uint32_t At(int32_t c, int32_t r) const { return sums_[static_cast<std::size_t>(r) * (columns_ + 1) + c]; }
     int32_t column0_, row0_, columns_;
+    bool every_;
     std::vector<uint32_t> sums_;
 };
 
@@ -103,7 +106,7 @@ std::vector<CellRect> Tiles(int32_t columns, int32_t rows, int32_t tileCells)
     return tiles;
 }
 
-void CoverArea(std::span<const uint8_t> cellMask, int32_t maskColumns, const CellRect& area, std::vector<CellRect>& out)
+void CoverArea(CellMaskView cellMask, int32_t maskColumns, const CellRect& area, std::vector<CellRect>& out)
 {
     const KeptCounter counter(cellMask, maskColumns, area);
     CoverRect(counter, area, out);
@@ -111,8 +114,7 @@ void CoverArea(std::span<const uint8_t> cellMask, int32_t maskColumns, const Cel
 
 }  // namespace cover
 
-std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height,
-                                     int32_t tileCells)
+std::vector<CellRect> CoverKeptCells(CellMaskView cellMask, int32_t width, int32_t height, int32_t tileCells)
 {
     const KeptCounter counter(cellMask, width - 1, {0, 0, width - 1, height - 1});
     std::vector<CellRect> rects;
@@ -148,11 +150,11 @@ void TriangulateRects(std::span<const CellRect> rects, const PointMarks& marks, 
     }
 }
 
-std::vector<int32_t> GridBoundaryEdges(std::span<const uint8_t> cellMask, int32_t width, int32_t height)
+std::vector<int32_t> GridBoundaryEdges(CellMaskView cellMask, int32_t width, int32_t height)
 {
     const int32_t columns = width - 1, rows = height - 1;
     const auto kept = [&](int32_t c, int32_t r) {
-        return c >= 0 && r >= 0 && c < columns && r < rows && (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
+        return c >= 0 && r >= 0 && c < columns && r < rows && cellMask.Kept(static_cast<std::size_t>(r) * columns + c);
     };
     std::vector<int32_t> edges;
     for (int32_t r = 0; r < rows; ++r) {

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "common/cell_mask_view.h"
+
 namespace heightmesh::tool {
 
 // A rectangle of kept cells [column0, column1) x [row0, row1).
@@ -18,8 +20,7 @@ struct CellRect {
 
 // Covers the kept cells exactly with rectangles of kept cells, split first
 // along tile borders every `tileCells` cells (0: no tiles).
-std::vector<CellRect> CoverKeptCells(std::span<const uint8_t> cellMask, int32_t width, int32_t height,
-                                     int32_t tileCells = 0);
+std::vector<CellRect> CoverKeptCells(CellMaskView cellMask, int32_t width, int32_t height, int32_t tileCells = 0);
 
 // One bit per grid point: the points a triangulation keeps as vertices.
 class PointMarks {
@@ -59,7 +60,7 @@ void TriangulateRects(std::span<const CellRect> rects, const PointMarks& marks, 
 // The kept region's outline edges of the full-resolution mesh (every cell's
 // edge with a dropped cell or the grid's edge on its other side), as in
 // SimplifiedMesh::boundaryEdges.
-std::vector<int32_t> GridBoundaryEdges(std::span<const uint8_t> cellMask, int32_t width, int32_t height);
+std::vector<int32_t> GridBoundaryEdges(CellMaskView cellMask, int32_t width, int32_t height);
 
 // The pieces of the cover that simplification uses tile by tile.
 namespace cover {
@@ -70,8 +71,7 @@ std::vector<CellRect> Tiles(int32_t columns, int32_t rows, int32_t tileCells);
 
 // Appends to `out` rectangles covering exactly the kept cells of `area`, a
 // rectangle of the mask's cells; the mask has `maskColumns` cells a row.
-void CoverArea(std::span<const uint8_t> cellMask, int32_t maskColumns, const CellRect& area,
-               std::vector<CellRect>& out);
+void CoverArea(CellMaskView cellMask, int32_t maskColumns, const CellRect& area, std::vector<CellRect>& out);
 
 }  // namespace cover
 

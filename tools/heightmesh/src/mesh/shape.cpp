@@ -19,9 +19,8 @@ namespace {
 
 // What Simplify is asked for: the bound (E, or E% of the kept heights' range
 // low ... high) or the triangle budget.
-SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const float> heights,
-                                   std::span<const uint8_t> cellMask, int32_t width, int32_t height, float low,
-                                   float high)
+SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const float> heights, CellMaskView cellMask,
+                                   int32_t width, int32_t height, float low, float high)
 {
     SimplifyRequest request;
     request.heights = heights;
@@ -42,8 +41,8 @@ SimplifyRequest SimplifyRequestFor(const ShapeOptions& options, std::span<const 
 // every kept cell's two triangles; its outline for a solid; GPU order.
 // Measures the simplified surface's error when asked. Returns the seconds
 // the shaping took, without the measurement.
-double ShapeSurface(const ShapeOptions& options, std::span<const float> heights, std::span<const uint8_t> cellMask,
-                    int32_t width, int32_t height, float low, float high, const MeshCounts& counts, IndexedMesh& mesh,
+double ShapeSurface(const ShapeOptions& options, std::span<const float> heights, CellMaskView cellMask, int32_t width,
+                    int32_t height, float low, float high, const MeshCounts& counts, IndexedMesh& mesh,
                     std::vector<int32_t>& boundary, ShapedMesh& shaped,
                     const std::function<void(IndexedMesh&)>& everyKeptCell)
 {
@@ -168,8 +167,7 @@ void GatherInBands(const BandMesher& bandMesher, const MeshRequest& request, std
 
 }  // namespace
 
-ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const KeptMesh& kept,
-                     std::span<const uint8_t> cellMask)
+ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const KeptMesh& kept, CellMaskView cellMask)
 {
     ShapedMesh shaped;
     if (!options.Shapes() || kept.triangleCount() == 0)
@@ -209,7 +207,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
         result.declined = "a grid smaller than 2 x 2";
         return result;
     }
-    const std::span<const uint8_t> cellMask = request.cellMask;
+    const CellMaskView cellMask = request.cellMask;
     const std::size_t points = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 
     // The y values, and what KeptMesh finds over the written vertices: their
@@ -304,7 +302,7 @@ BandedShape ShapeInBands(const ShapeOptions& options, const MeshRequest& request
             const CellOffsets offsets = JobCellOffsets(width);
             for (int32_t z = 0; z + 1 < height; ++z) {
                 for (int32_t x = 0; x + 1 < width; ++x) {
-                    if (!(cellMask[static_cast<std::size_t>(z) * (width - 1) + x] & 1))
+                    if (!cellMask.Kept(static_cast<std::size_t>(z) * (width - 1) + x))
                         continue;
                     const std::size_t p = static_cast<std::size_t>(z) * static_cast<std::size_t>(width) + x;
                     for (const int32_t offset : offsets)

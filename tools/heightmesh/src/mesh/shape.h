@@ -62,8 +62,7 @@ struct ShapedMesh {
 
 // The mesh shaped from the job's full outputs; no mesh when nothing is
 // asked of shaping or no cell is kept.
-ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const KeptMesh& kept,
-                     std::span<const uint8_t> cellMask);
+ShapedMesh ShapeMesh(const ShapeOptions& options, const MeshData& data, const KeptMesh& kept, CellMaskView cellMask);
 
 // The same mesh made without the full outputs: its vertices' values come
 // from the job's runs over bands of rows into `gathered`, which must outlive

@@ -443,8 +443,8 @@ void SplitLine(std::span<const float> heights, int32_t length, const PointOf& po
 
 // Marks the points of one tile border line that its two sides share, beyond
 // the rectangle corners already marked.
-void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                        int32_t height, bool vertical, int32_t line, double maxError, PointMarks& marks)
+void SimplifyBorderLine(std::span<const float> heights, CellMaskView cellMask, int32_t width, int32_t height,
+                        bool vertical, int32_t line, double maxError, PointMarks& marks)
 {
     const int32_t columns = width - 1;
     const int32_t length = vertical ? height : width;
@@ -453,7 +453,7 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
     };
     const auto kept = [&](int32_t c, int32_t r) {
         return c >= 0 && r >= 0 && c < columns && r < height - 1 &&
-               (cellMask[static_cast<std::size_t>(r) * columns + c] & 1);
+               cellMask.Kept(static_cast<std::size_t>(r) * columns + c);
     };
     // Whether the segment from t to t + 1 borders a kept cell.
     const auto active = [&](int32_t t) {
@@ -465,14 +465,17 @@ void SimplifyBorderLine(std::span<const float> heights, std::span<const uint8_t>
 // One of the grid's own four edges, shared with a neighbouring grid: its
 // points, the cells along it on this side and on the other.
 struct GridEdge {
-    int32_t first;                         // grid index of its point 0
-    int32_t step;                          // from one point to the next
-    int32_t inward;                        // from a point to the one a row or column inside
-    int32_t cells;                         // cells along it
-    std::span<const uint8_t> insideCells;  // this grid's cells along it, `stride` apart
-    std::size_t insideStride;
+    int32_t first;             // grid index of its point 0
+    int32_t step;              // from one point to the next
+    int32_t inward;            // from a point to the one a row or column inside
+    int32_t cells;             // cells along it
+    CellMaskView insideCells;  // this grid's cells, those along it from `insideFirst`, `insideStride` apart
+    std::size_t insideFirst, insideStride;
     std::span<const uint8_t> beyond;  // the neighbour's cells along it
-    bool Inside(int32_t t) const { return t >= 0 && t < cells && (insideCells[t * insideStride] & 1); }
+    bool Inside(int32_t t) const
+    {
+        return t >= 0 && t < cells && insideCells.Kept(insideFirst + static_cast<std::size_t>(t) * insideStride);
+    }
     bool Beyond(int32_t t) const { return t >= 0 && t < cells && (beyond[static_cast<std::size_t>(t)] & 1); }
     int32_t Point(int32_t t) const { return first + t * step; }
 };
@@ -481,14 +484,14 @@ std::array<GridEdge, 4> GridEdges(const SimplifyRequest& request)
 {
     const int32_t width = request.width, height = request.height, columns = width - 1, rows = height - 1;
     const SharedEdges& shared = *request.sharedEdges;
-    const auto cells = request.cellMask;
+    const CellMaskView cells = request.cellMask;
     const std::size_t lastRow = static_cast<std::size_t>(rows - 1) * columns;
+    const auto stride = static_cast<std::size_t>(columns);
     return {{
-        {0, 1, width, columns, cells, 1, shared.beyondFirstRow},
-        {rows * width, 1, -width, columns, cells.subspan(lastRow), 1, shared.beyondLastRow},
-        {0, width, 1, rows, cells, static_cast<std::size_t>(columns), shared.beyondFirstColumn},
-        {columns, width, -1, rows, cells.subspan(static_cast<std::size_t>(columns - 1)),
-         static_cast<std::size_t>(columns), shared.beyondLastColumn},
+        {0, 1, width, columns, cells, 0, 1, shared.beyondFirstRow},
+        {rows * width, 1, -width, columns, cells, lastRow, 1, shared.beyondLastRow},
+        {0, width, 1, rows, cells, 0, stride, shared.beyondFirstColumn},
+        {columns, width, -1, rows, cells, stride - 1, stride, shared.beyondLastColumn},
     }};
 }
 
@@ -699,8 +702,8 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
         const CellRect& q = tiles[i];
         cost[i] = Roughness(request.heights, width, q);
         bool allKept = true;
-        for (int32_t r = q.row0; r < q.row1 && allKept; ++r) {
-            const uint8_t* cells = request.cellMask.data() + static_cast<std::size_t>(r) * columns;
+        for (int32_t r = q.row0; r < q.row1 && allKept && !request.cellMask.everyCell(); ++r) {
+            const uint8_t* cells = request.cellMask.bytes().data() + static_cast<std::size_t>(r) * columns;
             uint8_t all = 1;
             for (int32_t c = q.column0; c < q.column1; ++c)
                 all &= cells[c];
@@ -743,7 +746,7 @@ SimplifiedMesh Simplify(const SimplifyRequest& request)
     std::vector<std::vector<int32_t>> tileOutlines(tiles.size());
     const auto kept = [&](int64_t c, int64_t r) {
         return c >= 0 && r >= 0 && c < columns && r < rows &&
-               (request.cellMask[static_cast<std::size_t>(r * columns + c)] & 1);
+               request.cellMask.Kept(static_cast<std::size_t>(r * columns + c));
     };
     // Coordinate differences up to 2^14 keep the circle test in 64 bits.
     const bool narrow = std::max(width, height) <= (1 << 14);

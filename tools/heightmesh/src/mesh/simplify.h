@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "common/cell_mask_view.h"
 #include "heightmesh/job_abi.h"
 
 namespace heightmesh::tool {
@@ -37,7 +38,7 @@ struct SimplifyRequest {
     // The y of the job's vertices (height * scale.y, rounded to float as the
     // job rounds it), width * height, row by row.
     std::span<const float> heights;
-    std::span<const uint8_t> cellMask;  // (width - 1) * (height - 1), bit 0 = kept
+    CellMaskView cellMask;  // (width - 1) * (height - 1)
     int32_t width = 0;
     int32_t height = 0;
     double maxError = -1.0;    // vertical bound in the vertices' units; < 0: none

@@ -17,7 +17,7 @@ int Quadrant(int sx, int sy) { return (sx > 0 ? 1 : 0) + (sy > 0 ? 2 : 0); }
 
 }  // namespace
 
-SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask, int32_t width,
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, CellMaskView cellMask, int32_t width,
                             int32_t height)
 {
     SolidBasePlan plan;
@@ -46,8 +46,8 @@ SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<co
     return plan;
 }
 
-void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
-                  int32_t width, int32_t height, float depth)
+void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, CellMaskView cellMask, int32_t width,
+                  int32_t height, float depth)
 {
     if (mesh.indices.empty())
         return;
@@ -63,15 +63,14 @@ void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std
 }
 
 void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const int32_t> boundaryEdges,
-                  std::span<const uint8_t> cellMask, int32_t width, int32_t height, float depth,
+                  CellMaskView cellMask, int32_t width, int32_t height, float depth,
                   std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs)
 {
     if (mesh.indices.empty())
         return;
     const int32_t columns = width - 1, rows = height - 1;
     const auto kept = [&](int64_t c, int64_t r) {
-        return c >= 0 && r >= 0 && c < columns && r < rows &&
-               (cellMask[static_cast<std::size_t>(r * columns + c)] & 1) != 0;
+        return c >= 0 && r >= 0 && c < columns && r < rows && cellMask.Kept(static_cast<std::size_t>(r * columns + c));
     };
     float lowest = mesh.Position(0).y;
     for (int64_t k = 0; k < mesh.vertexCount(); ++k)

@@ -21,7 +21,7 @@ struct SolidBasePlan {
     std::vector<int32_t> bottomTriangles;  // grid points, three per triangle (see TriangulateRects)
     std::vector<int32_t> points;           // every grid point the bottom and the walls take, ascending
 };
-SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask, int32_t width,
+SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, CellMaskView cellMask, int32_t width,
                             int32_t height);
 
 // Turns `mesh` (the surface, facing up, its first vertices the job's) into a
@@ -31,12 +31,12 @@ SolidBasePlan PlanSolidBase(std::span<const int32_t> boundaryEdges, std::span<co
 // vertices take x, z and UV from the job's values at plan.points:
 // pointPositions[j] and pointUvs[j] are those of plan.points[j].
 void AddSolidBase(IndexedMesh& mesh, const SolidBasePlan& plan, std::span<const int32_t> boundaryEdges,
-                  std::span<const uint8_t> cellMask, int32_t width, int32_t height, float depth,
+                  CellMaskView cellMask, int32_t width, int32_t height, float depth,
                   std::span<const HeightmeshFloat3> pointPositions, std::span<const HeightmeshFloat2> pointUvs);
 
 // The same for a mesh made from the job's full outputs, read from them.
-void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, std::span<const uint8_t> cellMask,
-                  int32_t width, int32_t height, float depth);
+void AddSolidBase(IndexedMesh& mesh, std::span<const int32_t> boundaryEdges, CellMaskView cellMask, int32_t width,
+                  int32_t height, float depth);
 
 // The signed volume enclosed by the triangles (positive when they face out).
 template <class Mesh>

@@ -65,9 +65,9 @@ void ForEachRow(Corner a, Corner b, Corner c, std::span<const float> heights, in
 
 }  // namespace
 
-SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                                 int32_t height, std::span<const int32_t> sourceVertices,
-                                 std::span<const uint32_t> indices, int64_t bandPoints)
+SurfaceError MeasureSurfaceError(std::span<const float> heights, CellMaskView cellMask, int32_t width, int32_t height,
+                                 std::span<const int32_t> sourceVertices, std::span<const uint32_t> indices,
+                                 int64_t bandPoints)
 {
     // Each band from the triangles that reach into it, so that the largest
     // error at each point needs a band's doubles rather than the grid's.
@@ -127,7 +127,7 @@ SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const
                     for (int32_t dc = -1; dc <= 0 && !corner; ++dc) {
                         const int32_t cc = c + dc, rr = r + dr;
                         corner = cc >= 0 && rr >= 0 && cc < columns && rr < height - 1 &&
-                                 (cellMask[static_cast<std::size_t>(rr) * columns + cc] & 1);
+                                 cellMask.Kept(static_cast<std::size_t>(rr) * columns + cc);
                     }
                 if (!corner)
                     continue;

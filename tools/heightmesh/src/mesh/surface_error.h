@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/cell_mask_view.h"
+
 namespace heightmesh::tool {
 
 struct SurfaceError {
@@ -19,8 +21,8 @@ struct SurfaceError {
 // vertex indices, three per triangle) over it. The grid is measured in bands
 // of whole rows of about `bandPoints` points, which bound the memory it takes;
 // every band size gives the same figures.
-SurfaceError MeasureSurfaceError(std::span<const float> heights, std::span<const uint8_t> cellMask, int32_t width,
-                                 int32_t height, std::span<const int32_t> sourceVertices,
-                                 std::span<const uint32_t> indices, int64_t bandPoints = int64_t{1} << 20);
+SurfaceError MeasureSurfaceError(std::span<const float> heights, CellMaskView cellMask, int32_t width, int32_t height,
+                                 std::span<const int32_t> sourceVertices, std::span<const uint32_t> indices,
+                                 int64_t bandPoints = int64_t{1} << 20);
 
 }  // namespace heightmesh::tool

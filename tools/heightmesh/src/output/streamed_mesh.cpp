@@ -81,6 +81,7 @@ struct Band {
     std::vector<int64_t> written;  // own rows and the next: written index, or -1
     std::vector<uint8_t> corners;
     std::vector<char> packed;
+    std::vector<uint8_t> ones;  // the mask of a band of a grid that keeps every cell
     int32_t rowBegin = 0, rowEnd = 0, rowsRun = 0;
 };
 
@@ -103,7 +104,8 @@ public:
         const int32_t cellRowEnd = std::min(band.rowEnd, height - 1);
         const int64_t cellRows = std::max(0, cellRowEnd - band.rowBegin);
         const std::size_t cells = static_cast<std::size_t>(cellRows * (width - 1));
-        const uint8_t* mask = request_.cellMask.data() + static_cast<std::size_t>(band.rowBegin) * (width - 1);
+        const uint8_t* mask =
+            request_.cellMask.Bytes(static_cast<std::size_t>(band.rowBegin) * (width - 1), cells, band.ones).data();
         const int64_t firstVertex = survey_.vertexStart[static_cast<std::size_t>(band.rowBegin)];
         const int64_t vertices = survey_.vertexStart[static_cast<std::size_t>(band.rowEnd)] - firstVertex;
         const int64_t firstKept = survey_.cellStart[static_cast<std::size_t>(band.rowBegin)];

@@ -1,6 +1,8 @@
 #include "run/job_mesher.h"
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "common/tool_error.h"
 
@@ -8,11 +10,11 @@ namespace heightmesh::tool {
 
 namespace {
 
+// The job's input without its mask, which the callers give as the job needs it.
 jobhost::HeightfieldMeshInput InputOf(const MeshRequest& request)
 {
     jobhost::HeightfieldMeshInput input;
     input.heights = request.heights;
-    input.cellMask = request.cellMask;
     input.width = request.width;
     input.height = request.height;
     input.scale = request.scale;
@@ -32,15 +34,27 @@ jobhost::RunOptions RunOptionsOf(const MeshRequest& request, const std::function
 Mesher MakeJobMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library)
 {
     return [&jobs, &library](const MeshRequest& request, const std::function<void(double)>& progress) {
-        return jobhost::RunHeightfieldMesh(jobs, library, InputOf(request), RunOptionsOf(request, progress));
+        // The whole run reads the whole grid's mask: a grid that keeps every
+        // cell gets its bytes of ones for it.
+        std::vector<uint8_t> ones;
+        jobhost::HeightfieldMeshInput input = InputOf(request);
+        input.cellMask = request.cellMask.Bytes(0, request.cellMask.size(), ones);
+        return jobhost::RunHeightfieldMesh(jobs, library, input, RunOptionsOf(request, progress));
     };
 }
 
 BandMesher MakeJobBandMesher(jobhost::JobSystem& jobs, const jobhost::JobLibrary& library)
 {
-    return [&jobs, &library](const MeshRequest& request, int32_t rowBegin, int32_t rowEnd,
-                             const jobhost::HeightfieldMeshBand& band, const std::function<void(double)>& progress) {
-        jobhost::RunHeightfieldMeshRows(jobs, library, InputOf(request), rowBegin, rowEnd, band,
+    // A band reads its own cells' mask only.
+    return [&jobs, &library, ones = std::vector<uint8_t>()](const MeshRequest& request, int32_t rowBegin,
+                                                            int32_t rowEnd, const jobhost::HeightfieldMeshBand& band,
+                                                            const std::function<void(double)>& progress) mutable {
+        const int64_t columns = request.width - 1;
+        const int64_t cellRows = std::max<int64_t>(0, std::min(rowEnd, request.height - 1) - rowBegin);
+        jobhost::HeightfieldMeshBand withMask = band;
+        withMask.cellMask = request.cellMask.Bytes(static_cast<std::size_t>(std::max(0, rowBegin) * columns),
+                                                   static_cast<std::size_t>(cellRows * columns), ones);
+        jobhost::RunHeightfieldMeshRows(jobs, library, InputOf(request), rowBegin, rowEnd, withMask,
                                         RunOptionsOf(request, progress));
     };
 }

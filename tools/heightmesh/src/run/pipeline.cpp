@@ -171,7 +171,7 @@ struct Grid {
     Heightmap map;
     std::string name;              // of the heights, in messages
     std::array<float, 2> range{};  // the heights with a value, before the no-data fill
-    std::vector<uint8_t> cellMask;
+    CellMask cellMask;
     MeshRequest request;
 };
 
@@ -224,7 +224,7 @@ Grid ReadGrid(const Options& options, ReadPlan& plan, ProgressLine& progress, Ru
 
     MeshRequest& request = grid.request;
     request.heights = map.heights;
-    request.cellMask = grid.cellMask;
+    request.cellMask = grid.cellMask.View();
     request.width = map.width;
     request.height = map.height;
     request.scale = options.JobScale();
